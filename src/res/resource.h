@@ -1,0 +1,4 @@
+// Resource identifiers of TobraService.exe.
+#pragma once
+
+#define IDI_SERVICE 101

@@ -1,0 +1,74 @@
+// The -d switch: the only configuration the service reads.
+#include "service/service_entry.h"
+
+#include <shellapi.h>
+
+#include "log/log.h"
+#include "service/service_platform.h"
+
+ServicePlatform g_servicePlatform = {
+    ::GetCommandLineW,
+    ::CommandLineToArgvW,
+};
+
+const WCHAR SERVICE_NAME[] = L"Tobra Service";
+HINSTANCE g_instance = nullptr;
+
+namespace {
+
+WCHAR FoldAscii(WCHAR c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<WCHAR>(c - L'A' + L'a') : c;
+}
+
+bool BeginsWithSwitch(const WCHAR* argument)
+{
+    // An argument shorter than two characters stops at its terminator here.
+    return FoldAscii(argument[0]) == L'-' && FoldAscii(argument[1]) == L'd';
+}
+
+bool StartsWith(const WCHAR* text, const WCHAR* word)
+{
+    for (; *word != L'\0'; ++text, ++word) {
+        if (*text != *word)
+            return false;
+    }
+    return true;
+}
+
+// Exact, case-sensitive substring search.
+bool Contains(const WCHAR* text, const WCHAR* word)
+{
+    for (; *text != L'\0'; ++text) {
+        if (StartsWith(text, word))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+WORD ParseDebugSwitch()
+{
+    int count = 0;
+    LPWSTR* arguments = g_servicePlatform.CommandLineToArgvW(g_servicePlatform.GetCommandLineW(), &count);
+    if (arguments == nullptr)
+        return 0;  // log stays off
+
+    WORD mask = 0;
+    // Argument 0, the program's own path, counts like any other.
+    for (int i = 0; i < count; ++i) {
+        const WCHAR* argument = arguments[i];
+        if (!BeginsWithSwitch(argument))
+            continue;
+        // The last switch decides alone, even one that names no word.
+        mask = 0;
+        if (Contains(argument, L"out"))
+            mask = LOG_TO_DEBUGGER;
+        if (Contains(argument, L"log"))
+            mask |= LOG_TO_FILE;
+    }
+
+    LocalFree(arguments);
+    return mask;
+}

@@ -1,0 +1,401 @@
+// Diagnostic log on real files in the test prefix's C: drive. The Windows
+// directory, the clock and the debugger output come through the log's seam.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "log/log.h"
+#include "support/test_support.h"
+
+using ::testing::ElementsAre;
+
+namespace {
+
+const std::wstring ROOT = L"C:\\norva";
+const std::wstring DIRECTORY = L"C:\\norva\\Tobra Service";
+const std::wstring FILE_PATH = L"C:\\norva\\Tobra Service\\Service.txt";
+const std::string BOM = "\xFF\xFE";
+
+const WCHAR* g_fakeWindowsDirectory = L"C:\\windows";
+UINT g_fakeWindowsResult = 0;  // 0: the text's length
+SYSTEMTIME g_fakeTime = {2021, 3, 0, 7, 9, 5, 4, 0};
+std::vector<std::wstring> g_debugOutput;
+// Whether the file held the message when the debugger output received it.
+std::vector<bool> g_fileHeldMessageAtDebugOutput;
+
+UINT WINAPI FakeGetWindowsDirectoryW(LPWSTR buffer, UINT size)
+{
+    UINT length = static_cast<UINT>(lstrlenW(g_fakeWindowsDirectory));
+    if (g_fakeWindowsResult != 0)
+        return g_fakeWindowsResult;
+    if (length + 1 > size)
+        return length + 1;
+    lstrcpyW(buffer, g_fakeWindowsDirectory);
+    return length;
+}
+
+void WINAPI FakeGetLocalTime(LPSYSTEMTIME time)
+{
+    *time = g_fakeTime;
+}
+
+void WINAPI CaptureDebugOutput(LPCWSTR text)
+{
+    g_debugOutput.push_back(text);
+    std::string file = test::ReadFileBytes(FILE_PATH);
+    g_fileHeldMessageAtDebugOutput.push_back(!file.empty());
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved_ = g_logPlatform;
+        g_logPlatform.GetWindowsDirectoryW = FakeGetWindowsDirectoryW;
+        g_logPlatform.GetLocalTime = FakeGetLocalTime;
+        g_logPlatform.OutputDebugStringW = CaptureDebugOutput;
+        g_fakeWindowsDirectory = L"C:\\windows";
+        g_fakeWindowsResult = 0;
+        g_fakeTime = {2021, 3, 0, 7, 9, 5, 4, 0};
+        g_debugOutput.clear();
+        g_fileHeldMessageAtDebugOutput.clear();
+        ResetSettings();
+        ASSERT_TRUE(test::DeleteTree(ROOT));
+    }
+
+    void TearDown() override
+    {
+        g_logPlatform = saved_;
+        ResetSettings();
+        test::DeleteTree(ROOT);
+    }
+
+    static void ResetSettings()
+    {
+        g_logMode = 0;
+        g_logDirectory[0] = L'\0';
+        g_logFileName[0] = L'\0';
+    }
+
+    static std::string Line(const std::wstring& stampAndMessage)
+    {
+        return test::Utf16Bytes(stampAndMessage + L"\r\n");
+    }
+
+    LogPlatform saved_;
+};
+
+// --- Settings --------------------------------------------------------------
+
+struct DirectoryCase {
+    const WCHAR* windowsDirectory;
+    UINT forcedResult;  // 0: the real length
+    const WCHAR* expected;
+};
+
+class LogInitDirectory : public LogTest, public ::testing::WithParamInterface<DirectoryCase> {};
+
+TEST_P(LogInitDirectory, TakesTheRootOfTheWindowsDrive)
+{
+    g_fakeWindowsDirectory = GetParam().windowsDirectory;
+    g_fakeWindowsResult = GetParam().forcedResult;
+    LogInit(LOG_TO_FILE);
+    EXPECT_STREQ(g_logDirectory, GetParam().expected);
+    EXPECT_STREQ(g_logFileName, L"Service.txt");
+    EXPECT_EQ(g_logMode, LOG_TO_FILE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogInitDirectory,
+    ::testing::Values(DirectoryCase{L"C:\\windows", 0, L"C:\\norva\\Tobra Service"},
+                      DirectoryCase{L"D:\\WINDOWS", 0, L"D:\\norva\\Tobra Service"},
+                      DirectoryCase{L"E:\\deep\\er\\Windows", 0, L"E:\\norva\\Tobra Service"},
+                      DirectoryCase{L"C:\\", 0, L"C:\\norva\\Tobra Service"},
+                      // No backslash at all: the whole text is kept.
+                      DirectoryCase{L"C:", 0, L"C:\\norva\\Tobra Service"},
+                      // The call failed, or the path did not fit its 261-character buffer.
+                      DirectoryCase{L"C:\\windows", 0xFFFFFFFF, L""}, DirectoryCase{L"C:\\windows", 261, L""}));
+
+TEST_F(LogTest, WindowsDirectoryUnavailableKeepsEveryOutputOff)
+{
+    g_fakeWindowsResult = 0;
+    g_fakeWindowsDirectory = L"";  // length 0: the call failed
+    LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);
+    EXPECT_EQ(LogPrintf(L"Initiate Service"), 0);
+    EXPECT_TRUE(g_debugOutput.empty());
+    EXPECT_FALSE(test::PathExists(ROOT));
+}
+
+TEST_F(LogTest, OffFormatsNothingAndCreatesNothing)
+{
+    // Formatting this bogus string pointer would crash the test.
+    EXPECT_EQ(LogPrintf(L"%s", reinterpret_cast<const WCHAR*>(1)), 0);
+    EXPECT_TRUE(g_debugOutput.empty());
+    EXPECT_FALSE(test::PathExists(ROOT));
+}
+
+// --- File lines ------------------------------------------------------------
+
+TEST_F(LogTest, FirstLineCreatesFoldersAndFileWithByteOrderMark)
+{
+    LogInit(LOG_TO_FILE);
+    EXPECT_EQ(LogPrintf(L"Initiate Service"), 1);
+
+    std::string bytes = test::ReadFileBytes(FILE_PATH);
+    EXPECT_EQ(bytes, BOM + Line(L"2021/03/07 09:05:04  Initiate Service"));
+    EXPECT_EQ(bytes.size(), 2u + 78u);
+    EXPECT_TRUE(g_debugOutput.empty());
+}
+
+struct StampCase {
+    SYSTEMTIME time;
+    const WCHAR* stamp;
+};
+
+class LogStamp : public LogTest, public ::testing::WithParamInterface<StampCase> {};
+
+TEST_P(LogStamp, PrintsFourDigitYearAndTwoDigitFields)
+{
+    g_fakeTime = GetParam().time;
+    LogInit(LOG_TO_FILE);
+    LogPrintf(L"x");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(std::wstring(GetParam().stamp) + L"  x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogStamp,
+                         ::testing::Values(StampCase{{2021, 3, 0, 7, 9, 5, 4, 0}, L"2021/03/07 09:05:04"},
+                                           StampCase{{1999, 12, 5, 31, 23, 59, 59, 999}, L"1999/12/31 23:59:59"},
+                                           StampCase{{2000, 1, 6, 1, 0, 0, 0, 0}, L"2000/01/01 00:00:00"}));
+
+TEST_F(LogTest, ExistingFileNeverGetsAByteOrderMark)
+{
+    LogInit(LOG_TO_FILE);
+    ASSERT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+
+    ASSERT_TRUE(test::WriteFileBytes(FILE_PATH, ""));
+    LogPrintf(L"one");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), Line(L"2021/03/07 09:05:04  one"));
+
+    ASSERT_TRUE(test::WriteFileBytes(FILE_PATH, "plain"));
+    LogPrintf(L"two");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), "plain" + Line(L"2021/03/07 09:05:04  two"));
+}
+
+TEST_F(LogTest, LinesAppendAndADeletedFileIsCreatedAnew)
+{
+    LogInit(LOG_TO_FILE);
+    LogPrintf(L"first");
+    LogPrintf(L"second");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH),
+              BOM + Line(L"2021/03/07 09:05:04  first") + Line(L"2021/03/07 09:05:04  second"));
+
+    ASSERT_TRUE(DeleteFileW(FILE_PATH.c_str()));
+    LogPrintf(L"third");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  third"));
+
+    ASSERT_TRUE(test::DeleteTree(ROOT));
+    LogPrintf(L"fourth");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  fourth"));
+}
+
+struct FormatCase {
+    const WCHAR* expected;
+    const WCHAR* format;
+    const WCHAR* text;
+    DWORD number;
+};
+
+class LogFormat : public LogTest, public ::testing::WithParamInterface<FormatCase> {};
+
+// The conversions that the system's messages use, with Microsoft's meaning.
+TEST_P(LogFormat, FormatsOnlyTheFormat)
+{
+    LogInit(LOG_TO_FILE);
+    if (GetParam().text != nullptr)
+        LogPrintf(GetParam().format, GetParam().text);
+    else
+        LogPrintf(GetParam().format, GetParam().number);
+    EXPECT_THAT(test::ParseLogMessages(test::ReadFileBytes(FILE_PATH)), ElementsAre(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LogFormat,
+    ::testing::Values(FormatCase{L"  Name: 100% %s %d", L"  Name: %s", L"100% %s %d", 0},
+                      FormatCase{L"  Name: \\\\.\\pipe\\norva\\Tobra Service", L"  Name: %s",
+                                 L"\\\\.\\pipe\\norva\\Tobra Service", 0},
+                      FormatCase{L"  Command: 0A", L"  Command: %02X", nullptr, 0x0A},
+                      FormatCase{L"  Data Size: 4294967295", L"  Data Size: %lu", nullptr, 0xFFFFFFFF},
+                      FormatCase{L"Could not enable or disable connection (0x80040154)",
+                                 L"Could not enable or disable connection (0x%08x)", nullptr, 0x80040154}));
+
+TEST_F(LogTest, MessageWithItsOwnLineBreaksIsWrittenUnchanged)
+{
+    LogInit(LOG_TO_FILE);
+    LogPrintf(L"%s", L"a\r\nb\nc");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  a\r\nb\nc"));
+}
+
+TEST_F(LogTest, LongMessagesAreCutAndTheLineStillEnds)
+{
+    LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);
+    std::wstring huge(5000, L'x');
+    LogPrintf(L"%s", huge.c_str());
+
+    ASSERT_EQ(g_debugOutput.size(), 2u);
+    EXPECT_EQ(g_debugOutput[0], std::wstring(LOG_MESSAGE_CHARS - 1, L'x'));
+
+    // 21 stamp characters, 1,000 of the message, carriage return and line feed: 1,023.
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  " + std::wstring(1000, L'x')));
+}
+
+TEST_F(LogTest, CutNeverLeavesHalfASurrogatePair)
+{
+    LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);
+    // A pair straddles the file line's cut (after 1,000 characters) and the
+    // message's cut (after 1,023).
+    std::wstring text(999, L'x');
+    text += L"\xD83D\xDE00";
+    text += std::wstring(21, L'y');
+    text += L"\xD83D\xDE00";
+    text += L"zz";
+    LogPrintf(L"%s", text.c_str());
+
+    ASSERT_EQ(g_debugOutput.size(), 2u);
+    EXPECT_EQ(g_debugOutput[0], text.substr(0, 1022));
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  " + std::wstring(999, L'x')));
+}
+
+// --- Debugger output ---------------------------------------------------------
+
+TEST_F(LogTest, DebuggerOnlyWritesMessageThenLineFeedAndNoFile)
+{
+    LogInit(LOG_TO_DEBUGGER);
+    EXPECT_EQ(LogPrintf(L"  Command: %02X", 2), 1);
+    EXPECT_THAT(g_debugOutput, ElementsAre(L"  Command: 02", L"\n"));
+    EXPECT_FALSE(test::PathExists(ROOT));
+}
+
+TEST_F(LogTest, BothOutputsWriteTheFileFirst)
+{
+    LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);
+    LogPrintf(L"Initiate Service");
+    EXPECT_THAT(g_debugOutput, ElementsAre(L"Initiate Service", L"\n"));
+    EXPECT_THAT(g_fileHeldMessageAtDebugOutput, ElementsAre(true, true));
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  Initiate Service"));
+}
+
+TEST_F(LogTest, UnopenableFileLosesTheLineButNotTheDebuggerOutput)
+{
+    LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);
+    // A folder where the file should be: the open fails.
+    ASSERT_EQ(CreateDirectoryTree(FILE_PATH.c_str()), 1);
+    ASSERT_TRUE(GetFileAttributesW(FILE_PATH.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+
+    EXPECT_EQ(LogPrintf(L"lost"), 1);
+    EXPECT_EQ(LogWriteLine(L"Service.txt", L"lost"), 0);
+    EXPECT_THAT(g_debugOutput, ElementsAre(L"lost", L"\n"));
+}
+
+// --- Concurrency -------------------------------------------------------------
+
+struct WriterArgs {
+    int thread;
+    int lines;
+};
+
+DWORD WINAPI WriteLines(LPVOID parameter)
+{
+    const WriterArgs* args = static_cast<const WriterArgs*>(parameter);
+    for (int i = 0; i < args->lines; ++i)
+        LogPrintf(L"thread %lu line %lu end", static_cast<DWORD>(args->thread), static_cast<DWORD>(i));
+    return 0;
+}
+
+TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseALine)
+{
+    const int THREADS = 8;
+    const int LINES = 500;
+    LogInit(LOG_TO_FILE);
+
+    WriterArgs args[THREADS];
+    HANDLE threads[THREADS];
+    for (int t = 0; t < THREADS; ++t) {
+        args[t] = {t, LINES};
+        threads[t] = CreateThread(nullptr, 0, WriteLines, &args[t], 0, nullptr);
+        ASSERT_NE(threads[t], nullptr);
+    }
+    ASSERT_EQ(WaitForMultipleObjects(THREADS, threads, TRUE, 120000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+
+    std::string bytes = test::ReadFileBytes(FILE_PATH);
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), BOM);
+    EXPECT_EQ(bytes.find(BOM, 2), std::string::npos) << "a second byte-order mark";
+
+    std::vector<std::wstring> messages = test::ParseLogMessages(bytes);
+    ASSERT_EQ(messages.size(), static_cast<size_t>(THREADS * LINES));
+    std::set<std::wstring> seen(messages.begin(), messages.end());
+    for (int t = 0; t < THREADS; ++t) {
+        for (int i = 0; i < LINES; ++i) {
+            std::wstring expected = L"thread " + std::to_wstring(t) + L" line " + std::to_wstring(i) + L" end";
+            ASSERT_EQ(seen.count(expected), 1u) << "missing or torn: thread " << t << " line " << i;
+        }
+    }
+}
+
+// --- Directory creation --------------------------------------------------------
+
+struct TreeCase {
+    const WCHAR* path;
+    int result;
+    std::vector<std::wstring> created;
+};
+
+class DirectoryTree : public LogTest, public ::testing::WithParamInterface<TreeCase> {};
+
+TEST_P(DirectoryTree, CreatesEveryMissingLevel)
+{
+    EXPECT_EQ(CreateDirectoryTree(GetParam().path), GetParam().result);
+    for (const std::wstring& folder : GetParam().created) {
+        DWORD attributes = GetFileAttributesW(folder.c_str());
+        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            << std::string(folder.begin(), folder.end());
+    }
+    if (GetParam().created.empty()) {
+        EXPECT_FALSE(test::PathExists(ROOT));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DirectoryTree,
+    ::testing::Values(TreeCase{L"", 0, {}}, TreeCase{L"\\\\\\", 0, {}}, TreeCase{L"C:", 1, {}},
+                      TreeCase{L"C:\\norva\\Tobra Service", 1, {L"C:\\norva", L"C:\\norva\\Tobra Service"}},
+                      // Doubled and trailing separators make no empty component.
+                      TreeCase{L"C:\\\\norva\\\\Tobra Service\\", 1, {L"C:\\norva", L"C:\\norva\\Tobra Service"}}));
+
+TEST_F(LogTest, DirectoryTreeStopsAtALevelItCannotCreate)
+{
+    ASSERT_TRUE(test::WriteFileBytes(ROOT, "in the way"));
+    EXPECT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+    EXPECT_FALSE(test::PathExists(DIRECTORY));
+
+    // The log then loses its lines quietly.
+    LogInit(LOG_TO_FILE);
+    EXPECT_EQ(LogPrintf(L"lost"), 1);
+    EXPECT_EQ(test::ReadFileBytes(ROOT), "in the way");
+}
+
+TEST_F(LogTest, ExistingLevelsAreKept)
+{
+    ASSERT_TRUE(CreateDirectoryW(ROOT.c_str(), nullptr));
+    ASSERT_TRUE(test::WriteFileBytes(ROOT + L"\\keep.txt", "kept"));
+    EXPECT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+    EXPECT_TRUE(test::PathExists(DIRECTORY));
+    EXPECT_EQ(test::ReadFileBytes(ROOT + L"\\keep.txt"), "kept");
+}
+
+}  // namespace

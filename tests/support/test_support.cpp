@@ -1,0 +1,165 @@
+#include "support/test_support.h"
+
+#include "log/log.h"
+
+namespace test {
+
+std::wstring ModuleDirectory()
+{
+    WCHAR path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path);
+    return text.substr(0, text.find_last_of(L'\\'));
+}
+
+bool PathExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool DeleteTree(const std::wstring& path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            return RemoveDirectoryW(path.c_str()) != FALSE;
+        return DeleteFileW(path.c_str()) != FALSE;
+    }
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..")
+                DeleteTree(path + L"\\" + name);
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+std::string Utf16Bytes(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+ChildProcess::ChildProcess(const std::wstring& commandLine)
+{
+    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        process_ = process.hProcess;
+    }
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : process_(other.process_)
+{
+    other.process_ = nullptr;
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (process_ == nullptr)
+        return;
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(process_, 99);
+        WaitForSingleObject(process_, 5000);
+    }
+    CloseHandle(process_);
+}
+
+long ChildProcess::Wait(DWORD timeoutMs)
+{
+    if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
+        return -1;
+    DWORD code = 0;
+    return GetExitCodeProcess(process_, &code) ? static_cast<long>(code) : -1;
+}
+
+long RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    ChildProcess child(commandLine);
+    return child.Wait(timeoutMs);
+}
+
+std::vector<std::wstring> ParseLogMessages(const std::string& bytes)
+{
+    std::vector<std::wstring> messages;
+    size_t start = 0;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
+        start = 2;
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + start), (bytes.size() - start) / 2);
+    const size_t STAMP = 21;  // "YYYY/MM/DD hh:mm:ss  "
+    size_t position = 0;
+    while (position < text.size()) {
+        size_t end = text.find(L"\r\n", position);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring line = text.substr(position, end - position);
+        messages.push_back(line.size() >= STAMP ? line.substr(STAMP) : L"<torn line: " + line + L">");
+        position = end + 2;
+    }
+    return messages;
+}
+
+ScopedTestLog::ScopedTestLog(const std::wstring& folder, WORD mode)
+    : folder_(folder), savedMode_(g_logMode), savedDirectory_(g_logDirectory), savedFileName_(g_logFileName)
+{
+    DeleteTree(folder_);
+    lstrcpynW(g_logDirectory, folder_.c_str(), MAX_PATH);
+    lstrcpyW(g_logFileName, L"Service.txt");
+    g_logMode = mode;
+}
+
+ScopedTestLog::~ScopedTestLog()
+{
+    g_logMode = savedMode_;
+    lstrcpynW(g_logDirectory, savedDirectory_.c_str(), MAX_PATH);
+    lstrcpynW(g_logFileName, savedFileName_.c_str(), MAX_PATH);
+    DeleteTree(folder_);
+}
+
+std::wstring ScopedTestLog::FilePath() const
+{
+    return folder_ + L"\\Service.txt";
+}
+
+std::vector<std::wstring> ScopedTestLog::Messages() const
+{
+    return ParseLogMessages(ReadFileBytes(FilePath()));
+}
+
+}  // namespace test

@@ -1,0 +1,71 @@
+// Helpers shared by the test executables: real files under Wine's drives,
+// the built executables beside the tests, and reading the diagnostic log.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+// Folder of the running test executable; the service executable is built beside it.
+std::wstring ModuleDirectory();
+
+// Removes a file or a folder with everything in it; true when nothing is left.
+bool DeleteTree(const std::wstring& path);
+bool PathExists(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+
+// UTF-16LE bytes of a wide string (no terminator), for comparing file contents.
+std::string Utf16Bytes(const std::wstring& text);
+
+// Runs a program with a command line, waits at most timeoutMs; returns its exit
+// code, or -1 when it could not start or did not end in time (it is then killed).
+long RunProcess(const std::wstring& commandLine, DWORD timeoutMs);
+
+// A program started with a command line, killed and closed if still running
+// when the object goes.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::wstring& commandLine);
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess& operator=(ChildProcess&&) = delete;
+
+    bool Started() const { return process_ != nullptr; }
+    HANDLE Handle() const { return process_; }
+    // Exit code, or -1 when it did not start or did not end within timeoutMs.
+    long Wait(DWORD timeoutMs);
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// Points the diagnostic log at a folder of the test's own (file mode), so that
+// a test can assert the lines that its code logs. Restores the log on destruction.
+class ScopedTestLog {
+public:
+    explicit ScopedTestLog(const std::wstring& folder, WORD mode = 0x0001);
+    ~ScopedTestLog();
+    ScopedTestLog(const ScopedTestLog&) = delete;
+    ScopedTestLog& operator=(const ScopedTestLog&) = delete;
+
+    std::wstring FilePath() const;
+    // The messages of the file, stamps and line ends removed, in order.
+    std::vector<std::wstring> Messages() const;
+
+private:
+    std::wstring folder_;
+    WORD savedMode_;
+    std::wstring savedDirectory_;
+    std::wstring savedFileName_;
+};
+
+// Messages of a log file's raw bytes: checks the stamp shape of every line.
+std::vector<std::wstring> ParseLogMessages(const std::string& bytes);
+
+}  // namespace test

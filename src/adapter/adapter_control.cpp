@@ -1,0 +1,194 @@
+// Adapter control: the adapter list, the lookup by hardware address, and the
+// switch of a network connection through the Network Connections manager.
+// First: the IP Helper types need winsock2.h ahead of windows.h.
+#include "adapter/adapter_platform.h"
+
+#include "adapter/adapter_control.h"
+#include "log/log.h"
+
+#include <netcon.h>
+#include <stdio.h>
+#include <string.h>
+
+AdapterPlatform g_adapterPlatform = {
+    ::GetAdaptersAddresses,
+    ::HeapAlloc,
+    ::HeapFree,
+    ::CoInitialize,
+    ::CoUninitialize,
+    ::CoCreateInstance,
+    ::CoTaskMemFree,
+};
+
+namespace {
+
+const char GUID_TEXT_FORMAT[] = "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}";
+
+void FormatGuidText(const GUID& guid, char* text, size_t size)
+{
+    snprintf(text, size, GUID_TEXT_FORMAT, static_cast<unsigned long>(guid.Data1), guid.Data2,
+             guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+}
+
+// The record and both strings come from the manager's task allocator.
+void FreeConnectionProperties(NETCON_PROPERTIES* properties)
+{
+    g_adapterPlatform.CoTaskMemFree(properties->pszwName);
+    g_adapterPlatform.CoTaskMemFree(properties->pszwDeviceName);
+    g_adapterPlatform.CoTaskMemFree(properties);
+}
+
+// One enumeration over all connections, switching each whose GUID text is the
+// adapter name. A match does not end it (two connections may share a GUID);
+// a failure of Next or GetProperties does, and its code replaces any earlier one.
+HRESULT SwitchMatchingConnections(IEnumNetConnection* connections, const char* adapterName, int enable)
+{
+    HRESULT result = NO_CONNECTION_MATCHED;
+    for (;;) {
+        INetConnection* connection = nullptr;
+        ULONG fetched = 0;
+        HRESULT next = connections->Next(1, &connection, &fetched);
+        if (FAILED(next) || fetched != 1 || connection == nullptr) {
+            // Whatever an ending call still handed back is ours to release.
+            if (connection != nullptr)
+                connection->Release();
+            if (FAILED(next))
+                result = next;
+            break;
+        }
+
+        NETCON_PROPERTIES* properties = nullptr;
+        HRESULT got = connection->GetProperties(&properties);
+        // Another success code (S_FALSE) promises no usable record.
+        if (got == S_OK && properties != nullptr) {
+            char guidText[ADAPTER_NAME_CHARS];
+            FormatGuidText(properties->guidId, guidText, sizeof(guidText));
+            if (strcmp(adapterName, guidText) == 0) {
+                const WCHAR* name = properties->pszwName != nullptr ? properties->pszwName : L"";
+                if (enable) {
+                    LogPrintf(L"      Enabling adapter: %s...", name);
+                    result = connection->Connect();
+                } else {
+                    LogPrintf(L"      Disabling adapter: %s...", name);
+                    result = connection->Disconnect();
+                }
+            }
+        }
+        if (properties != nullptr)
+            FreeConnectionProperties(properties);
+        connection->Release();
+
+        if (FAILED(got)) {
+            result = got;
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+HRESULT SetConnectionState(const char* adapterName, int enable)
+{
+    if (adapterName == nullptr)
+        adapterName = "";
+
+    // A failure here (COM already entered in another mode) does not stop the
+    // pass: the manager may still be created. Only a successful call is undone,
+    // or another user's initialisation of this thread would be torn down.
+    HRESULT initialized = g_adapterPlatform.CoInitialize(nullptr);
+
+    INetConnectionManager* manager = nullptr;
+    HRESULT result = g_adapterPlatform.CoCreateInstance(CLSID_ConnectionManager, nullptr,
+                                                        CONNECTION_MANAGER_CONTEXT, IID_INetConnectionManager,
+                                                        reinterpret_cast<void**>(&manager));
+    if (SUCCEEDED(result)) {
+        result = NO_CONNECTION_MATCHED;
+        if (manager != nullptr) {
+            IEnumNetConnection* connections = nullptr;
+            HRESULT enumerated = manager->EnumConnections(NCME_DEFAULT, &connections);
+            if (FAILED(enumerated))
+                result = enumerated;
+            else if (connections != nullptr)
+                result = SwitchMatchingConnections(connections, adapterName, enable);
+            if (connections != nullptr)
+                connections->Release();
+            manager->Release();
+        }
+    }
+
+    if (FAILED(result) && result != UNLOGGED_FAILURE)
+        LogPrintf(L"Could not enable or disable connection (0x%08x)", static_cast<unsigned int>(result));
+
+    if (SUCCEEDED(initialized))
+        g_adapterPlatform.CoUninitialize();
+    return result;
+}
+
+PIP_ADAPTER_ADDRESSES GetAdapterList()
+{
+    HANDLE heap = GetProcessHeap();
+    ULONG size = ADAPTER_LIST_FIRST_SIZE;
+    for (int attempt = 0; attempt < ADAPTER_LIST_ATTEMPTS; ++attempt) {
+        // A size the heap cannot give is just another list we cannot have.
+        PIP_ADAPTER_ADDRESSES list =
+            static_cast<PIP_ADAPTER_ADDRESSES>(g_adapterPlatform.HeapAlloc(heap, 0, size));
+        if (list == nullptr)
+            return nullptr;
+        ULONG status = g_adapterPlatform.GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr,
+                                                              list, &size);
+        if (status == NO_ERROR)
+            return list;
+        g_adapterPlatform.HeapFree(heap, 0, list);
+        if (status != ERROR_BUFFER_OVERFLOW)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+void FreeAdapterList(PIP_ADAPTER_ADDRESSES list)
+{
+    if (list != nullptr)
+        g_adapterPlatform.HeapFree(GetProcessHeap(), 0, list);
+}
+
+void FindAdapterName(const BYTE* hardwareAddress, char* name)
+{
+    ZeroMemory(name, ADAPTER_NAME_CHARS);
+    if (hardwareAddress == nullptr)
+        return;
+
+    PIP_ADAPTER_ADDRESSES list = GetAdapterList();
+    // Only an address of exactly the request's length can be the one named:
+    // a shorter one would match every address it begins, a longer one would
+    // be compared with the bytes that follow the address in the request.
+    for (PIP_ADAPTER_ADDRESSES adapter = list; adapter != nullptr; adapter = adapter->Next) {
+        if (adapter->PhysicalAddressLength != HARDWARE_ADDRESS_LENGTH ||
+            memcmp(adapter->PhysicalAddress, hardwareAddress, HARDWARE_ADDRESS_LENGTH) != 0)
+            continue;
+        if (adapter->AdapterName != nullptr)
+            lstrcpynA(name, adapter->AdapterName, ADAPTER_NAME_CHARS);
+        break;
+    }
+    FreeAdapterList(list);
+}
+
+int RestartAdapter(const BYTE* hardwareAddress)
+{
+    char name[ADAPTER_NAME_CHARS];
+    FindAdapterName(hardwareAddress, name);
+    // The enable pass runs whatever the disable pass returned: a connection
+    // left switched off is worse than a second failure in the log.
+    SetConnectionState(name, 0);
+    SetConnectionState(name, 1);
+    return 1;
+}
+
+int DisableAdapter(const BYTE* hardwareAddress)
+{
+    char name[ADAPTER_NAME_CHARS];
+    FindAdapterName(hardwareAddress, name);
+    SetConnectionState(name, 0);
+    return 1;
+}

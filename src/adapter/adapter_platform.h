@@ -1,0 +1,46 @@
+// The adapter list and the platform calls of adapter control that tests
+// replace: the real functions by default; a test swaps an entry and restores it.
+// Include it before anything that includes windows.h: the IP Helper types need
+// winsock2.h first.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <objbase.h>
+
+// Size of the first buffer offered to GetAdaptersAddresses; most machines'
+// lists fit, a larger one is asked for with the size the call reports.
+constexpr ULONG ADAPTER_LIST_FIRST_SIZE = 15000;
+// Calls (and allocations) for one list: the list can grow between calls.
+constexpr int ADAPTER_LIST_ATTEMPTS = 3;
+
+// The manager is an out-of-process server; never download code for it.
+constexpr DWORD CONNECTION_MANAGER_CONTEXT = CLSCTX_LOCAL_SERVER | CLSCTX_NO_CODE_DOWNLOAD;
+// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND): no connection matched.
+constexpr HRESULT NO_CONNECTION_MATCHED = static_cast<HRESULT>(0x80070002UL);
+// HRESULT_FROM_WIN32(ERROR_RETRY): the one failure that is not logged.
+constexpr HRESULT UNLOGGED_FAILURE = static_cast<HRESULT>(0x800704D5UL);
+
+struct AdapterPlatform {
+    ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved,
+                                        PIP_ADAPTER_ADDRESSES addresses, PULONG size);
+    LPVOID(WINAPI* HeapAlloc)(HANDLE heap, DWORD flags, SIZE_T bytes);
+    BOOL(WINAPI* HeapFree)(HANDLE heap, DWORD flags, LPVOID memory);
+    HRESULT(WINAPI* CoInitialize)(LPVOID reserved);
+    void(WINAPI* CoUninitialize)();
+    HRESULT(WINAPI* CoCreateInstance)(REFCLSID classId, LPUNKNOWN outer, DWORD context,
+                                      REFIID interfaceId, LPVOID* object);
+    void(WINAPI* CoTaskMemFree)(LPVOID memory);
+};
+extern AdapterPlatform g_adapterPlatform;
+
+// The machine's adapters in one process-heap buffer, or null when the list
+// cannot be had; the caller frees it with FreeAdapterList.
+PIP_ADAPTER_ADDRESSES GetAdapterList();
+void FreeAdapterList(PIP_ADAPTER_ADDRESSES list);
+
+// Copies the name of the first adapter whose hardware address is exactly the
+// 6 bytes at hardwareAddress into name (ADAPTER_NAME_CHARS); empty when none
+// is found. Reads no more than 6 bytes from hardwareAddress.
+void FindAdapterName(const BYTE* hardwareAddress, char* name);

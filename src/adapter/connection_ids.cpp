@@ -1,0 +1,14 @@
+// Class and interface ids of the Network Connections manager. mingw's libuuid
+// lacks most of them; selectany lets these stand beside a library's copy
+// (mingw's IID_INetConnection, the SDK's uuid.lib) without a clash.
+#include <windows.h>
+#include <netcon.h>
+
+EXTERN_C const CLSID DECLSPEC_SELECTANY CLSID_ConnectionManager = {
+    0xBA126AD1, 0x2166, 0x11D1, {0xB1, 0xD0, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+EXTERN_C const IID DECLSPEC_SELECTANY IID_INetConnectionManager = {
+    0xC08956A2, 0x1CD3, 0x11D1, {0xB1, 0xC5, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+EXTERN_C const IID DECLSPEC_SELECTANY IID_IEnumNetConnection = {
+    0xC08956A0, 0x1CD3, 0x11D1, {0xB1, 0xC5, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+EXTERN_C const IID DECLSPEC_SELECTANY IID_INetConnection = {
+    0xC08956A1, 0x1CD3, 0x11D1, {0xB1, 0xC5, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};

@@ -3,6 +3,25 @@
 
 #include <windows.h>
 
+// How long a connected client has, counted from the moment its connection was
+// seen, to get the 12-byte request header into the pipe.
+constexpr DWORD PIPE_REQUEST_TIMEOUT_MS = 30000;
+
+// The pipe as created: duplex; WRITE_DAC (0x40000) for the grant; 0x80000
+// (WRITE_OWNER, which as an open mode also means FILE_FLAG_FIRST_PIPE_INSTANCE:
+// creation fails when the name is already in use); overlapped connects.
+constexpr DWORD CONTROL_PIPE_OPEN_MODE = 0x400C0003;
+// Byte mode, blocking. The desktop application is local: no client on another
+// machine may reach the adapters.
+constexpr DWORD CONTROL_PIPE_MODE = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+// Everyone may open the pipe, so no one may add an instance that could receive
+// the application's requests in the server's place.
+constexpr DWORD CONTROL_PIPE_MAX_INSTANCES = 1;
+constexpr DWORD CONTROL_PIPE_BUFFER_SIZE = 65536;
+// What a client's WaitNamedPipe(NMPWAIT_USE_DEFAULT_WAIT) waits for the instance.
+constexpr DWORD CONTROL_PIPE_DEFAULT_TIMEOUT_MS = 1000;
+
 // Thread routine: serves one client at a time on "\\.\pipe\norva\Tobra Service"
 // until g_pipeStopEvent is set. The parameter (the service window) is unused.
+// Ends with ExitThread(0) on every path.
 DWORD WINAPI PipeServerThread(LPVOID parameter);

@@ -1,0 +1,50 @@
+// Access grant: adds one explicit access-allowed entry with full file access
+// for a trustee to a kernel object's DACL, at its canonical position. The pipe
+// server uses it to open the control pipe to Everyone.
+#pragma once
+
+#include <windows.h>
+#include <aclapi.h>
+
+// S-1-1-0, the Everyone group: revision 1, one sub-authority, world authority, RID 0.
+extern const BYTE EveryoneSid[12];
+
+// The grant's entry: explicit (no flags), full file access.
+constexpr DWORD GRANT_ACCESS_MASK = FILE_ALL_ACCESS;  // 0x1F01FF
+
+// 1 when the object's DACL holds the entry afterwards (already there, or added
+// and written back), 0 on any failure; the DACL changes only on success.
+// The handle must allow READ_CONTROL and, unless the entry is there, WRITE_DAC.
+int GrantFullAccess(PSID sid, HANDLE object);
+
+// An ACCESS_ALLOWED_ACE-shaped entry (8-byte header and mask, then the SID) in
+// one LocalAlloc block the caller frees; nullptr on failure.
+ACCESS_ALLOWED_ACE* BuildAce(BYTE type, BYTE flags, DWORD mask, PSID sid);
+
+// Index of the last entry equal to ace (header, mask and SID), or -1; -1 also
+// when there is no DACL or it cannot be read.
+int FindEqualAce(PACL dacl, const ACCESS_ALLOWED_ACE* ace);
+
+// Appends every entry of oldDacl (none when null) to newDacl in order; 1/0.
+int CopyAces(PACL newDacl, PACL oldDacl);
+
+// Where ace goes in dacl by the canonical order (denied before allowed,
+// explicit before inherited): the index of the first entry whose sort key is
+// not lower than its own, or -1 (the end) when an entry of a type without a
+// key comes first or ace's own type has none.
+int GetCanonicalAceIndex(PACL dacl, const ACCESS_ALLOWED_ACE* ace);
+
+// The platform calls that tests steer: failures the platform will not give on
+// demand (an allocation, an AddAce, a size query) and a record of what the
+// grant reads, writes and frees. The real functions by default.
+struct AccessGrantPlatform {
+    DWORD(WINAPI* GetSecurityInfo)(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
+                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+    DWORD(WINAPI* SetSecurityInfo)(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
+                                   PSID group, PACL dacl, PACL sacl);
+    BOOL(WINAPI* GetAclInformation)(PACL acl, LPVOID information, DWORD length, ACL_INFORMATION_CLASS infoClass);
+    BOOL(WINAPI* AddAce)(PACL acl, DWORD revision, DWORD startIndex, LPVOID aceList, DWORD aceListLength);
+    HLOCAL(WINAPI* LocalAlloc)(UINT flags, SIZE_T bytes);
+    HLOCAL(WINAPI* LocalFree)(HLOCAL memory);
+};
+extern AccessGrantPlatform g_accessGrantPlatform;

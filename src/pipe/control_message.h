@@ -1,0 +1,120 @@
+// Wire format of the control pipe: one request and at most one reply per
+// connection, each a 12-byte little-endian header followed by dataSize bytes.
+#pragma once
+
+#include <windows.h>
+
+#include <stddef.h>
+
+// The server's end of the control pipe; also the name in the request log line.
+#define CONTROL_PIPE_NAME L"\\\\.\\pipe\\norva\\Tobra Service"
+
+#pragma pack(push, 1)
+struct ControlMessageHeader {
+    WORD magic;      // CONTROL_MESSAGE_MAGIC
+    WORD version;    // a request may say 0 or 1; a reply always says 1
+    BYTE command;    // COMMAND_*; a reply repeats the request's
+    BYTE status;     // STATUS_* in a reply; not examined in a request
+    WORD reserved;   // 0 in a reply; not examined in a request
+    DWORD dataSize;  // bytes after the header as the sender states it; 0 in a reply
+};
+
+// The data of COMMAND_ADAPTER.
+struct AdapterCommandData {
+    BYTE hardwareAddress[6];  // first byte first, as IP_ADAPTER_ADDRESSES reports it
+    BYTE action;              // ACTION_*
+};
+#pragma pack(pop)
+
+static_assert(sizeof(ControlMessageHeader) == 12, "the header is 12 bytes on the wire");
+static_assert(offsetof(ControlMessageHeader, magic) == 0, "wire layout");
+static_assert(offsetof(ControlMessageHeader, version) == 2, "wire layout");
+static_assert(offsetof(ControlMessageHeader, command) == 4, "wire layout");
+static_assert(offsetof(ControlMessageHeader, status) == 5, "wire layout");
+static_assert(offsetof(ControlMessageHeader, reserved) == 6, "wire layout");
+static_assert(offsetof(ControlMessageHeader, dataSize) == 8, "wire layout");
+static_assert(sizeof(AdapterCommandData) == 7, "adapter data is 7 bytes on the wire");
+static_assert(offsetof(AdapterCommandData, action) == 6, "wire layout");
+
+// "TB": 0x54 at offset 0, 0x42 at offset 1, read as one little-endian WORD.
+constexpr WORD CONTROL_MESSAGE_MAGIC = 0x4254;
+constexpr WORD CONTROL_MESSAGE_VERSION = 1;
+
+constexpr BYTE COMMAND_CLOSE = 0;    // no reply; the connection is dropped
+constexpr BYTE COMMAND_ADAPTER = 1;  // AdapterCommandData follows
+// Commands 2 to 255 have no name and are answered with STATUS_NOT_DONE.
+
+constexpr BYTE ACTION_RESTART = 1;  // connection off, then on again
+constexpr BYTE ACTION_DISABLE = 2;  // connection off
+
+constexpr BYTE STATUS_NOT_DONE = 0;
+constexpr BYTE STATUS_DONE = 1;  // a known action ran; not that an adapter was found
+
+constexpr DWORD CONTROL_MESSAGE_HEADER_SIZE = static_cast<DWORD>(sizeof(ControlMessageHeader));
+constexpr DWORD ADAPTER_COMMAND_DATA_SIZE = static_cast<DWORD>(sizeof(AdapterCommandData));
+// Offsets in a whole request: the address follows the header, the action the address.
+constexpr DWORD ADAPTER_ADDRESS_OFFSET = CONTROL_MESSAGE_HEADER_SIZE;
+constexpr DWORD ADAPTER_ACTION_OFFSET =
+    CONTROL_MESSAGE_HEADER_SIZE + static_cast<DWORD>(offsetof(AdapterCommandData, action));
+// The header plus the pipe's 65,536-byte inbound buffer: 0x1000C.
+constexpr DWORD CONTROL_MESSAGE_BUFFER_SIZE = CONTROL_MESSAGE_HEADER_SIZE + 65536;
+
+// Byte-wise, so that the wire order does not depend on the host's.
+inline ControlMessageHeader DecodeControlMessageHeader(const BYTE* bytes)
+{
+    ControlMessageHeader header;
+    header.magic = static_cast<WORD>(bytes[0] | (bytes[1] << 8));
+    header.version = static_cast<WORD>(bytes[2] | (bytes[3] << 8));
+    header.command = bytes[4];
+    header.status = bytes[5];
+    header.reserved = static_cast<WORD>(bytes[6] | (bytes[7] << 8));
+    header.dataSize = static_cast<DWORD>(bytes[8]) | (static_cast<DWORD>(bytes[9]) << 8) |
+                      (static_cast<DWORD>(bytes[10]) << 16) | (static_cast<DWORD>(bytes[11]) << 24);
+    return header;
+}
+
+inline void EncodeControlMessageHeader(const ControlMessageHeader& header, BYTE* bytes)
+{
+    bytes[0] = static_cast<BYTE>(header.magic);
+    bytes[1] = static_cast<BYTE>(header.magic >> 8);
+    bytes[2] = static_cast<BYTE>(header.version);
+    bytes[3] = static_cast<BYTE>(header.version >> 8);
+    bytes[4] = header.command;
+    bytes[5] = header.status;
+    bytes[6] = static_cast<BYTE>(header.reserved);
+    bytes[7] = static_cast<BYTE>(header.reserved >> 8);
+    bytes[8] = static_cast<BYTE>(header.dataSize);
+    bytes[9] = static_cast<BYTE>(header.dataSize >> 8);
+    bytes[10] = static_cast<BYTE>(header.dataSize >> 16);
+    bytes[11] = static_cast<BYTE>(header.dataSize >> 24);
+}
+
+// What the server does with a request it has read.
+struct RequestDecision {
+    int reply;    // 1: answer with status; 0: drop the connection without a reply
+    BYTE action;  // ACTION_RESTART or ACTION_DISABLE to carry out first, or 0 for none
+    BYTE status;  // the reply's status
+};
+
+// `action` is the byte at ADAPTER_ACTION_OFFSET; it counts only for an adapter
+// request whose dataSize is exactly 7.
+inline RequestDecision DecideRequest(const ControlMessageHeader& request, BYTE action)
+{
+    RequestDecision decision = {0, 0, STATUS_NOT_DONE};
+    if (request.magic != CONTROL_MESSAGE_MAGIC || request.version > CONTROL_MESSAGE_VERSION ||
+        request.command == COMMAND_CLOSE)
+        return decision;
+    decision.reply = 1;
+    if (request.command == COMMAND_ADAPTER && request.dataSize == ADAPTER_COMMAND_DATA_SIZE &&
+        (action == ACTION_RESTART || action == ACTION_DISABLE)) {
+        decision.action = action;
+        decision.status = STATUS_DONE;
+    }
+    return decision;
+}
+
+inline ControlMessageHeader MakeReplyHeader(BYTE command, BYTE status)
+{
+    ControlMessageHeader reply = {CONTROL_MESSAGE_MAGIC, CONTROL_MESSAGE_VERSION, command, status, 0, 0};
+    return reply;
+}

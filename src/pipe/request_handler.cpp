@@ -1,0 +1,121 @@
+// The control pipe's request handler.
+#include "pipe/request_handler.h"
+
+#include "log/log.h"
+#include "pipe/control_message.h"
+#include "pipe/pipe_platform.h"
+
+namespace {
+
+// Interval at which an expired flush is cancelled again, should the first
+// cancel have come before the flush had started.
+const DWORD FLUSH_CANCEL_REPEAT_MS = 50;
+
+// Fresh pages are zero-filled: request bytes the read did not fill, and reply
+// bytes that are never written, read as 0.
+BYTE* AllocateMessageBuffer()
+{
+    return static_cast<BYTE*>(
+        g_pipePlatform.VirtualAlloc(nullptr, CONTROL_MESSAGE_BUFFER_SIZE, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void CALLBACK CancelFlush(PVOID thread, BOOLEAN)
+{
+    CancelSynchronousIo(static_cast<HANDLE>(thread));
+}
+
+// On the server end a flush returns once the client has read everything
+// written (or has closed its end), so that the disconnect that follows does not
+// throw away an unread reply. A timer cancels it after the bound.
+void FlushReply(HANDLE pipe)
+{
+    HANDLE thread = nullptr;
+    HANDLE timer = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, THREAD_TERMINATE,
+                         FALSE, 0))
+        return;  // without the bound an unbounded flush could hang the service: skip it
+    if (CreateTimerQueueTimer(&timer, nullptr, CancelFlush, thread, g_pipePlatform.replyFlushTimeoutMs,
+                              FLUSH_CANCEL_REPEAT_MS, WT_EXECUTEINTIMERTHREAD)) {
+        FlushFileBuffers(pipe);  // a cancelled or failed flush changes nothing for the caller
+        // Waits for a running callback, so no cancel can reach later I/O of this thread.
+        DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    }
+    CloseHandle(thread);
+}
+
+}  // namespace
+
+int HandlePipeRequest(HANDLE pipe)
+{
+    int result = -1;
+    BYTE* request = nullptr;
+    BYTE* reply = nullptr;
+    DWORD available = 0;
+    DWORD read = 0;
+    DWORD written = 0;
+    ControlMessageHeader header;
+    RequestDecision decision;
+
+    request = AllocateMessageBuffer();
+    if (request == nullptr)
+        return -1;
+
+    // Only the count: the bytes stay in the pipe until a whole header is there.
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+        // A client that has gone is not a reason to stop polling: the server's
+        // request time limit ends the connection.
+        result = GetLastError() == ERROR_INVALID_HANDLE ? -1 : 0;
+        goto cleanup;
+    }
+    if (available < CONTROL_MESSAGE_HEADER_SIZE) {
+        result = 0;
+        goto cleanup;
+    }
+
+    // At least 12 bytes are waiting, so this one read completes at once, also
+    // without an OVERLAPPED record on the server's overlapped handle.
+    if (!g_pipePlatform.ReadFile(pipe, request, CONTROL_MESSAGE_BUFFER_SIZE, &read, nullptr)) {
+        DWORD error = GetLastError();
+        LogPrintf(L"Got error %lu", error);
+        goto cleanup;
+    }
+
+    // Logged before validation, so that refused requests show too.
+    header = DecodeControlMessageHeader(request);
+    LogPrintf(L"*** Recv pipe message ***");
+    LogPrintf(L"  Name: %s", CONTROL_PIPE_NAME);
+    LogPrintf(L"  Command: %02X", static_cast<unsigned>(header.command));
+    LogPrintf(L"  Data Size: %lu", static_cast<unsigned long>(header.dataSize));
+
+    reply = AllocateMessageBuffer();
+    if (reply == nullptr)
+        goto cleanup;
+
+    // The decision looks only at what this one read returned; data that had not
+    // arrived reads as zero, and whatever was not read goes with the disconnect.
+    decision = DecideRequest(header, request[ADAPTER_ACTION_OFFSET]);
+    if (!decision.reply)
+        goto cleanup;
+
+    // The address is handed over in place: the action byte and the zero-filled
+    // rest of the buffer follow it, and the buffer lives until the call returns.
+    // The actions report their outcome only in the log.
+    if (decision.action == ACTION_RESTART)
+        g_pipePlatform.RestartAdapter(request + ADAPTER_ADDRESS_OFFSET);
+    else if (decision.action == ACTION_DISABLE)
+        g_pipePlatform.DisableAdapter(request + ADAPTER_ADDRESS_OFFSET);
+
+    EncodeControlMessageHeader(MakeReplyHeader(header.command, decision.status), reply);
+    if (!WriteFile(pipe, reply, CONTROL_MESSAGE_HEADER_SIZE, &written, nullptr) ||
+        written != CONTROL_MESSAGE_HEADER_SIZE)
+        goto cleanup;
+
+    FlushReply(pipe);
+    result = 1;
+
+cleanup:
+    if (reply != nullptr)
+        VirtualFree(reply, 0, MEM_RELEASE);
+    VirtualFree(request, 0, MEM_RELEASE);
+    return result;
+}

@@ -1,0 +1,480 @@
+// The pipe server thread on the service's real pipe name, with real clients.
+// Time limits come through the seam: a short limit on the real clock, or the
+// production limit on a clock the test moves.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <atomic>
+#include <string>
+
+#include "log/log.h"
+#include "pipe/access_grant.h"
+#include "pipe/control_message.h"
+#include "pipe/pipe_server.h"
+#include "pipe_test_support.h"
+#include "service/service_window.h"
+#include "support/test_support.h"
+
+using namespace pipetest;
+using ::testing::IsEmpty;
+
+namespace {
+
+const WCHAR LOG_FOLDER[] = L"C:\\tobra-pipe-tests";
+const std::wstring PIPE_NAME = CONTROL_PIPE_NAME;
+const WCHAR TIMEOUT_LINE[] = L"PIPE Timeout.";
+
+// --- Fakes behind the seam ---------------------------------------------------
+
+std::atomic<DWORD> g_tick{0};
+std::atomic<unsigned> g_tickCalls{0};
+
+DWORD WINAPI FakeGetTickCount()
+{
+    ++g_tickCalls;
+    return g_tick.load();
+}
+
+// Waits until the server has looked at the clock `polls` more times.
+bool WaitForPolls(unsigned polls)
+{
+    unsigned start = g_tickCalls.load();
+    return WaitUntil([&] { return g_tickCalls.load() >= start + polls; });
+}
+
+struct PipeArguments {
+    std::wstring name;
+    DWORD openMode, pipeMode, maxInstances, outBufferSize, inBufferSize, defaultTimeout;
+    LPSECURITY_ATTRIBUTES attributes;
+    int calls;
+};
+PipeArguments g_pipeArguments;
+
+HANDLE WINAPI RecordingCreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
+                                        DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
+                                        LPSECURITY_ATTRIBUTES attributes)
+{
+    g_pipeArguments = {name,          openMode,       pipeMode,   maxInstances, outBufferSize,
+                       inBufferSize,  defaultTimeout, attributes, g_pipeArguments.calls + 1};
+    return ::CreateNamedPipeW(name, openMode, pipeMode, maxInstances, outBufferSize, inBufferSize, defaultTimeout,
+                              attributes);
+}
+
+// What the grant was given and what the pipe's DACL held after the real grant.
+struct GrantRecord {
+    int calls = 0;
+    std::string sid;
+    int result = -1;
+    int everyoneFullAccessEntries = -1;
+};
+GrantRecord g_grant;
+// Runs on the server thread after the real grant, before the first connect.
+void (*g_afterGrant)() = nullptr;
+std::atomic<bool> g_afterGrantDone{false};
+Client g_earlyClient;
+
+int CountEveryoneFullAccess(PACL dacl)
+{
+    if (dacl == nullptr)
+        return 0;
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(everyone);
+    if (!CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size))
+        return -1;
+    int count = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)))
+            return -1;
+        if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && ace->Header.AceFlags == 0 &&
+            ace->Mask == FILE_ALL_ACCESS && EqualSid(&ace->SidStart, everyone))
+            ++count;
+    }
+    return count;
+}
+
+int RecordingGrant(PSID sid, HANDLE object)
+{
+    ++g_grant.calls;
+    g_grant.sid.assign(static_cast<const char*>(sid), GetLengthSid(sid));
+    g_grant.result = GrantFullAccess(sid, object);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) == ERROR_SUCCESS) {
+        g_grant.everyoneFullAccessEntries = CountEveryoneFullAccess(dacl);
+        LocalFree(descriptor);
+    }
+    if (g_afterGrant != nullptr)
+        g_afterGrant();
+    g_afterGrantDone = true;
+    return g_grant.result;
+}
+
+int FailingGrant(PSID, HANDLE)
+{
+    ++g_grant.calls;
+    return 0;
+}
+
+// --- The fixture ---------------------------------------------------------------
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_tick = 0x10000;
+        g_tickCalls = 0;
+        g_pipeArguments = PipeArguments();
+        g_grant = GrantRecord();
+        g_afterGrant = nullptr;
+        g_afterGrantDone = false;
+        g_pipePlatform.GrantFullAccess = RecordingGrant;
+        stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(stop_, nullptr);
+        g_pipeStopEvent = stop_;
+    }
+
+    void TearDown() override
+    {
+        if (thread_ != nullptr) {
+            SetEvent(stop_);
+            EXPECT_TRUE(Ended(5000)) << "the server thread did not end";
+            DWORD code = STILL_ACTIVE;
+            GetExitCodeThread(thread_, &code);
+            EXPECT_EQ(code, 0u);
+            CloseHandle(thread_);
+        }
+        g_earlyClient.Close();
+        g_pipeStopEvent = nullptr;
+        CloseHandle(stop_);
+    }
+
+    // As the service window starts it: a 16 KiB stack.
+    void Start()
+    {
+        thread_ = CreateThread(nullptr, 16384, PipeServerThread, nullptr, 0, nullptr);
+        ASSERT_NE(thread_, nullptr);
+    }
+
+    // Started and waiting for a client (the one instance is free).
+    void StartListening()
+    {
+        Start();
+        ASSERT_TRUE(WaitUntil([] { return WaitNamedPipeW(CONTROL_PIPE_NAME, 1) != FALSE; }));
+    }
+
+    bool Ended(DWORD timeoutMs) { return WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0; }
+
+    // Sends a request on a fresh client and reads the reply (empty when none).
+    std::string Serve(Client& client, const std::string& request)
+    {
+        EXPECT_EQ(client.OpenWhenFree(PIPE_NAME), 0u);
+        EXPECT_TRUE(client.Write(request));
+        DWORD error = 0;
+        return client.ReadAll(12, 5000, &error);
+    }
+
+    // After the server has dealt with a client, the client finds its end gone.
+    static bool Disconnected(Client& client)
+    {
+        return WaitUntil([&] { return !client.Connected(); });
+    }
+
+    ScopedPipePlatform platform_;
+    test::ScopedTestLog log_{LOG_FOLDER};
+    HANDLE stop_ = nullptr;
+    HANDLE thread_ = nullptr;
+};
+
+// --- Serving ---------------------------------------------------------------------
+
+TEST_F(ServerTest, ServesAClientDisconnectsItAndServesTheNext)
+{
+    Start();
+    Client first;
+    EXPECT_EQ(Hex(Serve(first, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
+    EXPECT_TRUE(Disconnected(first));
+
+    Client second;
+    EXPECT_EQ(Hex(Serve(second, AdapterRequest(ACTION_DISABLE))), Hex(Reply(1, 1)));
+    EXPECT_TRUE(Disconnected(second));
+    EXPECT_EQ(g_adapterCalls.restarts, 1);
+    EXPECT_EQ(g_adapterCalls.disables, 1);
+    EXPECT_EQ(CountMessages(log_.Messages(), L"*** Recv pipe message ***"), 2);
+}
+
+TEST_F(ServerTest, SecondClientIsBusyWhileOneIsConnected)
+{
+    StartListening();
+    Client first;
+    ASSERT_EQ(first.Open(PIPE_NAME), 0u);
+    Client second;
+    EXPECT_EQ(second.Open(PIPE_NAME), static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+    ASSERT_TRUE(first.Write(Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0)));
+    DWORD error = 0;
+    EXPECT_EQ(Hex(first.ReadAll(12, 5000, &error)), Hex(Reply(2, 0)));
+    EXPECT_EQ(Hex(Serve(second, Header(CONTROL_MESSAGE_MAGIC, 1, 3, 0))), Hex(Reply(3, 0)));
+}
+
+struct RefusedCase {
+    const char* name;
+    std::string request;
+};
+
+class RefusedRequest : public ServerTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedRequest, IsDroppedAtOnceWithoutAReply)
+{
+    Start();
+    Client client;
+    EXPECT_EQ(Serve(client, GetParam().request), "");
+    EXPECT_TRUE(Disconnected(client));
+    EXPECT_THAT(log_.Messages(), ::testing::Not(::testing::Contains(TIMEOUT_LINE)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RefusedRequest,
+    ::testing::Values(RefusedCase{"wrong magic", Header(0x5442, 1, 1, 7) + Bytes({0, 1, 2, 3, 4, 5, 1})},
+                      RefusedCase{"close command", Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_CLOSE, 0)}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.index == 0 ? "WrongMagic" : "Close"; });
+
+// --- The request time limit ---------------------------------------------------
+
+TEST_F(ServerTest, SilentClientIsDroppedAfterTheLimitAndTheNextIsServed)
+{
+    g_pipePlatform.requestTimeoutMs = 200;
+    StartListening();
+    Client silent;
+    DWORD start = GetTickCount();
+    ASSERT_EQ(silent.Open(PIPE_NAME), 0u);
+    EXPECT_TRUE(Disconnected(silent));
+    EXPECT_GE(GetTickCount() - start, 190u);
+    EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 1);
+
+    Client next;
+    EXPECT_EQ(Hex(Serve(next, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
+}
+
+TEST_F(ServerTest, ClientThatClosedWithoutSendingHoldsThePipeUntilTheLimit)
+{
+    g_pipePlatform.requestTimeoutMs = 300;
+    Start();
+    // Once a client has been served, the server listens only from its connect
+    // call on, so the next client is seen connecting (not gone before the call).
+    Client first;
+    EXPECT_EQ(Hex(Serve(first, Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0))), Hex(Reply(2, 0)));
+    Client gone;
+    ASSERT_EQ(gone.OpenWhenFree(PIPE_NAME), 0u);
+    gone.Close();
+    Client waiting;
+    EXPECT_EQ(waiting.Open(PIPE_NAME), static_cast<DWORD>(ERROR_PIPE_BUSY));
+    EXPECT_EQ(Hex(Serve(waiting, Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0))), Hex(Reply(2, 0)));
+    EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 1);
+}
+
+TEST_F(ServerTest, LimitIsThirtySecondsFromTheConnectionAcrossTheTickWrap)
+{
+    EXPECT_EQ(g_pipePlatform.requestTimeoutMs, 30000u);
+    g_pipePlatform.GetTickCount = FakeGetTickCount;
+    const DWORD connected = 0xFFFFFFFF - 9999;  // the count wraps 10 s into the connection
+    g_tick = connected;
+    StartListening();
+    Client silent;
+    ASSERT_EQ(silent.Open(PIPE_NAME), 0u);
+    ASSERT_TRUE(silent.Write(Bytes({0x54, 0x42, 0x01, 0x00, 0x01})));  // partial data does not restart the count
+    ASSERT_TRUE(WaitForPolls(3));
+
+    g_tick = connected + 30000;
+    ASSERT_TRUE(WaitForPolls(3));
+    EXPECT_TRUE(silent.Connected()) << "dropped at exactly 30,000 ms";
+    EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 0);
+
+    g_tick = connected + 30001;
+    EXPECT_TRUE(Disconnected(silent));
+    EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 1);
+    EXPECT_EQ(CountMessages(log_.Messages(), L"*** Recv pipe message ***"), 0);
+}
+
+TEST_F(ServerTest, SplitHeaderIsServedWhenItsRestArrivesInTime)
+{
+    g_pipePlatform.GetTickCount = FakeGetTickCount;
+    StartListening();
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    std::string request = AdapterRequest(ACTION_RESTART);
+    ASSERT_TRUE(client.Write(request.substr(0, 5)));
+    ASSERT_TRUE(WaitForPolls(3));
+    g_tick = g_tick + 29000;
+    ASSERT_TRUE(WaitForPolls(3));
+    ASSERT_TRUE(client.Write(request.substr(5)));
+    DWORD error = 0;
+    EXPECT_EQ(Hex(client.ReadAll(12, 5000, &error)), Hex(Reply(1, 1)));
+    EXPECT_EQ(g_adapterCalls.restarts, 1);
+    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes.substr(0, 7)), "00 11 22 33 44 55 01 ");
+}
+
+// --- The reply flush bound in the loop ----------------------------------------------
+
+TEST_F(ServerTest, ClientThatNeverReadsItsReplyDoesNotHoldTheServer)
+{
+    g_pipePlatform.replyFlushTimeoutMs = 150;
+    Start();
+    Client idle;
+    ASSERT_EQ(idle.OpenWhenFree(PIPE_NAME), 0u);
+    ASSERT_TRUE(idle.Write(AdapterRequest(ACTION_DISABLE)));
+    // Never read: after the bound the server disconnects and the reply goes with it.
+    EXPECT_TRUE(Disconnected(idle));
+    EXPECT_EQ(idle.Available(), 0u);
+
+    Client next;
+    EXPECT_EQ(Hex(Serve(next, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
+}
+
+// --- Stopping ----------------------------------------------------------------------
+
+TEST_F(ServerTest, StopWhileWaitingEndsTheThreadAtOnce)
+{
+    StartListening();
+    SetEvent(stop_);
+    EXPECT_TRUE(Ended(2000));
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeThread(thread_, &code));
+    EXPECT_EQ(code, 0u);
+    // The pipe is closed: the name is gone and free for a new server.
+    Client late;
+    EXPECT_EQ(late.Open(PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_THAT(log_.Messages(), IsEmpty());
+}
+
+TEST_F(ServerTest, StopWhileAClientIsConnectedTakesEffectAfterThatClient)
+{
+    g_pipePlatform.GetTickCount = FakeGetTickCount;
+    StartListening();
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    ASSERT_TRUE(WaitForPolls(3));
+    SetEvent(stop_);
+    ASSERT_TRUE(WaitForPolls(20));
+    EXPECT_FALSE(Ended(0));
+
+    ASSERT_TRUE(client.Write(AdapterRequest(ACTION_RESTART)));
+    DWORD error = 0;
+    EXPECT_EQ(Hex(client.ReadAll(12, 5000, &error)), Hex(Reply(1, 1)));
+    EXPECT_TRUE(Ended(2000));
+}
+
+TEST_F(ServerTest, StopWhileASilentClientIsConnectedWaitsForTheLimit)
+{
+    g_pipePlatform.GetTickCount = FakeGetTickCount;
+    StartListening();
+    Client silent;
+    ASSERT_EQ(silent.Open(PIPE_NAME), 0u);
+    ASSERT_TRUE(WaitForPolls(3));
+    SetEvent(stop_);
+    ASSERT_TRUE(WaitForPolls(20));
+    EXPECT_FALSE(Ended(0));
+
+    g_tick = g_tick + 30001;
+    EXPECT_TRUE(Ended(2000));
+    EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 1);
+}
+
+TEST_F(ServerTest, MissingStopEventEndsTheThread)
+{
+    g_pipeStopEvent = nullptr;  // the wait fails
+    Start();
+    EXPECT_TRUE(Ended(2000));
+    EXPECT_EQ(g_grant.calls, 1);
+    Client late;
+    EXPECT_EQ(late.Open(PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// --- The pipe and its creation -------------------------------------------------------
+
+TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
+{
+    g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    StartListening();
+    EXPECT_EQ(g_pipeArguments.calls, 1);
+    EXPECT_EQ(g_pipeArguments.name, L"\\\\.\\pipe\\norva\\Tobra Service");
+    EXPECT_EQ(g_pipeArguments.openMode, 0x400C0003u);
+    // Remote clients are refused; the rest is byte mode, blocking.
+    EXPECT_EQ(g_pipeArguments.pipeMode, static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS));
+    EXPECT_EQ(g_pipeArguments.maxInstances, 1u);
+    EXPECT_EQ(g_pipeArguments.outBufferSize, 65536u);
+    EXPECT_EQ(g_pipeArguments.inBufferSize, 65536u);
+    EXPECT_EQ(g_pipeArguments.defaultTimeout, 1000u);
+    EXPECT_EQ(g_pipeArguments.attributes, nullptr);
+
+    EXPECT_EQ(g_grant.calls, 1);
+    EXPECT_EQ(Hex(g_grant.sid), "01 01 00 00 00 00 00 01 00 00 00 00 ");
+    EXPECT_EQ(g_grant.result, 1);
+    EXPECT_EQ(g_grant.everyoneFullAccessEntries, 1);
+}
+
+TEST_F(ServerTest, NoOneCanAddAnInstanceBesideTheServers)
+{
+    StartListening();
+    for (DWORD instances : {DWORD{1}, DWORD{PIPE_UNLIMITED_INSTANCES}}) {
+        HANDLE squatter = CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 4096,
+                                           4096, 0, nullptr);
+        EXPECT_EQ(squatter, INVALID_HANDLE_VALUE);
+        if (squatter != INVALID_HANDLE_VALUE)
+            CloseHandle(squatter);
+    }
+    Client client;
+    EXPECT_EQ(Hex(Serve(client, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
+}
+
+TEST_F(ServerTest, NameAlreadyInUseEndsTheThread)
+{
+    HANDLE other = CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    Start();
+    EXPECT_TRUE(Ended(2000));
+    EXPECT_EQ(g_grant.calls, 0);
+    CloseHandle(other);
+}
+
+TEST_F(ServerTest, FailedGrantEndsTheThreadWithoutServing)
+{
+    g_pipePlatform.GrantFullAccess = FailingGrant;
+    Start();
+    EXPECT_TRUE(Ended(2000));
+    EXPECT_EQ(g_grant.calls, 1);
+    Client late;
+    EXPECT_EQ(late.Open(PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// --- Clients that come before the first connect -----------------------------------
+
+TEST_F(ServerTest, ClientThatOpenedBeforeTheFirstConnectIsServed)
+{
+    g_afterGrant = [] {
+        ASSERT_EQ(g_earlyClient.Open(PIPE_NAME), 0u);
+        ASSERT_TRUE(g_earlyClient.Write(AdapterRequest(ACTION_DISABLE)));
+    };
+    Start();
+    DWORD error = 0;
+    ASSERT_TRUE(WaitUntil([] { return g_afterGrantDone.load(); }));
+    EXPECT_EQ(Hex(g_earlyClient.ReadAll(12, 5000, &error)), Hex(Reply(1, 1)));
+    EXPECT_EQ(g_adapterCalls.disables, 1);
+}
+
+TEST_F(ServerTest, ClientThatOpenedAndClosedBeforeTheFirstConnectDoesNotStallTheServer)
+{
+    g_afterGrant = [] {
+        ASSERT_EQ(g_earlyClient.Open(PIPE_NAME), 0u);
+        g_earlyClient.Close();
+    };
+    Start();
+    Client next;
+    EXPECT_EQ(Hex(Serve(next, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
+    EXPECT_THAT(log_.Messages(), ::testing::Not(::testing::Contains(TIMEOUT_LINE)));
+}
+
+}  // namespace

@@ -1,0 +1,359 @@
+/* Tobra client library: one request and one reply per connection over the
+ * service's control pipe, the whole exchange within one time limit. */
+#include <windows.h>
+
+#include "tobra_client.h"
+#include "tobra_client_platform.h"
+
+static HANDLE WINAPI OpenFileWithWindows(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                         DWORD disposition, DWORD flags, HANDLE templateFile)
+{
+    return CreateFileW(name, access, share, attributes, disposition, flags, templateFile);
+}
+
+TobraClientPlatform g_tobraClientPlatform = {OpenFileWithWindows};
+
+/* Time left of the limit counted from start; the unsigned difference stays
+ * right when the tick count wraps. */
+static DWORD Remaining(DWORD start, DWORD limit)
+{
+    DWORD elapsed = GetTickCount() - start;
+    return elapsed >= limit ? 0 : limit - elapsed;
+}
+
+static wchar_t FoldAscii(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
+}
+
+/* Only a pipe on this machine: a file or a device would take the request as
+ * data to write. */
+static int IsLocalPipeName(const wchar_t* name)
+{
+    static const wchar_t prefix[] = L"\\\\.\\pipe\\";
+    size_t i;
+    for (i = 0; prefix[i] != L'\0'; ++i) {
+        if (FoldAscii(name[i]) != prefix[i])
+            return 0;
+    }
+    return name[i] != L'\0';
+}
+
+/* Opens the pipe, waiting while another client is being served. */
+static TobraResult OpenPipe(const wchar_t* name, DWORD start, DWORD limit, HANDLE* pipe, TobraOutcome* outcome)
+{
+    for (;;) {
+        DWORD error;
+        DWORD remaining;
+        /* Identification only: whoever holds the server end may learn who we
+         * are but cannot act as us. */
+        HANDLE handle = g_tobraClientPlatform.CreateFileW(
+            name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL);
+        if (handle != INVALID_HANDLE_VALUE) {
+            /* A name such as "\\.\pipe\..\x" leaves the pipe namespace. */
+            if (GetFileType(handle) != FILE_TYPE_PIPE) {
+                CloseHandle(handle);
+                outcome->error = ERROR_BAD_PIPE;
+                return TOBRA_CANNOT_CONNECT;
+            }
+            *pipe = handle;
+            return TOBRA_DONE;
+        }
+        error = GetLastError();
+        if (error != ERROR_PIPE_BUSY) {
+            outcome->error = error; /* ERROR_FILE_NOT_FOUND: the service is not running */
+            return TOBRA_CANNOT_CONNECT;
+        }
+        /* WaitNamedPipe takes 0 as "the server's default wait", so a limit
+         * that has run out is not passed on. Another client may win the
+         * instance after the wait; then the open is tried again. */
+        remaining = Remaining(start, limit);
+        if (remaining == 0 || !WaitNamedPipeW(name, remaining)) {
+            error = remaining == 0 ? ERROR_SEM_TIMEOUT : GetLastError();
+            if (error == ERROR_SEM_TIMEOUT) {
+                outcome->timedOut = 1;
+                error = ERROR_PIPE_BUSY;
+            }
+            outcome->error = error;
+            return TOBRA_CANNOT_CONNECT;
+        }
+    }
+}
+
+/* Finishes an overlapped transfer that ReadFile or WriteFile started (their
+ * result is `started`) within the limit. Returns 0 or a Windows error code. A
+ * transfer still running at the limit is cancelled and waited for, so that
+ * nothing refers to the record or the buffer afterwards. */
+static DWORD Complete(HANDLE pipe, OVERLAPPED* overlapped, BOOL started, DWORD start, DWORD limit,
+                      DWORD* transferred, int* timedOut)
+{
+    *transferred = 0;
+    if (!started) {
+        DWORD error = GetLastError();
+        DWORD wait;
+        if (error != ERROR_IO_PENDING)
+            return error;
+        wait = WaitForSingleObject(overlapped->hEvent, Remaining(start, limit));
+        if (wait != WAIT_OBJECT_0) {
+            error = wait == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError();
+            CancelIo(pipe);
+            GetOverlappedResult(pipe, overlapped, transferred, TRUE);
+            *transferred = 0;
+            if (wait == WAIT_TIMEOUT)
+                *timedOut = 1;
+            return error;
+        }
+    }
+    if (!GetOverlappedResult(pipe, overlapped, transferred, FALSE))
+        return GetLastError();
+    return 0;
+}
+
+static int IsEndOfConnection(DWORD error)
+{
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+/* Connects, writes the request in one write and reads the answer: the first
+ * 12 bytes (readToEnd 0), or everything until the service closes the
+ * connection (readToEnd 1), never more than replyCapacity. */
+static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* request, DWORD requestSize,
+                            unsigned long timeoutMs, unsigned char* reply, DWORD replyCapacity, int readToEnd,
+                            int command, TobraOutcome* outcome)
+{
+    DWORD start = GetTickCount();
+    DWORD limit = timeoutMs == 0 ? TOBRA_DEFAULT_TIMEOUT_MS : (DWORD)timeoutMs;
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped;
+    DWORD received = 0;
+    DWORD transferred = 0;
+    DWORD error = 0;
+    DWORD kept;
+    TobraResult result;
+
+    if (pipeName == NULL)
+        pipeName = TOBRA_PIPE_NAME;
+    if (!IsLocalPipeName(pipeName))
+        return TOBRA_BAD_ARGUMENT;
+    result = OpenPipe(pipeName, start, limit, &pipe, outcome);
+    if (result != TOBRA_DONE)
+        return result;
+
+    ZeroMemory(&overlapped, sizeof(overlapped));
+    overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL); /* manual reset, as GetOverlappedResult needs */
+    if (overlapped.hEvent == NULL) {
+        outcome->error = GetLastError();
+        CloseHandle(pipe);
+        return TOBRA_CANNOT_CONNECT;
+    }
+
+    /* One write: the service acts on what its one read finds. */
+    if (requestSize > 0) {
+        error = Complete(pipe, &overlapped, WriteFile(pipe, request, requestSize, NULL, &overlapped), start, limit,
+                         &transferred, &outcome->timedOut);
+        if (error != 0 || transferred != requestSize) {
+            outcome->error = error != 0 ? error : ERROR_WRITE_FAULT;
+            result = TOBRA_NO_REPLY;
+            goto done;
+        }
+    }
+    outcome->requestSent = 1;
+
+    while (received < replyCapacity) {
+        error = Complete(pipe, &overlapped,
+                         ReadFile(pipe, reply + received, replyCapacity - received, NULL, &overlapped), start, limit,
+                         &transferred, &outcome->timedOut);
+        if (error != 0)
+            break; /* the service closed the connection, or the limit passed */
+        received += transferred;
+    }
+    if (error != 0 && !(IsEndOfConnection(error) && received > 0))
+        outcome->error = error;
+
+    outcome->replySize = received;
+    kept = received < TOBRA_HEADER_SIZE ? received : TOBRA_HEADER_SIZE;
+    CopyMemory(outcome->reply, reply, kept);
+    if (!readToEnd && received == TOBRA_HEADER_SIZE) {
+        /* Bytes already behind the reply make it the wrong size. */
+        DWORD waiting = 0;
+        if (PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, NULL))
+            outcome->replySize += waiting;
+    }
+    result = TobraCheckReply(reply, outcome->replySize, command);
+
+done:
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(pipe);
+    return result;
+}
+
+static void ClearOutcome(TobraOutcome* outcome)
+{
+    ZeroMemory(outcome, sizeof(*outcome));
+}
+
+TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                    unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome)
+{
+    TobraOutcome local;
+    unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE];
+    unsigned char reply[TOBRA_HEADER_SIZE];
+
+    if (outcome == NULL)
+        outcome = &local;
+    ClearOutcome(outcome);
+    if (hardwareAddress == NULL || TobraBuildAdapterRequest(hardwareAddress, action, request) == 0)
+        return TOBRA_BAD_ARGUMENT;
+    ZeroMemory(reply, sizeof(reply));
+    return Exchange(pipeName, request, sizeof(request), timeoutMs, reply, sizeof(reply), 0, TOBRA_COMMAND_ADAPTER,
+                    outcome);
+}
+
+TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                unsigned long timeoutMs, TobraOutcome* outcome)
+{
+    return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_RESTART, timeoutMs, outcome);
+}
+
+TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                unsigned long timeoutMs, TobraOutcome* outcome)
+{
+    return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome);
+}
+
+TobraResult TobraExchangeRaw(const wchar_t* pipeName, const void* request, unsigned long requestSize,
+                             unsigned long timeoutMs, unsigned char* reply, unsigned long replyCapacity,
+                             TobraOutcome* outcome)
+{
+    TobraOutcome local;
+    const unsigned char* bytes = (const unsigned char*)request;
+
+    if (outcome == NULL)
+        outcome = &local;
+    ClearOutcome(outcome);
+    if ((bytes == NULL && requestSize > 0) || requestSize > TOBRA_MAX_REQUEST_SIZE || reply == NULL ||
+        replyCapacity == 0)
+        return TOBRA_BAD_ARGUMENT;
+    ZeroMemory(reply, replyCapacity);
+    return Exchange(pipeName, bytes, (DWORD)requestSize, timeoutMs, reply, (DWORD)replyCapacity, 1,
+                    requestSize > TOBRA_OFFSET_COMMAND ? bytes[TOBRA_OFFSET_COMMAND] : -1, outcome);
+}
+
+unsigned long TobraBuildAdapterRequest(const unsigned char* hardwareAddress, unsigned char action,
+                                       unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE])
+{
+    if (action != TOBRA_ACTION_RESTART && action != TOBRA_ACTION_DISABLE)
+        return 0;
+    ZeroMemory(request, TOBRA_ADAPTER_REQUEST_SIZE);
+    request[TOBRA_OFFSET_MAGIC] = (unsigned char)(TOBRA_MESSAGE_MAGIC & 0xFF);
+    request[TOBRA_OFFSET_MAGIC + 1] = (unsigned char)(TOBRA_MESSAGE_MAGIC >> 8);
+    request[TOBRA_OFFSET_VERSION] = TOBRA_MESSAGE_VERSION;
+    request[TOBRA_OFFSET_COMMAND] = TOBRA_COMMAND_ADAPTER;
+    request[TOBRA_OFFSET_DATA_SIZE] = TOBRA_ADAPTER_DATA_SIZE;
+    CopyMemory(request + TOBRA_OFFSET_ADDRESS, hardwareAddress, TOBRA_HARDWARE_ADDRESS_SIZE);
+    request[TOBRA_OFFSET_ACTION] = action;
+    return TOBRA_ADAPTER_REQUEST_SIZE;
+}
+
+static unsigned ReadWord(const unsigned char* bytes)
+{
+    return (unsigned)bytes[0] | ((unsigned)bytes[1] << 8);
+}
+
+TobraResult TobraCheckReply(const unsigned char* reply, unsigned long replySize, int command)
+{
+    if (replySize == 0)
+        return TOBRA_NO_REPLY;
+    /* The service writes exactly a header: magic, version 1, the request's
+     * command, a status of 0 or 1, no data. The reserved word is not judged. */
+    if (replySize != TOBRA_HEADER_SIZE || ReadWord(reply + TOBRA_OFFSET_MAGIC) != TOBRA_MESSAGE_MAGIC ||
+        ReadWord(reply + TOBRA_OFFSET_VERSION) != TOBRA_MESSAGE_VERSION ||
+        (command >= 0 && reply[TOBRA_OFFSET_COMMAND] != command) ||
+        (reply[TOBRA_OFFSET_DATA_SIZE] | reply[TOBRA_OFFSET_DATA_SIZE + 1] | reply[TOBRA_OFFSET_DATA_SIZE + 2] |
+         reply[TOBRA_OFFSET_DATA_SIZE + 3]) != 0)
+        return TOBRA_BAD_REPLY;
+    switch (reply[TOBRA_OFFSET_STATUS]) {
+    case TOBRA_STATUS_DONE:
+        return TOBRA_DONE;
+    case TOBRA_STATUS_NOT_DONE:
+        return TOBRA_NOT_DONE;
+    default:
+        return TOBRA_BAD_REPLY;
+    }
+}
+
+static int HexValue(wchar_t c)
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
+
+int TobraParseHardwareAddress(const wchar_t* text, unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE])
+{
+    unsigned char bytes[TOBRA_HARDWARE_ADDRESS_SIZE];
+    wchar_t separator = 0;
+    int length;
+    int i;
+
+    if (text == NULL)
+        return 0;
+    length = lstrlenW(text);
+    if (length == 3 * TOBRA_HARDWARE_ADDRESS_SIZE - 1) {
+        separator = text[2];
+        if (separator != L'-' && separator != L':')
+            return 0;
+    } else if (length != 2 * TOBRA_HARDWARE_ADDRESS_SIZE) {
+        return 0;
+    }
+    for (i = 0; i < TOBRA_HARDWARE_ADDRESS_SIZE; ++i) {
+        int high = HexValue(text[0]);
+        int low = HexValue(text[1]);
+        if (high < 0 || low < 0)
+            return 0;
+        bytes[i] = (unsigned char)(high * 16 + low);
+        text += 2;
+        if (separator != 0 && i < TOBRA_HARDWARE_ADDRESS_SIZE - 1) {
+            if (*text != separator)
+                return 0;
+            ++text;
+        }
+    }
+    CopyMemory(address, bytes, sizeof(bytes));
+    return 1;
+}
+
+void TobraFormatHardwareAddress(const unsigned char* address, wchar_t text[TOBRA_ADDRESS_TEXT_CHARS])
+{
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    int i;
+    for (i = 0; i < TOBRA_HARDWARE_ADDRESS_SIZE; ++i) {
+        text[3 * i] = digits[address[i] >> 4];
+        text[3 * i + 1] = digits[address[i] & 0x0F];
+        text[3 * i + 2] = i < TOBRA_HARDWARE_ADDRESS_SIZE - 1 ? L'-' : L'\0';
+    }
+}
+
+const wchar_t* TobraResultText(TobraResult result)
+{
+    switch (result) {
+    case TOBRA_DONE:
+        return L"done";
+    case TOBRA_NOT_DONE:
+        return L"not done";
+    case TOBRA_NO_REPLY:
+        return L"no reply";
+    case TOBRA_CANNOT_CONNECT:
+        return L"cannot connect";
+    case TOBRA_BAD_REPLY:
+        return L"invalid reply";
+    case TOBRA_BAD_ARGUMENT:
+        return L"bad argument";
+    }
+    return L"unknown result";
+}

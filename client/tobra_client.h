@@ -1,0 +1,157 @@
+/* Tobra Service client library: asks the service to restart or disable a
+ * network adapter, named by its 6-byte hardware (MAC) address, over the
+ * service's control pipe. Plain C, callable from C and C++; it needs nothing
+ * but kernel32.
+ *
+ * Usage:
+ *
+ *     unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE];
+ *     TobraOutcome outcome;
+ *     TobraResult result;
+ *
+ *     if (!TobraParseHardwareAddress(L"00-11-22-33-44-55", address))
+ *         ... not a hardware address ...
+ *     result = TobraRestartAdapter(NULL, address, TOBRA_DEFAULT_TIMEOUT_MS, &outcome);
+ *     if (result == TOBRA_DONE)
+ *         ... the service ran the restart to its end ...
+ *     else
+ *         ... TobraResultText(result), outcome.error, outcome.timedOut ...
+ *
+ * What the answers mean:
+ * - TOBRA_DONE: the service carried out the action. It does not say that an
+ *   adapter with that address exists; the service's log shows that. Take the
+ *   address from IP_ADAPTER_ADDRESSES.PhysicalAddress (GetAdaptersAddresses).
+ * - TOBRA_NOT_DONE: the service answered and did nothing.
+ * - Anything else: no answer; see TobraOutcome. After TOBRA_NO_REPLY with
+ *   outcome.requestSent set, the action may still have been carried out.
+ *
+ * A call blocks its thread until the answer comes or the time limit passes
+ * (the limit covers waiting for a busy pipe, the write and the reply), so call
+ * it off the user-interface thread. A restart can take several seconds, and
+ * the service serves one client at a time. The calls keep no state and may be
+ * made from several threads at once.
+ *
+ * The pipe is opened with SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION: a
+ * program that takes the pipe's name in the service's place can learn who the
+ * caller is, but cannot act as the caller.
+ */
+#ifndef TOBRA_CLIENT_H
+#define TOBRA_CLIENT_H
+
+#include <stddef.h>
+#include <wchar.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The service's control pipe. A pipeName argument of NULL means this one. */
+#define TOBRA_PIPE_NAME L"\\\\.\\pipe\\norva\\Tobra Service"
+
+/* Wire format: a 12-byte little-endian header, then dataSize bytes of data.
+ *   offset 0  magic     2 bytes  "TB" (0x54 0x42), 0x4254 read little-endian
+ *   offset 2  version   2 bytes  1 (a request may say 0 or 1; a reply says 1)
+ *   offset 4  command   1 byte   a reply repeats the request's
+ *   offset 5  status    1 byte   in a reply: 1 done, 0 not done
+ *   offset 6  reserved  2 bytes  0
+ *   offset 8  dataSize  4 bytes  0 in a reply
+ * An adapter request's data: the 6-byte hardware address, then the action. */
+#define TOBRA_MESSAGE_MAGIC 0x4254
+#define TOBRA_MESSAGE_VERSION 1
+#define TOBRA_HEADER_SIZE 12
+#define TOBRA_OFFSET_MAGIC 0
+#define TOBRA_OFFSET_VERSION 2
+#define TOBRA_OFFSET_COMMAND 4
+#define TOBRA_OFFSET_STATUS 5
+#define TOBRA_OFFSET_RESERVED 6
+#define TOBRA_OFFSET_DATA_SIZE 8
+
+#define TOBRA_COMMAND_CLOSE 0 /* no reply: the service drops the connection */
+#define TOBRA_COMMAND_ADAPTER 1
+
+#define TOBRA_HARDWARE_ADDRESS_SIZE 6
+#define TOBRA_ADAPTER_DATA_SIZE 7
+#define TOBRA_OFFSET_ADDRESS 12
+#define TOBRA_OFFSET_ACTION 18
+#define TOBRA_ADAPTER_REQUEST_SIZE 19
+
+#define TOBRA_ACTION_RESTART 1 /* connection off, then on again */
+#define TOBRA_ACTION_DISABLE 2 /* connection off */
+
+#define TOBRA_STATUS_NOT_DONE 0
+#define TOBRA_STATUS_DONE 1
+
+/* The most the service reads of one request: the header and 65,536 bytes. */
+#define TOBRA_MAX_REQUEST_SIZE 65548
+
+/* Waiting behind another client (the service gives each up to 30 s to send
+ * its request) plus a restart fit well within it. */
+#define TOBRA_DEFAULT_TIMEOUT_MS 60000ul
+
+/* "xx-xx-xx-xx-xx-xx" and its terminator. */
+#define TOBRA_ADDRESS_TEXT_CHARS 18
+
+typedef enum TobraResult {
+    TOBRA_DONE = 0,           /* reply with status 1 */
+    TOBRA_NOT_DONE = 1,       /* reply with status 0 */
+    TOBRA_NO_REPLY = 2,       /* connected, but no reply came: the service closed the
+                                 connection, or the time limit passed */
+    TOBRA_CANNOT_CONNECT = 3, /* the pipe does not exist (service not running), stayed
+                                 busy for the whole time limit, or refused access */
+    TOBRA_BAD_REPLY = 4,      /* an answer that is not a 12-byte reply to this request */
+    TOBRA_BAD_ARGUMENT = 5    /* nothing was sent: an argument was not usable */
+} TobraResult;
+
+/* Details of one exchange, for messages and diagnosis. */
+typedef struct TobraOutcome {
+    unsigned long error;        /* Windows error code of the step that failed; 0 if none */
+    int timedOut;               /* nonzero when the time limit ended the exchange */
+    int requestSent;            /* nonzero once the whole request was written */
+    unsigned long replySize;    /* bytes received (for a reply, with any extra bytes seen) */
+    unsigned char reply[TOBRA_HEADER_SIZE]; /* the first bytes received, zero-filled */
+} TobraOutcome;
+
+/* Sends an adapter request (action TOBRA_ACTION_RESTART or
+ * TOBRA_ACTION_DISABLE) and waits for the reply. timeoutMs 0 means
+ * TOBRA_DEFAULT_TIMEOUT_MS. outcome may be NULL. */
+TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                    unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome);
+TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                unsigned long timeoutMs, TobraOutcome* outcome);
+TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                unsigned long timeoutMs, TobraOutcome* outcome);
+
+/* For tests of the service: sends requestSize bytes as they are (0 to
+ * TOBRA_MAX_REQUEST_SIZE) in one write and reads everything that comes back
+ * until the service closes the connection, replyCapacity bytes have arrived or
+ * the time limit passes. The result judges what arrived as a reply to the
+ * request's command byte. */
+TobraResult TobraExchangeRaw(const wchar_t* pipeName, const void* request, unsigned long requestSize,
+                             unsigned long timeoutMs, unsigned char* reply, unsigned long replyCapacity,
+                             TobraOutcome* outcome);
+
+/* Writes the 19-byte request; returns its size, or 0 for an unknown action. */
+unsigned long TobraBuildAdapterRequest(const unsigned char* hardwareAddress, unsigned char action,
+                                       unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE]);
+
+/* Judges replySize received bytes as the reply to a request with the given
+ * command byte (-1: any command): TOBRA_DONE, TOBRA_NOT_DONE, TOBRA_NO_REPLY
+ * for nothing at all, or TOBRA_BAD_REPLY. */
+TobraResult TobraCheckReply(const unsigned char* reply, unsigned long replySize, int command);
+
+/* Six pairs of hexadecimal digits, all separated by '-' or all by ':', or
+ * written together ("00-11-22-33-44-55", "00:11:22:33:44:55", "001122334455");
+ * either case. Returns 1 and fills address, or 0 for anything else. */
+int TobraParseHardwareAddress(const wchar_t* text, unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE]);
+
+/* "00-11-22-33-44-55", upper-case digits. */
+void TobraFormatHardwareAddress(const unsigned char* address, wchar_t text[TOBRA_ADDRESS_TEXT_CHARS]);
+
+/* A short English description of a result, for messages. */
+const wchar_t* TobraResultText(TobraResult result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOBRA_CLIENT_H */

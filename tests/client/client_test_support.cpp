@@ -1,0 +1,201 @@
+// Test pipe server: overlapped throughout, so that Stop ends it at any point.
+#include "client_test_support.h"
+
+#include "support/test_support.h"
+
+namespace test {
+
+std::string ReplyBytes(BYTE command, BYTE status)
+{
+    std::string reply("\x54\x42\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 12);
+    reply[4] = static_cast<char>(command);
+    reply[5] = static_cast<char>(status);
+    return reply;
+}
+
+std::wstring UniquePipeName()
+{
+    static LONG counter = 0;
+    return L"\\\\.\\pipe\\tobra-client-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(InterlockedIncrement(&counter));
+}
+
+FakePipeServer::FakePipeServer(ServerBehaviour behaviour, std::string reply, int clients)
+    : behaviour_(behaviour), reply_(std::move(reply)), clients_(clients), name_(UniquePipeName())
+{
+    pipe_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 1000, nullptr);
+    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (pipe_ != INVALID_HANDLE_VALUE && stop_ != nullptr)
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+}
+
+FakePipeServer::~FakePipeServer()
+{
+    Stop();
+    if (pipe_ != INVALID_HANDLE_VALUE)
+        CloseHandle(pipe_);
+    if (stop_ != nullptr)
+        CloseHandle(stop_);
+}
+
+void FakePipeServer::Stop()
+{
+    if (thread_ == nullptr)
+        return;
+    SetEvent(stop_);
+    WaitForSingleObject(thread_, 10000);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+}
+
+std::vector<std::string> FakePipeServer::Requests()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+int FakePipeServer::Connections()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connections_;
+}
+
+DWORD WINAPI FakePipeServer::Run(LPVOID self)
+{
+    static_cast<FakePipeServer*>(self)->Serve();
+    return 0;
+}
+
+// Waits for an overlapped call or the stop event; false on stop or failure.
+bool FakePipeServer::Await(OVERLAPPED* overlapped, BOOL started, DWORD* transferred)
+{
+    *transferred = 0;
+    if (!started) {
+        DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED)
+            return true;
+        if (error != ERROR_IO_PENDING)
+            return false;
+        HANDLE waitList[2] = {stop_, overlapped->hEvent};
+        if (WaitForMultipleObjects(2, waitList, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+            CancelIo(pipe_);
+            GetOverlappedResult(pipe_, overlapped, transferred, TRUE);
+            return false;
+        }
+    }
+    return GetOverlappedResult(pipe_, overlapped, transferred, FALSE) != FALSE;
+}
+
+void FakePipeServer::Serve()
+{
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<char> buffer(70000);
+    for (int client = 0; client < clients_ && WaitForSingleObject(stop_, 0) != WAIT_OBJECT_0; ++client) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = event;
+        DWORD transferred = 0;
+        if (!Await(&overlapped, ConnectNamedPipe(pipe_, &overlapped), &transferred))
+            break;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++connections_;
+        }
+        bool hold = false;
+        if (behaviour_ != ServerBehaviour::CloseAtConnect) {
+            // The client writes its request in one write, so one read takes it.
+            overlapped = OVERLAPPED{};
+            overlapped.hEvent = event;
+            if (Await(&overlapped, ReadFile(pipe_, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped),
+                      &transferred)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                requests_.emplace_back(buffer.data(), transferred);
+            } else {
+                DisconnectNamedPipe(pipe_);  // the client left, or a stop
+                continue;
+            }
+            if (behaviour_ == ServerBehaviour::Reply || behaviour_ == ServerBehaviour::ReplyAndHold) {
+                overlapped = OVERLAPPED{};
+                overlapped.hEvent = event;
+                Await(&overlapped, WriteFile(pipe_, reply_.data(), static_cast<DWORD>(reply_.size()), nullptr, &overlapped),
+                      &transferred);
+            }
+            hold = behaviour_ == ServerBehaviour::Silent || behaviour_ == ServerBehaviour::ReplyAndHold;
+        }
+        if (hold)
+            WaitForSingleObject(stop_, INFINITE);
+        else if (behaviour_ == ServerBehaviour::Reply)
+            FlushFileBuffers(pipe_);  // until the client has read it, or closed
+        DisconnectNamedPipe(pipe_);
+    }
+    CloseHandle(event);
+}
+
+namespace {
+
+// A file that the child writes through the inherited handle and that goes
+// when the last handle to it is closed, whenever that is.
+HANDLE OutputFile(const std::wstring& path)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+// Everything in the file, read through the handle the child wrote with.
+std::string ReadAndClose(HANDLE file)
+{
+    std::string bytes;
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+}  // namespace
+
+TobractlRun RunTobractl(const std::wstring& arguments)
+{
+    static LONG counter = 0;
+    WCHAR temp[MAX_PATH + 1] = L"";
+    GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring stem = std::wstring(temp) + L"tobractl-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(InterlockedIncrement(&counter));
+    TobractlRun run;
+    HANDLE out = OutputFile(stem + L".out");
+    HANDLE err = OutputFile(stem + L".err");
+
+    std::wstring commandLine = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
+        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                       &startup, &process)) {
+        if (WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            run.exitCode = static_cast<long>(code);
+        } else {
+            TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    run.out = ReadAndClose(out);
+    run.err = ReadAndClose(err);
+    return run;
+}
+
+}  // namespace test

@@ -1,0 +1,397 @@
+// The client library over real pipes: a test server thread that replies,
+// stays silent, closes early, answers with the wrong size or keeps the pipe
+// busy.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "client_test_support.h"
+#include "tobra_client.h"
+#include "tobra_client_platform.h"
+
+using test::FakePipeServer;
+using test::ReplyBytes;
+using test::ServerBehaviour;
+
+namespace {
+
+const unsigned char ADDRESS[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+// A restart for 00-11-22-33-44-55, byte for byte as the service reads it.
+const std::string RESTART_REQUEST("\x54\x42\x01\x00\x01\x00\x00\x00\x07\x00\x00\x00\x00\x11\x22\x33\x44\x55\x01", 19);
+const unsigned long QUICK_LIMIT_MS = 300;
+
+std::string Bytes(const unsigned char* data, size_t size)
+{
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// --- addresses, requests and replies ---
+
+TEST(ClientFormat, ParsesTheThreeWritingsOfAHardwareAddress)
+{
+    const wchar_t* accepted[] = {L"00-11-22-33-44-55", L"00:11:22:33:44:55", L"001122334455"};
+    for (const wchar_t* text : accepted) {
+        unsigned char address[6] = {};
+        EXPECT_EQ(TobraParseHardwareAddress(text, address), 1) << text;
+        EXPECT_EQ(Bytes(address, 6), Bytes(ADDRESS, 6)) << text;
+    }
+    unsigned char address[6] = {};
+    ASSERT_EQ(TobraParseHardwareAddress(L"aB-cD-eF-0a-9F-Ff", address), 1);
+    EXPECT_EQ(Bytes(address, 6), std::string("\xAB\xCD\xEF\x0A\x9F\xFF", 6));
+}
+
+TEST(ClientFormat, RejectsMalformedAddressesAndLeavesTheOutputAlone)
+{
+    const wchar_t* rejected[] = {
+        L"",
+        L"00-11-22-33-44",
+        L"00-11-22-33-44-55-66",
+        L"00-11:22-33-44-55",   // mixed separators
+        L"00.11.22.33.44.55",
+        L"0-11-22-33-44-55x",
+        L"0G-11-22-33-44-55",
+        L"00-11-22-33-44-5",
+        L" 00-11-22-33-44-55",
+        L"00-11-22-33-44-55 ",
+        L"0011223344556",
+        L"00112233445",
+        L"001122-334455",
+        L"+0-11-22-33-44-55",
+    };
+    for (const wchar_t* text : rejected) {
+        unsigned char address[6] = {9, 9, 9, 9, 9, 9};
+        EXPECT_EQ(TobraParseHardwareAddress(text, address), 0) << "\"" << testing::PrintToString(std::wstring(text)) << "\"";
+        EXPECT_EQ(Bytes(address, 6), std::string(6, '\x09'));
+    }
+    unsigned char address[6];
+    EXPECT_EQ(TobraParseHardwareAddress(nullptr, address), 0);
+}
+
+TEST(ClientFormat, FormatsAnAddressWithUpperCaseDigits)
+{
+    const unsigned char address[6] = {0x0A, 0xBC, 0x00, 0xFF, 0x10, 0x01};
+    wchar_t text[TOBRA_ADDRESS_TEXT_CHARS];
+    TobraFormatHardwareAddress(address, text);
+    EXPECT_EQ(std::wstring(text), L"0A-BC-00-FF-10-01");
+}
+
+TEST(ClientFormat, BuildsTheNineteenByteAdapterRequest)
+{
+    unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE];
+    ASSERT_EQ(TobraBuildAdapterRequest(ADDRESS, TOBRA_ACTION_RESTART, request), 19u);
+    EXPECT_EQ(Bytes(request, 19), RESTART_REQUEST);
+    ASSERT_EQ(TobraBuildAdapterRequest(ADDRESS, TOBRA_ACTION_DISABLE, request), 19u);
+    EXPECT_EQ(request[18], 2);
+    EXPECT_EQ(TobraBuildAdapterRequest(ADDRESS, 0, request), 0u);
+    EXPECT_EQ(TobraBuildAdapterRequest(ADDRESS, 3, request), 0u);
+}
+
+struct ReplyCase {
+    const char* name;
+    std::string reply;
+    int command;
+    TobraResult expected;
+};
+
+TEST(ClientFormat, JudgesRepliesStrictly)
+{
+    auto with = [](std::string reply, size_t offset, char value) {
+        reply[offset] = value;
+        return reply;
+    };
+    const std::string done = ReplyBytes(1, 1);
+    const ReplyCase cases[] = {
+        {"done", done, 1, TOBRA_DONE},
+        {"not done", ReplyBytes(1, 0), 1, TOBRA_NOT_DONE},
+        {"another command, any expected", ReplyBytes(7, 0), -1, TOBRA_NOT_DONE},
+        {"nothing", std::string(), 1, TOBRA_NO_REPLY},
+        {"11 bytes", done.substr(0, 11), 1, TOBRA_BAD_REPLY},
+        {"13 bytes", done + '\0', 1, TOBRA_BAD_REPLY},
+        {"magic bytes swapped", with(with(done, 0, 0x42), 1, 0x54), 1, TOBRA_BAD_REPLY},
+        {"version 0", with(done, 2, 0), 1, TOBRA_BAD_REPLY},
+        {"version 2", with(done, 2, 2), 1, TOBRA_BAD_REPLY},
+        {"version 0x0101", with(done, 3, 1), 1, TOBRA_BAD_REPLY},
+        {"another command", ReplyBytes(2, 1), 1, TOBRA_BAD_REPLY},
+        {"status 2", ReplyBytes(1, 2), 1, TOBRA_BAD_REPLY},
+        {"data size 1", with(done, 8, 1), 1, TOBRA_BAD_REPLY},
+        {"data size 2^24", with(done, 11, 1), 1, TOBRA_BAD_REPLY},
+        {"reserved not zero", with(done, 6, 1), 1, TOBRA_DONE},
+    };
+    for (const ReplyCase& c : cases) {
+        EXPECT_EQ(TobraCheckReply(reinterpret_cast<const unsigned char*>(c.reply.data()),
+                                  static_cast<unsigned long>(c.reply.size()), c.command),
+                  c.expected)
+            << c.name;
+    }
+}
+
+// --- exchanges over real pipes ---
+
+class Stopwatch {
+public:
+    Stopwatch() : start_(GetTickCount()) {}
+    DWORD Elapsed() const { return GetTickCount() - start_; }
+
+private:
+    DWORD start_;
+};
+
+TEST(ClientExchange, RestartIsWrittenInOneWriteAndItsReplyRead)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1));
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, &outcome), TOBRA_DONE);
+    server.Stop();
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(RESTART_REQUEST));
+    EXPECT_EQ(outcome.error, 0u);
+    EXPECT_TRUE(outcome.requestSent);
+    EXPECT_FALSE(outcome.timedOut);
+    EXPECT_EQ(outcome.replySize, 12u);
+    EXPECT_EQ(Bytes(outcome.reply, 12), ReplyBytes(1, 1));
+}
+
+TEST(ClientExchange, DisableSendsActionTwoAndReportsNotDone)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 0));
+    EXPECT_EQ(TobraDisableAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_NOT_DONE);
+    server.Stop();
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0][18], 2);
+}
+
+TEST(ClientExchange, AReplyIsTakenWithoutWaitingForTheDisconnect)
+{
+    FakePipeServer server(ServerBehaviour::ReplyAndHold, ReplyBytes(1, 1));
+    Stopwatch stopwatch;
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_DONE);
+    EXPECT_LT(stopwatch.Elapsed(), 2000u);
+}
+
+struct FailureCase {
+    const char* name;
+    ServerBehaviour behaviour;
+    std::string reply;
+    TobraResult expected;
+    unsigned long replySize;
+};
+
+TEST(ClientExchange, AnswersOtherThanAReplyAreReportedAsSuch)
+{
+    const std::string done = ReplyBytes(1, 1);
+    const FailureCase cases[] = {
+        {"closed without a reply", ServerBehaviour::CloseWithoutReply, "", TOBRA_NO_REPLY, 0},
+        {"8 bytes, then closed", ServerBehaviour::Reply, done.substr(0, 8), TOBRA_BAD_REPLY, 8},
+        {"16 bytes", ServerBehaviour::Reply, done + "\x01\x02\x03\x04", TOBRA_BAD_REPLY, 16},
+        {"another command", ServerBehaviour::Reply, ReplyBytes(0, 1), TOBRA_BAD_REPLY, 12},
+        {"wrong magic", ServerBehaviour::Reply, "TBTBTBTBTBTB", TOBRA_BAD_REPLY, 12},
+    };
+    for (const FailureCase& c : cases) {
+        FakePipeServer server(c.behaviour, c.reply);
+        TobraOutcome outcome;
+        Stopwatch stopwatch;
+        EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, &outcome), c.expected) << c.name;
+        EXPECT_LT(stopwatch.Elapsed(), 2000u) << c.name;
+        EXPECT_TRUE(outcome.requestSent) << c.name;
+        EXPECT_FALSE(outcome.timedOut) << c.name;
+        EXPECT_EQ(outcome.replySize, c.replySize) << c.name;
+    }
+}
+
+TEST(ClientExchange, AServerThatDropsTheClientAtOnceGivesNoReply)
+{
+    FakePipeServer server(ServerBehaviour::CloseAtConnect);
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, &outcome), TOBRA_NO_REPLY);
+    EXPECT_NE(outcome.error, 0u);
+    EXPECT_FALSE(outcome.timedOut);
+}
+
+TEST(ClientExchange, ASilentServerEndsTheExchangeAtTheTimeLimit)
+{
+    FakePipeServer server(ServerBehaviour::Silent);
+    TobraOutcome outcome;
+    Stopwatch stopwatch;
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, QUICK_LIMIT_MS, &outcome), TOBRA_NO_REPLY);
+    DWORD elapsed = stopwatch.Elapsed();
+    EXPECT_GE(elapsed + 20, QUICK_LIMIT_MS);  // tick granularity
+    EXPECT_LT(elapsed, QUICK_LIMIT_MS + 1500);
+    EXPECT_TRUE(outcome.timedOut);
+    EXPECT_TRUE(outcome.requestSent);
+    EXPECT_EQ(outcome.replySize, 0u);
+    server.Stop();
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(RESTART_REQUEST));
+}
+
+TEST(ClientExchange, AMissingPipeFailsAtOnce)
+{
+    TobraOutcome outcome;
+    Stopwatch stopwatch;
+    EXPECT_EQ(TobraRestartAdapter(test::UniquePipeName().c_str(), ADDRESS, 5000, &outcome), TOBRA_CANNOT_CONNECT);
+    EXPECT_LT(stopwatch.Elapsed(), 1000u);
+    EXPECT_EQ(outcome.error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(outcome.timedOut);
+    EXPECT_FALSE(outcome.requestSent);
+}
+
+// Opens the test server's pipe as another client would and keeps it.
+HANDLE OccupyPipe(const std::wstring& name)
+{
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && holder == INVALID_HANDLE_VALUE; ++attempt) {
+        holder = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (holder == INVALID_HANDLE_VALUE)
+            WaitNamedPipeW(name.c_str(), 100);
+    }
+    return holder;
+}
+
+TEST(ClientExchange, APipeBusyForTheWholeLimitCannotBeConnected)
+{
+    FakePipeServer server(ServerBehaviour::Reply);
+    HANDLE holder = OccupyPipe(server.Name());
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    TobraOutcome outcome;
+    Stopwatch stopwatch;
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, QUICK_LIMIT_MS, &outcome), TOBRA_CANNOT_CONNECT);
+    DWORD elapsed = stopwatch.Elapsed();
+    EXPECT_GE(elapsed + 20, QUICK_LIMIT_MS);
+    EXPECT_LT(elapsed, QUICK_LIMIT_MS + 1500);
+    EXPECT_TRUE(outcome.timedOut);
+    EXPECT_EQ(outcome.error, static_cast<unsigned long>(ERROR_PIPE_BUSY));
+    CloseHandle(holder);
+}
+
+DWORD WINAPI CloseLater(LPVOID holder)
+{
+    Sleep(300);
+    CloseHandle(holder);
+    return 0;
+}
+
+TEST(ClientExchange, ABusyPipeIsWaitedForAndThenServed)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1), 2);
+    HANDLE holder = OccupyPipe(server.Name());
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    HANDLE closer = CreateThread(nullptr, 0, CloseLater, holder, 0, nullptr);
+    TobraOutcome outcome;
+    Stopwatch stopwatch;
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, &outcome), TOBRA_DONE);
+    EXPECT_GE(stopwatch.Elapsed() + 20, 300u);
+    WaitForSingleObject(closer, 5000);
+    CloseHandle(closer);
+    server.Stop();
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(RESTART_REQUEST));
+}
+
+TEST(ClientExchange, OnlyLocalPipesAreOpened)
+{
+    const wchar_t* rejected[] = {L"C:\\tobra-client-test.txt", L"\\\\server\\pipe\\norva\\Tobra Service",
+                                 L"\\\\.\\pipe\\", L"\\\\.\\C:"};
+    for (const wchar_t* name : rejected)
+        EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 1000, nullptr), TOBRA_BAD_ARGUMENT);
+}
+
+TEST(ClientExchange, ANameThatLeavesThePipeNamespaceIsNotWrittenTo)
+{
+    const std::string content = "keep me";
+    HANDLE file = CreateFileW(L"C:\\tobra-client-test.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraRestartAdapter(L"\\\\.\\pipe\\..\\C:\\tobra-client-test.txt", ADDRESS, 1000, &outcome),
+              TOBRA_CANNOT_CONNECT);
+    EXPECT_FALSE(outcome.requestSent);
+
+    file = CreateFileW(L"C:\\tobra-client-test.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    char buffer[64] = {};
+    DWORD read = 0;
+    ReadFile(file, buffer, sizeof(buffer), &read, nullptr);
+    CloseHandle(file);
+    DeleteFileW(L"C:\\tobra-client-test.txt");
+    EXPECT_EQ(std::string(buffer, read), content);
+}
+
+TEST(ClientExchange, BadArgumentsSendNothing)
+{
+    FakePipeServer server(ServerBehaviour::Reply);
+    TobraOutcome outcome;
+    outcome.error = 99;
+    EXPECT_EQ(TobraSendAdapterRequest(server.Name().c_str(), ADDRESS, 3, 1000, &outcome), TOBRA_BAD_ARGUMENT);
+    EXPECT_EQ(outcome.error, 0u);
+    EXPECT_EQ(TobraSendAdapterRequest(server.Name().c_str(), nullptr, 1, 1000, nullptr), TOBRA_BAD_ARGUMENT);
+    unsigned char reply[16];
+    EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), nullptr, 4, 1000, reply, sizeof(reply), nullptr),
+              TOBRA_BAD_ARGUMENT);
+    std::string tooLong(TOBRA_MAX_REQUEST_SIZE + 1, 'x');
+    EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), tooLong.data(), static_cast<unsigned long>(tooLong.size()),
+                               1000, reply, sizeof(reply), nullptr),
+              TOBRA_BAD_ARGUMENT);
+    server.Stop();
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+// --- raw exchanges ---
+
+TEST(ClientRaw, SendsTheBytesAsTheyAreAndReadsUntilTheServiceCloses)
+{
+    const std::string request("\x54\x42\x01\x00\x07\x00\x00\x00\xFF\xFF\xFF\xFF", 12);
+    const std::string longAnswer = ReplyBytes(7, 0) + "0123456789";
+    FakePipeServer server(ServerBehaviour::Reply, longAnswer);
+    unsigned char reply[64];
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), request.data(), 12, 5000, reply, sizeof(reply), &outcome),
+              TOBRA_BAD_REPLY);
+    EXPECT_EQ(outcome.replySize, longAnswer.size());
+    EXPECT_EQ(Bytes(reply, longAnswer.size()), longAnswer);
+    server.Stop();
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(request));
+}
+
+TEST(ClientRaw, JudgesAReplyToTheRequestsOwnCommand)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(7, 0));
+    const std::string request("\x54\x42\x01\x00\x07", 5);
+    unsigned char reply[64];
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), request.data(), 5, 5000, reply, sizeof(reply), &outcome),
+              TOBRA_NOT_DONE);
+    EXPECT_EQ(outcome.replySize, 12u);
+}
+
+// --- the pipe is opened for identification only ---
+
+DWORD g_openFlags = 0;
+DWORD g_openAccess = 0;
+
+HANDLE WINAPI RecordOpen(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                         DWORD flags, HANDLE templateFile)
+{
+    g_openFlags = flags;
+    g_openAccess = access;
+    return CreateFileW(name, access, share, attributes, disposition, flags, templateFile);
+}
+
+// Wine does not enforce the impersonation level a client asks for, so the
+// flags are checked where they are passed.
+TEST(ClientExchange, ThePipeIsOpenedForIdentificationOnly)
+{
+    TobraClientPlatform saved = g_tobraClientPlatform;
+    g_tobraClientPlatform.CreateFileW = RecordOpen;
+    FakePipeServer server(ServerBehaviour::Reply);
+    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_DONE);
+    g_tobraClientPlatform = saved;
+
+    const DWORD QOS_BITS = SECURITY_SQOS_PRESENT | SECURITY_CONTEXT_TRACKING | SECURITY_EFFECTIVE_ONLY |
+                           SECURITY_IMPERSONATION | SECURITY_DELEGATION;
+    EXPECT_EQ(g_openFlags & QOS_BITS, static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(g_openAccess, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+}
+
+}  // namespace

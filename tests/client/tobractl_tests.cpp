@@ -1,0 +1,227 @@
+// tobractl.exe as a user runs it: its exit code, what it prints, and what
+// reaches a test server on the pipe.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+// winsock2.h first: iphlpapi.h needs its address types.
+#include <winsock2.h>
+#include <iphlpapi.h>
+
+#include <string>
+#include <vector>
+
+#include "client_test_support.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using test::FakePipeServer;
+using test::ReplyBytes;
+using test::RunTobractl;
+using test::ServerBehaviour;
+using test::TobractlRun;
+
+namespace {
+
+const std::string RESTART_REQUEST("\x54\x42\x01\x00\x01\x00\x00\x00\x07\x00\x00\x00\x00\x11\x22\x33\x44\x55\x01", 19);
+
+std::wstring PipeOption(const FakePipeServer& server)
+{
+    return L"--pipe \"" + server.Name() + L"\" ";
+}
+
+// Exit codes as the usage text gives them.
+const long DONE = 0;
+const long NOT_DONE = 1;
+const long NO_REPLY = 2;
+const long CANNOT_CONNECT = 3;
+const long BAD_REPLY = 4;
+const long BAD_USAGE = 5;
+
+TEST(Tobractl, RestartSendsTheRequestAndSaysDone)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1));
+    TobractlRun run = RunTobractl(PipeOption(server) + L"restart 00-11-22-33-44-55");
+    EXPECT_EQ(run.exitCode, DONE);
+    EXPECT_THAT(run.out, HasSubstr("Done: the service carried out the restart for 00-11-22-33-44-55."));
+    EXPECT_THAT(run.out, HasSubstr("does not say whether an adapter has that address"));
+    EXPECT_THAT(run.err, IsEmpty());
+    server.Stop();
+    EXPECT_THAT(server.Requests(), ElementsAre(RESTART_REQUEST));
+}
+
+TEST(Tobractl, DisableTakesAnyWritingOfTheAddress)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 0));
+    TobractlRun run = RunTobractl(PipeOption(server) + L"disable aa:bb:cc:dd:ee:0f");
+    EXPECT_EQ(run.exitCode, NOT_DONE);
+    EXPECT_THAT(run.out, HasSubstr("Not done: the service answered that it did not carry out the disable for "
+                                   "AA-BB-CC-DD-EE-0F."));
+    server.Stop();
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
+}
+
+struct OutcomeCase {
+    const char* name;
+    ServerBehaviour behaviour;
+    std::string reply;
+    long exitCode;
+    const char* message;
+};
+
+TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
+{
+    const OutcomeCase cases[] = {
+        {"closed without reply", ServerBehaviour::CloseWithoutReply, "", NO_REPLY,
+         "No reply: the service closed the connection without answering."},
+        {"silent", ServerBehaviour::Silent, "", NO_REPLY,
+         "No reply within 300 ms; the service may still carry out the restart for 00-11-22-33-44-55."},
+        {"short reply", ServerBehaviour::Reply, std::string("\x54\x42\x01\x00\x01", 5), BAD_REPLY,
+         "Invalid reply (5 bytes, a reply has 12): 54 42 01 00 01"},
+    };
+    for (const OutcomeCase& c : cases) {
+        FakePipeServer server(c.behaviour, c.reply);
+        TobractlRun run = RunTobractl(PipeOption(server) + L"--timeout 300 restart 00-11-22-33-44-55");
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
+        EXPECT_THAT(run.err, HasSubstr(c.message)) << c.name;
+        EXPECT_THAT(run.out, IsEmpty()) << c.name;
+    }
+}
+
+TEST(Tobractl, AMissingPipeCannotBeConnected)
+{
+    TobractlRun run = RunTobractl(L"--pipe \\\\.\\pipe\\tobra-client-test-nobody restart 00-11-22-33-44-55");
+    EXPECT_EQ(run.exitCode, CANNOT_CONNECT);
+    EXPECT_THAT(run.err, HasSubstr("Cannot connect to \\\\.\\pipe\\tobra-client-test-nobody (error 2): the pipe "
+                                   "does not exist; is Tobra Service running?"));
+}
+
+struct UsageCase {
+    const wchar_t* arguments;
+    const char* message;
+};
+
+TEST(Tobractl, BadInputIsRefusedBeforeAnythingIsSent)
+{
+    const UsageCase cases[] = {
+        {L"restart 00-11-22-33-44", "\"00-11-22-33-44\" is not a hardware address"},
+        {L"restart 00-11-22-33-44-GG", "\"00-11-22-33-44-GG\" is not a hardware address"},
+        {L"disable", "disable needs one hardware address"},
+        {L"restart 00-11-22-33-44-55 00-11-22-33-44-66", "restart needs one hardware address"},
+        {L"reboot 00-11-22-33-44-55", "unknown command \"reboot\""},
+        {L"--timeout 0 restart 00-11-22-33-44-55", "\"0\" is not a time limit"},
+        {L"--timeout 10s restart 00-11-22-33-44-55", "\"10s\" is not a time limit"},
+        {L"--verbose restart 00-11-22-33-44-55", "unknown option \"--verbose\""},
+        {L"--timeout", "unknown option \"--timeout\", or its value is missing"},
+        {L"raw", "raw needs the bytes to send"},
+        {L"raw 54 42 0", "\"0\" is not a list of hexadecimal byte pairs"},
+        {L"raw 5442zz", "\"5442zz\" is not a list of hexadecimal byte pairs"},
+        {L"list now", "list takes no arguments"},
+    };
+    FakePipeServer server(ServerBehaviour::Reply);
+    for (const UsageCase& c : cases) {
+        TobractlRun run = RunTobractl(PipeOption(server) + c.arguments);
+        EXPECT_EQ(run.exitCode, BAD_USAGE) << c.message;
+        EXPECT_THAT(run.err, HasSubstr(c.message));
+        EXPECT_THAT(run.err, HasSubstr("tobractl --help"));
+    }
+    TobractlRun run = RunTobractl(L"");
+    EXPECT_EQ(run.exitCode, BAD_USAGE);
+    EXPECT_THAT(run.err, HasSubstr("Usage: tobractl"));
+    run = RunTobractl(L"--pipe C:\\tobra.txt restart 00-11-22-33-44-55");
+    EXPECT_EQ(run.exitCode, BAD_USAGE);
+    EXPECT_THAT(run.err, HasSubstr("C:\\tobra.txt is not a local pipe name"));
+    server.Stop();
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST(Tobractl, HelpGoesToStandardOutput)
+{
+    TobractlRun run = RunTobractl(L"--help");
+    EXPECT_EQ(run.exitCode, DONE);
+    EXPECT_THAT(run.out, HasSubstr("Usage: tobractl"));
+    EXPECT_THAT(run.out, HasSubstr("Exit codes: 0 done, 1 not done, 2 no reply, 3 cannot connect, 4 invalid reply,\n"
+                                   "5 bad usage, 6 adapters cannot be listed."));
+}
+
+TEST(Tobractl, RawSendsTheGivenBytesAndPrintsTheRawReply)
+{
+    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(7, 0));
+    TobractlRun run = RunTobractl(PipeOption(server) + L"raw 54-42-01-00 07 00,00,00 00:00:00:00 ff");
+    EXPECT_EQ(run.exitCode, NOT_DONE);
+    EXPECT_THAT(run.out, HasSubstr("Sent 13 bytes.\nReply (12 bytes): 54 42 01 00 07 00 00 00 00 00 00 00\n"));
+    server.Stop();
+    EXPECT_THAT(server.Requests(), ElementsAre(std::string("\x54\x42\x01\x00\x07\0\0\0\0\0\0\0\xFF", 13)));
+}
+
+// Sets an environment variable for the tobractl runs of one test.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name)
+    {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnvironment() { SetEnvironmentVariableW(name_, nullptr); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const wchar_t* name_;
+};
+
+TEST(Tobractl, ThePipeComesFromTheEnvironmentUnlessTheOptionNamesOne)
+{
+    FakePipeServer fromEnvironment(ServerBehaviour::Reply, ReplyBytes(1, 1));
+    FakePipeServer fromOption(ServerBehaviour::Reply, ReplyBytes(1, 0));
+    ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment.Name());
+
+    EXPECT_EQ(RunTobractl(L"restart 00-11-22-33-44-55").exitCode, DONE);
+    EXPECT_EQ(RunTobractl(PipeOption(fromOption) + L"restart 00-11-22-33-44-55").exitCode, NOT_DONE);
+    fromEnvironment.Stop();
+    fromOption.Stop();
+    EXPECT_EQ(fromEnvironment.Requests().size(), 1u);
+    EXPECT_EQ(fromOption.Requests().size(), 1u);
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+TEST(Tobractl, ListShowsEveryAdapterWithItsAddressAndNames)
+{
+    ULONG size = 64 * 1024;
+    std::vector<BYTE> buffer(size);
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+    ASSERT_EQ(GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_UNICAST, nullptr, adapters, &size),
+              static_cast<ULONG>(ERROR_SUCCESS));
+
+    TobractlRun run = RunTobractl(L"list");
+    EXPECT_EQ(run.exitCode, DONE);
+    EXPECT_THAT(run.out, HasSubstr("Hardware address"));
+    for (IP_ADAPTER_ADDRESSES* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
+        // The row: address, state, GUID name, friendly name.
+        std::string address = "-";
+        if (adapter->PhysicalAddressLength > 0) {
+            address.clear();
+            for (ULONG i = 0; i < adapter->PhysicalAddressLength; ++i) {
+                char pair[4];
+                wsprintfA(pair, i + 1 < adapter->PhysicalAddressLength ? "%02X-" : "%02X", adapter->PhysicalAddress[i]);
+                address += pair;
+            }
+        }
+        size_t name = run.out.find(std::string(" ") + adapter->AdapterName + "  ");
+        ASSERT_NE(name, std::string::npos) << adapter->AdapterName;
+        size_t start = run.out.rfind('\n', name) + 1;
+        std::string line = run.out.substr(start, run.out.find('\n', name) - start);
+        EXPECT_EQ(line.substr(0, address.size() + 1), address + " ") << line;
+        EXPECT_THAT(line, HasSubstr(std::string(adapter->AdapterName) + "  " + Utf8(adapter->FriendlyName)));
+    }
+}
+
+}  // namespace

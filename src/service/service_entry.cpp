@@ -1,4 +1,5 @@
-// The -d switch: the only configuration the service reads.
+// The -d switch, the only configuration the service reads, and the service
+// host's platform seam with the real functions as its defaults.
 #include "service/service_entry.h"
 
 #include <shellapi.h>
@@ -9,6 +10,12 @@
 ServicePlatform g_servicePlatform = {
     ::GetCommandLineW,
     ::CommandLineToArgvW,
+    ::RegisterServiceCtrlHandlerW,
+    ::SetServiceStatus,
+    ::CreateEventW,
+    ::CreateThread,
+    ::RegisterClassW,
+    ::CreateWindowExW,
 };
 
 const WCHAR SERVICE_NAME[] = L"Tobra Service";

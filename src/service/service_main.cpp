@@ -1,24 +1,165 @@
-// Interim service main: the service host (window, pipe server, control
-// handler) is not built yet, so a start is refused cleanly rather than left
-// pending forever.
+// The service main routine, its control handler and the status reports. Four
+// threads meet here without a lock: the dispatcher's (control handler, stop),
+// the service main thread (start, terminate), the window thread and the pipe
+// thread. Order comes from the stop event and the synchronous WM_CLOSE.
 #include "service/service_main.h"
 
+#include "log/log.h"
 #include "service/service_entry.h"
+#include "service/service_platform.h"
+#include "service/service_window.h"
+
+DWORD g_currentState = SERVICE_START_PENDING;
+volatile LONG g_running = 0;
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+HANDLE g_serviceStopEvent = nullptr;
+HANDLE g_windowThread = nullptr;
 
 namespace {
 
-void WINAPI RefuseControl(DWORD) {}
+// A stop that comes right after the running report can find the window thread
+// still creating its window. Skipping the window then would leave a pipe
+// server to start after the stop, so wait until the window is published or the
+// thread has ended without one (class or window creation failed).
+HWND WaitForServiceWindow()
+{
+    HWND window = g_serviceWindow;
+    DWORD start = GetTickCount();
+    while (window == nullptr && g_windowThread != nullptr && GetTickCount() - start < SERVICE_WINDOW_WAIT_MS) {
+        if (WaitForSingleObject(g_windowThread, 1) != WAIT_TIMEOUT) {
+            window = g_serviceWindow;  // it may have stored a window just before it ended
+            break;
+        }
+        window = g_serviceWindow;
+    }
+    return window;
+}
+
+void CloseWindowThread()
+{
+    if (g_windowThread != nullptr)
+        CloseHandle(g_windowThread);
+    g_windowThread = nullptr;
+}
 
 }  // namespace
 
-void WINAPI ServiceMain(DWORD, LPWSTR*)
+int ReportServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD waitHint)
 {
-    SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(SERVICE_NAME, RefuseControl);
-    if (handle == nullptr)
-        return;
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    status.dwCurrentState = SERVICE_STOPPED;
-    status.dwWin32ExitCode = ERROR_CALL_NOT_IMPLEMENTED;
-    SetServiceStatus(handle, &status);
+    status.dwCurrentState = state;
+    // Stop and shutdown are accepted in the stop-pending and stopped reports too.
+    status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : SERVICE_CONTROLS_ACCEPTED;
+    status.dwWin32ExitCode = exitCode;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = waitHint;
+    if (!g_servicePlatform.SetServiceStatus(g_statusHandle, &status))
+        return 0;  // GetLastError still holds the refusal for the caller
+    g_currentState = state;
+    return 1;
+}
+
+void WINAPI ServiceMain(DWORD, LPWSTR*)
+{
+    // Each failure ends in TerminateService with the failing call's error,
+    // read before anything else can change it.
+    g_statusHandle = g_servicePlatform.RegisterServiceCtrlHandlerW(SERVICE_NAME, ServiceCtrlHandler);
+    if (g_statusHandle == nullptr) {
+        TerminateService(GetLastError());
+        return;
+    }
+    if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 1, START_PENDING_WAIT_HINT_1)) {
+        TerminateService(GetLastError());
+        return;
+    }
+    g_serviceStopEvent = g_servicePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_serviceStopEvent == nullptr) {
+        TerminateService(GetLastError());
+        return;
+    }
+    if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 2, START_PENDING_WAIT_HINT_2)) {
+        TerminateService(GetLastError());
+        return;
+    }
+    g_windowThread = g_servicePlatform.CreateThread(nullptr, 0, ServiceWindowThread, nullptr, 0, nullptr);
+    if (g_windowThread == nullptr) {
+        TerminateService(GetLastError());
+        return;
+    }
+    // Before the running report: stop and shutdown are accepted only from that
+    // report on, so every stop finds the flag set.
+    g_running = 1;
+    if (!ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0, 0)) {
+        TerminateService(GetLastError());
+        return;
+    }
+
+    WaitForSingleObject(g_serviceStopEvent, INFINITE);
+    TerminateService(NO_ERROR);
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control)
+{
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        // The stop goes on even when the report is refused.
+        ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 1, STOP_WAIT_HINT);
+        StopService();
+        break;
+    case SERVICE_CONTROL_SHUTDOWN:
+        ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 1, SHUTDOWN_WAIT_HINT);
+        StopService();
+        break;
+    case SERVICE_CONTROL_PAUSE:
+    case SERVICE_CONTROL_CONTINUE:
+        break;  // never accepted; nothing changes
+    default:
+        // Interrogate, and every code not handled above (user-defined ones too).
+        ReportServiceStatus(g_currentState, NO_ERROR, 0, 0);
+        break;
+    }
+}
+
+void StopService()
+{
+    // A stop before the running flag is set, or a second stop, does nothing.
+    if (g_running == 0)
+        return;
+    LogPrintf(L"*** Stop Service: Start ***");
+    g_running = 0;
+
+    // Synchronous: returns once the pipe thread has ended and the window is gone.
+    HWND window = WaitForServiceWindow();
+    if (window != nullptr)
+        SendMessageW(window, WM_CLOSE, 0, 0);
+    // Closed with or without a window: nobody else would close it.
+    CloseWindowThread();
+
+    SetEvent(g_serviceStopEvent);
+    LogPrintf(L"*** Stop Service: End ***");
+}
+
+void TerminateService(DWORD exitCode)
+{
+    if (g_serviceStopEvent != nullptr)
+        CloseHandle(g_serviceStopEvent);
+    g_serviceStopEvent = nullptr;
+
+    // Still marked running only after a refused running report: the window
+    // thread exists and must be taken down here.
+    if (g_running != 0) {
+        LogPrintf(L"*** Terminate Service: Start ***");
+        HWND window = WaitForServiceWindow();
+        if (window != nullptr)
+            SendMessageW(window, WM_CLOSE, 0, 0);
+        g_running = 0;
+        CloseWindowThread();
+        LogPrintf(L"*** Terminate Service: End ***");
+    }
+
+    // Without a status handle there is nobody to report to.
+    if (g_statusHandle != nullptr)
+        ReportServiceStatus(SERVICE_STOPPED, exitCode, 0, 0);
 }

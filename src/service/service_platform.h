@@ -1,5 +1,8 @@
 // Platform calls of the service host that tests replace: the real functions by
-// default; a test swaps an entry and restores it.
+// default; a test swaps an entry and restores it. Each entry is a call whose
+// failure the real platform will not give on demand (a refused status report,
+// a failed event, thread, class or window), or the service control manager
+// that a test process is not connected to.
 #pragma once
 
 #include <windows.h>
@@ -7,5 +10,15 @@
 struct ServicePlatform {
     LPWSTR(WINAPI* GetCommandLineW)();
     LPWSTR*(WINAPI* CommandLineToArgvW)(LPCWSTR commandLine, int* count);
+    SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerW)(LPCWSTR serviceName, LPHANDLER_FUNCTION handler);
+    BOOL(WINAPI* SetServiceStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+    HANDLE(WINAPI* CreateEventW)(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                 LPCWSTR name);
+    HANDLE(WINAPI* CreateThread)(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                                 LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags, LPDWORD id);
+    ATOM(WINAPI* RegisterClassW)(const WNDCLASSW* windowClass);
+    HWND(WINAPI* CreateWindowExW)(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
+                                  int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                  LPVOID parameter);
 };
 extern ServicePlatform g_servicePlatform;

@@ -1,0 +1,364 @@
+// The real TobraService.exe under the prefix's service control manager:
+// registered, started, queried, interrogated, stopped and deleted through the
+// service-manager API, with requests on the real control pipe. Each test
+// prints what it measured.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdio.h>
+#include <string.h>
+
+#include "pipe/control_message.h"
+#include "service_client.h"
+#include "support/test_support.h"
+#include "tobra_client.h"
+
+using namespace serviceclient;
+
+namespace {
+
+const std::wstring LOG_ROOT = L"C:\\norva";
+const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
+const DWORD START_TIMEOUT_MS = 15000;
+const DWORD STOP_TIMEOUT_MS = 15000;
+const DWORD REQUEST_TIMEOUT_MS = 10000;
+
+std::wstring CommandLine(const std::wstring& switches)
+{
+    std::wstring line = L"\"" + ServiceExecutablePath() + L"\"";
+    return switches.empty() ? line : line + L" " + switches;
+}
+
+int CountServiceProcesses()
+{
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, L"TobraService.exe") == 0)
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+bool PipeExists()
+{
+    HANDLE pipe = CreateFileW(CONTROL_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) {
+        CloseHandle(pipe);  // a silent client: costs the server its header wait, but only when a test already failed
+        return true;
+    }
+    return GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+// Runs a program with its standard output captured; its exit code, or -1 when
+// it could not start or did not end in time.
+long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
+{
+    output->clear();
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process = {};
+    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                  &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    // The output is small; the child ends once it has written it all.
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        output->append(buffer, read);
+    CloseHandle(readEnd);
+    long code = -1;
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process.hProcess, &exitCode))
+        code = static_cast<long>(exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+// The reply a well-formed request gets.
+std::string Reply(BYTE command, BYTE status)
+{
+    BYTE bytes[CONTROL_MESSAGE_HEADER_SIZE];
+    EncodeControlMessageHeader(MakeReplyHeader(command, status), bytes);
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
+}
+
+// An adapter with a hardware address that GetAdaptersAddresses reports here (no name: none).
+Adapter PickAdapter()
+{
+    for (const Adapter& adapter : ListAdapters()) {
+        if (adapter.addressLength == 6)
+            return adapter;
+    }
+    return Adapter{};
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+void Measure(const char* what, double milliseconds)
+{
+    printf("[ MEASURE  ] %s: %.1f ms\n", what, milliseconds);
+    fflush(stdout);
+}
+
+// Lines of `log` in the order of `wanted` (others may lie between).
+bool InOrder(const std::vector<std::wstring>& log, const std::vector<std::wstring>& wanted)
+{
+    size_t next = 0;
+    for (const std::wstring& line : log) {
+        if (next < wanted.size() && line == wanted[next])
+            ++next;
+    }
+    return next == wanted.size();
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(RemoveService()) << "a registration left over cannot be removed";
+        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+    }
+    void TearDown() override
+    {
+        service_ = ScHandle();
+        EXPECT_TRUE(RemoveService());
+        EXPECT_EQ(CountServiceProcesses(), 0);
+        test::DeleteTree(LOG_ROOT);
+    }
+
+    // Installs with the switches and starts; the time from StartService to
+    // the first client that the pipe accepted (and served) when `untilPipe`.
+    void InstallAndStart(const std::wstring& switches, bool untilPipe, double* acceptMs = nullptr)
+    {
+        service_ = InstallService(CommandLine(switches));
+        ASSERT_TRUE(service_) << ErrorText(GetLastError());
+        double start = NowMs();
+        ASSERT_TRUE(StartServiceW(service_.Get(), 0, nullptr)) << ErrorText(GetLastError());
+        SERVICE_STATUS_PROCESS status = {};
+        ASSERT_TRUE(WaitForState(service_.Get(), SERVICE_RUNNING, START_TIMEOUT_MS, &status))
+            << "state " << status.dwCurrentState << ", exit code " << status.dwWin32ExitCode;
+        if (!untilPipe)
+            return;
+        HANDLE pipe = ConnectControlPipe(START_TIMEOUT_MS);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << "the pipe never accepted a client";
+        if (acceptMs != nullptr)
+            *acceptMs = NowMs() - start;
+        std::string reply;
+        EXPECT_TRUE(Transact(pipe, CommandRequest(2), &reply, REQUEST_TIMEOUT_MS));
+        CloseHandle(pipe);
+        EXPECT_EQ(reply, Reply(2, STATUS_NOT_DONE));
+    }
+
+    ScHandle service_;
+};
+
+TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
+{
+    double acceptMs = 0;
+    InstallAndStart(L"-dlog", true, &acceptMs);
+    Measure("StartService to the pipe accepting a client", acceptMs);
+
+    // Running: own process, stop and shutdown accepted, nothing pending.
+    SERVICE_STATUS_PROCESS status = {};
+    ASSERT_TRUE(QueryStatus(service_.Get(), &status));
+    EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(status.dwCheckPoint, 0u);
+    EXPECT_EQ(status.dwWaitHint, 0u);
+    EXPECT_NE(status.dwProcessId, 0u);
+
+    SERVICE_STATUS interrogated = {};
+    ASSERT_TRUE(ControlService(service_.Get(), SERVICE_CONTROL_INTERROGATE, &interrogated))
+        << ErrorText(GetLastError());
+    EXPECT_EQ(interrogated.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(interrogated.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+
+    // Pause is not accepted; the manager refuses it and the service runs on.
+    SERVICE_STATUS paused = {};
+    EXPECT_FALSE(ControlService(service_.Get(), SERVICE_CONTROL_PAUSE, &paused));
+    ASSERT_TRUE(QueryStatus(service_.Get(), &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    // Restart and disable for an address that no adapter here has: served and
+    // answered "done" like any other, without touching the machine's network
+    // (the suite may run on a real Windows machine too).
+    Adapter real = PickAdapter();
+    const BYTE NO_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
+    for (const Adapter& adapter : ListAdapters())
+        ASSERT_FALSE(adapter.addressLength == 6 && memcmp(adapter.address, NO_ADAPTER, 6) == 0);
+    std::string reply;
+    ASSERT_TRUE(SendRequest(AdapterRequest(NO_ADAPTER, ACTION_RESTART), &reply, REQUEST_TIMEOUT_MS));
+    EXPECT_EQ(Hex(reply), "54 42 01 00 01 01 00 00 00 00 00 00");
+
+    // The same through the client library and through tobractl, whose list
+    // shows this machine's adapters.
+    TobraOutcome outcome = {};
+    EXPECT_EQ(TobraRestartAdapter(nullptr, NO_ADAPTER, REQUEST_TIMEOUT_MS, &outcome), TOBRA_DONE)
+        << "error " << outcome.error;
+    EXPECT_EQ(TobraDisableAdapter(nullptr, NO_ADAPTER, REQUEST_TIMEOUT_MS, &outcome), TOBRA_DONE)
+        << "error " << outcome.error;
+    std::wstring tobractl = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" ";
+    std::string output;
+    EXPECT_EQ(RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 0) << output;
+    EXPECT_EQ(RunCaptured(tobractl + L"list", REQUEST_TIMEOUT_MS, &output), 0) << output;
+    if (real.name != "") {
+        EXPECT_NE(output.find(real.AddressText()), std::string::npos) << output;
+    }
+
+    // An unknown command is answered "not done"; a close gets no reply.
+    ASSERT_TRUE(SendRequest(CommandRequest(7), &reply, REQUEST_TIMEOUT_MS));
+    EXPECT_EQ(reply, Reply(7, STATUS_NOT_DONE));
+    ASSERT_TRUE(SendRequest(CommandRequest(COMMAND_CLOSE), &reply, REQUEST_TIMEOUT_MS));
+    EXPECT_EQ(reply, "");
+
+    std::vector<double> trips;
+    for (int i = 0; i < 25; ++i) {
+        double start = NowMs();
+        ASSERT_TRUE(SendRequest(CommandRequest(2), &reply, REQUEST_TIMEOUT_MS));
+        trips.push_back(NowMs() - start);
+        ASSERT_EQ(reply, Reply(2, STATUS_NOT_DONE));
+    }
+    Measure("median round trip of a request (25 requests)", Median(trips));
+
+    StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
+    Measure("stop, from ControlService to the process's end", stop.milliseconds);
+    ASSERT_TRUE(stop.stopped);
+    EXPECT_EQ(stop.controlError, 0u);
+    EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(stop.status.dwServiceSpecificExitCode, 0u);
+    EXPECT_EQ(stop.processExitCode, 0);
+    EXPECT_LT(stop.milliseconds, 5000.0) << "an idle stop is prompt";
+    EXPECT_FALSE(PipeExists());
+
+    std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    EXPECT_FALSE(log.empty());
+    if (!log.empty()) {
+        EXPECT_EQ(log.front(), L"*** Tobra Service: Start ***");
+    }
+    // The probe at start, four adapter requests (raw, library twice, tobractl), command 7.
+    EXPECT_TRUE(InOrder(log, {L"*** Tobra Service: Start ***", L"Initiate Service", L"*** Recv pipe message ***",
+                              L"  Name: \\\\.\\pipe\\norva\\Tobra Service", L"  Command: 02", L"  Data Size: 0",
+                              L"*** Recv pipe message ***", L"  Command: 01", L"  Data Size: 7",
+                              L"*** Recv pipe message ***", L"  Command: 01", L"*** Recv pipe message ***",
+                              L"  Command: 01", L"*** Recv pipe message ***", L"  Command: 01",
+                              L"*** Recv pipe message ***", L"  Command: 07", L"*** Stop Service: Start ***",
+                              L"*** Stop Service: End ***"}));
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"*** Terminate Service: Start ***"), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"PIPE Timeout."), 0);
+    if (HasFailure()) {
+        for (const std::wstring& line : log)
+            printf("[ LOG      ] %ls\n", line.c_str());
+    }
+}
+
+class WithoutLogFile : public EndToEnd, public ::testing::WithParamInterface<const WCHAR*> {};
+
+TEST_P(WithoutLogFile, LeavesNothingOnDisk)
+{
+    InstallAndStart(GetParam(), true);
+    StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
+    ASSERT_TRUE(stop.stopped);
+    EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
+    EXPECT_FALSE(test::PathExists(LOG_ROOT));
+}
+
+INSTANTIATE_TEST_SUITE_P(NoSwitchAndDebuggerOnly, WithoutLogFile, ::testing::Values(L"", L"-dout"));
+
+TEST_F(EndToEnd, StartAndStopTwentyTimesLeavesNothingBehind)
+{
+    service_ = InstallService(CommandLine(L""));
+    ASSERT_TRUE(service_) << ErrorText(GetLastError());
+    std::vector<double> accepts, stops;
+    double whole = NowMs();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        double start = NowMs();
+        ASSERT_TRUE(StartServiceW(service_.Get(), 0, nullptr)) << ErrorText(GetLastError());
+        ASSERT_TRUE(WaitForState(service_.Get(), SERVICE_RUNNING, START_TIMEOUT_MS));
+        // Every other round stops at once after the running report, while the
+        // window may still be coming up.
+        if (round % 2 == 0) {
+            std::string reply;
+            ASSERT_TRUE(SendRequest(CommandRequest(2), &reply, REQUEST_TIMEOUT_MS));
+            accepts.push_back(NowMs() - start);
+            ASSERT_EQ(reply, Reply(2, STATUS_NOT_DONE));
+        }
+        StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
+        ASSERT_TRUE(stop.stopped);
+        ASSERT_EQ(stop.status.dwWin32ExitCode, 0u);
+        ASSERT_EQ(stop.processExitCode, 0);
+        stops.push_back(stop.milliseconds);
+        ASSERT_EQ(CountServiceProcesses(), 0);
+        ASSERT_FALSE(PipeExists());
+    }
+    Measure("20 start/stop rounds, whole", NowMs() - whole);
+    Measure("median StartService to a served request", Median(accepts));
+    Measure("median stop", Median(stops));
+    EXPECT_FALSE(test::PathExists(LOG_ROOT));
+}
+
+// The one slow case: the stop waits out the production header limit.
+TEST_F(EndToEnd, StopWithASilentClientConnectedEndsAfterTheClientIsDropped)
+{
+    InstallAndStart(L"-dlog", true);
+    HANDLE silent = ConnectControlPipe(REQUEST_TIMEOUT_MS);
+    ASSERT_NE(silent, INVALID_HANDLE_VALUE);
+    double connected = NowMs();
+
+    StopResult stop = StopAndWait(service_.Get(), 60000);
+    double sinceConnect = NowMs() - connected;
+    Measure("stop with a silent client connected", stop.milliseconds);
+    if (stop.controlError != 0)
+        printf("[ NOTE     ] ControlService: %s\n", ErrorText(stop.controlError).c_str());
+    ASSERT_TRUE(stop.stopped);
+    EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(stop.processExitCode, 0);
+    EXPECT_GT(sinceConnect, 29000.0) << "the stop waited for the client";
+    EXPECT_LT(sinceConnect, 40000.0);
+
+    // The server dropped the client: its end is disconnected.
+    std::string rest;
+    EXPECT_TRUE(Transact(silent, "", &rest, 2000));
+    CloseHandle(silent);
+
+    std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    EXPECT_TRUE(InOrder(log, {L"*** Stop Service: Start ***", L"PIPE Timeout.", L"*** Stop Service: End ***"}));
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"PIPE Timeout."), 1);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Shared set-up of the in-process service host tests: the seams faked, every
+// process-wide variable of the host back at its initial value, the log pointed
+// at a folder of the tests' own, and the window class gone after each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/service_entry.h"
+#include "service/service_main.h"
+#include "service/service_window.h"
+#include "service_fakes.h"
+#include "support/test_support.h"
+
+namespace servicetest {
+
+class ServiceHostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_currentState = SERVICE_START_PENDING;
+        g_running = 0;
+        g_statusHandle = nullptr;
+        g_serviceStopEvent = nullptr;
+        g_windowThread = nullptr;
+        g_serviceWindow = nullptr;
+        g_pipeStopEvent = nullptr;
+        g_pipeThread = nullptr;
+        g_instance = GetModuleHandleW(nullptr);
+        log_ = std::make_unique<test::ScopedTestLog>(L"C:\\tobra-tests\\service-host");
+    }
+
+    void TearDown() override
+    {
+        // The next test registers the class afresh, which needs the window gone.
+        if (fake_.windowThread != nullptr) {
+            EXPECT_TRUE(WaitSignalled(fake_.windowThread)) << "window thread still running";
+        }
+        UnregisterClassW(SERVICE_WINDOW_CLASS, g_instance);
+        log_.reset();
+    }
+
+    std::vector<std::wstring> Log() const { return log_->Messages(); }
+
+    FakeServicePlatform fake_;
+    std::unique_ptr<test::ScopedTestLog> log_;
+};
+
+// ServiceMain on a thread of its own, as the dispatcher starts it.
+class ServiceRun {
+public:
+    ServiceRun() { thread_ = ::CreateThread(nullptr, 0, Main, nullptr, 0, nullptr); }
+    ~ServiceRun()
+    {
+        EXPECT_TRUE(Ended()) << "ServiceMain did not return";
+        CloseHandle(thread_);
+    }
+    ServiceRun(const ServiceRun&) = delete;
+    ServiceRun& operator=(const ServiceRun&) = delete;
+
+    bool Ended(DWORD timeoutMs = 10000) const { return WaitSignalled(thread_, timeoutMs); }
+
+private:
+    static DWORD WINAPI Main(LPVOID)
+    {
+        ServiceMain(0, nullptr);
+        return 0;
+    }
+    HANDLE thread_ = nullptr;
+};
+
+}  // namespace servicetest

@@ -1,0 +1,346 @@
+// Service main routine and control handler in process: every status report
+// through the SetServiceStatus seam, start failures through the seams of the
+// failing calls, the real window thread with a stand-in pipe thread.
+#include <gmock/gmock.h>
+
+#include <algorithm>
+
+#include "host_fixture.h"
+
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+
+namespace servicetest {
+namespace {
+
+const std::wstring WINDOW_START = L"*** Tobra Service: Start ***";
+const std::wstring WINDOW_END = L"*** Tobra Service: End ***";
+const std::wstring INITIATE = L"Initiate Service";
+const std::wstring STOP_START = L"*** Stop Service: Start ***";
+const std::wstring STOP_END = L"*** Stop Service: End ***";
+const std::wstring TERMINATE_START = L"*** Terminate Service: Start ***";
+const std::wstring TERMINATE_END = L"*** Terminate Service: End ***";
+
+using LifecycleTest = ServiceHostTest;
+
+// --- A normal life ---------------------------------------------------------------
+
+struct StopControl {
+    DWORD control;
+    DWORD waitHint;
+};
+
+class NormalLife : public ServiceHostTest, public ::testing::WithParamInterface<StopControl> {};
+
+TEST_P(NormalLife, ReportsEveryStateAndStopsWindowAndPipeThreadBeforeStopped)
+{
+    fake_.pipeLingerMs = 200;  // the pipe thread finishes a client after the stop event
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+        // Taken once SetServiceStatus has answered, just after the report was recorded.
+        EXPECT_TRUE(Eventually([] { return g_currentState == SERVICE_RUNNING; }));
+        EXPECT_EQ(fake_.registeredName, L"Tobra Service");
+        EXPECT_EQ(fake_.registeredHandler, ServiceCtrlHandler);
+        HWND window = g_serviceWindow;
+        ASSERT_NE(window, nullptr);
+
+        // The dispatcher's thread: returns only when the window and pipe thread are gone.
+        ServiceCtrlHandler(GetParam().control);
+        EXPECT_EQ(fake_.pipeThreadEnded, 1);
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(g_pipeThread, nullptr);
+        EXPECT_EQ(g_pipeStopEvent, nullptr);
+        EXPECT_EQ(g_windowThread, nullptr);
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), Running(),
+                                             StopPending(GetParam().waitHint), Stopped(0)));
+    EXPECT_FALSE(fake_.foreignStatusHandle);
+    EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(g_running, 0);
+    EXPECT_EQ(g_serviceStopEvent, nullptr);
+
+    ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+    std::vector<std::wstring> log = Log();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_THAT(std::vector<std::wstring>(log.begin(), log.begin() + 3),
+                ElementsAre(WINDOW_START, INITIATE, STOP_START));
+    // Nobody waits for the window thread's End line.
+    EXPECT_THAT(std::vector<std::wstring>(log.begin() + 3, log.end()), UnorderedElementsAre(STOP_END, WINDOW_END));
+}
+
+INSTANTIATE_TEST_SUITE_P(StopAndShutdown, NormalLife,
+                         ::testing::Values(StopControl{SERVICE_CONTROL_STOP, 5000},
+                                           StopControl{SERVICE_CONTROL_SHUTDOWN, 10000}));
+
+TEST_F(LifecycleTest, WholeLifeLeavesNoHandleBehind)
+{
+    // The first life opens what the process keeps (class, log folder); count from the second.
+    for (int life = 0; life < 3; ++life) {
+        DWORD before = HandleCount();
+        {
+            ServiceRun run;
+            ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+            ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+            ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+            ASSERT_TRUE(run.Ended());
+        }
+        ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+        CloseHandle(fake_.windowThread);
+        fake_.windowThread = nullptr;
+        ResetEvent(fake_.pipeThreadStarted);
+        UnregisterClassW(SERVICE_WINDOW_CLASS, g_instance);
+        g_serviceWindow = nullptr;
+        g_currentState = SERVICE_START_PENDING;
+        DWORD after = HandleCount();
+        if (life > 0) {
+            EXPECT_EQ(after, before) << "life " << life;
+        }
+    }
+}
+
+// --- Start failures ----------------------------------------------------------------
+
+struct StartFailure {
+    const char* name;
+    void (*provoke)(FakeServicePlatform& fake);
+    std::vector<Report> reports;
+};
+
+class StartFailures : public ServiceHostTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
+{
+    GetParam().provoke(fake_);
+    DWORD before = HandleCount();
+    {
+        ServiceRun run;
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_EQ(fake_.Reports(), GetParam().reports);
+    EXPECT_EQ(fake_.windowThread, nullptr) << "no window thread after a failed start";
+    EXPECT_EQ(g_running, 0);
+    EXPECT_EQ(g_serviceStopEvent, nullptr);
+    EXPECT_TRUE(Log().empty()) << "a failed start logs nothing";
+    DWORD after = HandleCount();
+    EXPECT_EQ(after, before) << "the stop event is closed on every path";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StartFailures,
+    ::testing::Values(
+        StartFailure{"RegisterServiceCtrlHandlerW",
+                     [](FakeServicePlatform& f) { f.registerError = ERROR_SERVICE_DOES_NOT_EXIST; },
+                     {}},
+        StartFailure{"Start1Refused",
+                     [](FakeServicePlatform& f) {
+                         f.refusedReport = 1;
+                         f.reportError = ERROR_INVALID_DATA;
+                     },
+                     {StartPending1(), Stopped(ERROR_INVALID_DATA)}},
+        StartFailure{"CreateEventW",
+                     [](FakeServicePlatform& f) {
+                         f.failedEvent = 1;
+                         f.eventError = ERROR_NOT_ENOUGH_MEMORY;
+                     },
+                     {StartPending1(), Stopped(ERROR_NOT_ENOUGH_MEMORY)}},
+        StartFailure{"Start2Refused",
+                     [](FakeServicePlatform& f) {
+                         f.refusedReport = 2;
+                         f.reportError = ERROR_INVALID_HANDLE;
+                     },
+                     {StartPending1(), StartPending2(), Stopped(ERROR_INVALID_HANDLE)}},
+        StartFailure{"CreateThread",
+                     [](FakeServicePlatform& f) { f.windowThreadError = ERROR_NO_SYSTEM_RESOURCES; },
+                     {StartPending1(), StartPending2(), Stopped(ERROR_NO_SYSTEM_RESOURCES)}}),
+    [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateLines)
+{
+    fake_.refusedReport = 3;
+    fake_.reportError = ERROR_INVALID_HANDLE;
+    {
+        ServiceRun run;
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_THAT(fake_.Reports(),
+                ElementsAre(StartPending1(), StartPending2(), Running(), Stopped(ERROR_INVALID_HANDLE)));
+    EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(g_running, 0);
+    EXPECT_EQ(g_windowThread, nullptr);
+    EXPECT_EQ(g_pipeThread, nullptr);
+    ASSERT_TRUE(WaitSignalled(fake_.windowThread)) << "the window was closed";
+    EXPECT_FALSE(IsWindow(g_serviceWindow));
+
+    std::vector<std::wstring> log = Log();
+    auto at = [&](const std::wstring& line) { return std::find(log.begin(), log.end(), line) - log.begin(); };
+    ASSERT_LT(at(TERMINATE_END), static_cast<long long>(log.size()));
+    EXPECT_LT(at(TERMINATE_START), at(TERMINATE_END));
+    EXPECT_LT(at(WINDOW_START), static_cast<long long>(log.size()));
+    EXPECT_EQ(std::count(log.begin(), log.end(), STOP_START), 0);
+}
+
+// --- Controls ------------------------------------------------------------------------
+
+struct ControlCase {
+    DWORD state;    // g_currentState when the control comes
+    DWORD control;
+    bool reported;  // whether a report is made
+};
+
+class Controls : public ServiceHostTest, public ::testing::WithParamInterface<ControlCase> {};
+
+TEST_P(Controls, AnswerWithTheCurrentStateOrNothing)
+{
+    g_statusHandle = FakeStatusHandle();
+    g_currentState = GetParam().state;
+    ServiceCtrlHandler(GetParam().control);
+
+    std::vector<Report> expected;
+    if (GetParam().reported) {
+        DWORD accepted = GetParam().state == SERVICE_START_PENDING ? 0 : 5;
+        expected.push_back({0x10, GetParam().state, accepted, 0, 0, 0, 0});
+    }
+    EXPECT_EQ(fake_.Reports(), expected);
+    EXPECT_EQ(g_currentState, GetParam().state);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InterrogateUserDefinedPauseContinue, Controls,
+    ::testing::Values(
+        // Before any report was accepted the initial start-pending state is reported.
+        ControlCase{SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, true},
+        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, true},
+        ControlCase{SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, true},
+        ControlCase{SERVICE_RUNNING, 128, true}, ControlCase{SERVICE_RUNNING, 200, true},
+        ControlCase{SERVICE_START_PENDING, 255, true},
+        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_PARAMCHANGE, true}, ControlCase{SERVICE_RUNNING, 0, true},
+        ControlCase{SERVICE_RUNNING, 0xFFFFFFFF, true},
+        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, false},
+        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, false},
+        ControlCase{SERVICE_START_PENDING, SERVICE_CONTROL_PAUSE, false}));
+
+TEST_F(LifecycleTest, RefusedInterrogateLeavesTheStateAlone)
+{
+    g_statusHandle = FakeStatusHandle();
+    g_currentState = SERVICE_RUNNING;
+    fake_.refusedReport = 1;
+    ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(fake_.Reports().size(), 1u);
+    EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(LifecycleTest, StopBeforeTheRunningFlagIsReportedButTheServiceStillComesUp)
+{
+    // Delivered on the service main thread while Start 2 is being reported.
+    fake_.onReport = [](int call) {
+        if (call == 2)
+            ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    };
+    ServiceRun run;
+    ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+    EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), StopPending(5000), Running()));
+    EXPECT_TRUE(Eventually([] { return g_currentState == SERVICE_RUNNING; }));
+    ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+    EXPECT_EQ(WaitForSingleObject(g_serviceStopEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_FALSE(run.Ended(0));
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), STOP_START), 0) << "the early stop did nothing";
+
+    fake_.onReport = nullptr;
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(run.Ended());
+    EXPECT_EQ(fake_.Reports().back(), Stopped(0));
+}
+
+TEST_F(LifecycleTest, SecondStopReportsStopPendingAgainAndDoesNothingMore)
+{
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(run.Ended());
+    }
+    ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+    size_t reports = fake_.Reports().size();
+    std::vector<std::wstring> log = Log();
+
+    ServiceCtrlHandler(SERVICE_CONTROL_SHUTDOWN);
+    ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    std::vector<Report> after = fake_.Reports();
+    ASSERT_EQ(after.size(), reports + 2);
+    EXPECT_EQ(after[reports], StopPending(10000));
+    EXPECT_EQ(after[reports + 1], StopPending(5000));
+    EXPECT_EQ(Log(), log);
+    EXPECT_EQ(fake_.pipeThreadsCreated, 1);
+}
+
+// --- Stops without a window ----------------------------------------------------------
+
+struct WindowFailure {
+    const char* name;
+    DWORD classError;
+    DWORD windowError;
+};
+
+class StopWithoutWindow : public ServiceHostTest, public ::testing::WithParamInterface<WindowFailure> {};
+
+TEST_P(StopWithoutWindow, SkipsTheWindowAndStopsAtOnce)
+{
+    fake_.classError = GetParam().classError;
+    fake_.windowError = GetParam().windowError;
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(WaitSignalled(fake_.windowThread)) << "the window thread ends on its own";
+        EXPECT_EQ(g_serviceWindow, nullptr);
+        EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END));
+
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        EXPECT_EQ(g_windowThread, nullptr) << "the window thread's handle is closed without a window too";
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_EQ(fake_.pipeThreadsCreated, 0);
+    EXPECT_EQ(fake_.Reports().back(), Stopped(0));
+    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END, STOP_START, STOP_END));
+}
+
+INSTANTIATE_TEST_SUITE_P(ClassOrWindow, StopWithoutWindow,
+                         ::testing::Values(WindowFailure{"RegisterClassW", ERROR_NOT_ENOUGH_MEMORY, 0},
+                                           WindowFailure{"CreateWindowExW", 0, ERROR_NOT_ENOUGH_MEMORY}),
+                         [](const ::testing::TestParamInfo<WindowFailure>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(LifecycleTest, StopBeforeTheWindowIsPublishedWaitsForItAndClosesIt)
+{
+    // The window thread is held until the stop has begun, then creates its window.
+    fake_.beforeCreateWindow = [this] {
+        // g_running is set before the running report, so once that is in, a
+        // clear flag means the stop has begun.
+        fake_.WaitForReport(SERVICE_RUNNING, 10000);
+        for (int i = 0; i < 5000 && g_running != 0; ++i)
+            Sleep(1);
+    };
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        // Whether the pipe thread got started first or not, it is gone now.
+        EXPECT_EQ(fake_.pipeThreadEnded, fake_.pipeThreadsCreated > 0 ? 1 : 0);
+        EXPECT_EQ(g_pipeThread, nullptr);
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_NE(g_serviceWindow, nullptr);
+    EXPECT_FALSE(IsWindow(g_serviceWindow));
+    ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+    EXPECT_EQ(fake_.Reports().back(), Stopped(0));
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), WINDOW_END), 1);
+}
+
+}  // namespace
+}  // namespace servicetest

@@ -1,0 +1,232 @@
+#include "service_fakes.h"
+
+#include <chrono>
+#include <ostream>
+
+#include "pipe/pipe_server.h"
+#include "service/service_window.h"
+
+namespace servicetest {
+
+namespace {
+
+FakeServicePlatform* g_current = nullptr;
+const SERVICE_STATUS_HANDLE FAKE_STATUS_HANDLE = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5A5A);
+
+SERVICE_STATUS_HANDLE WINAPI FakeRegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
+{
+    FakeServicePlatform* fake = g_current;
+    fake->registeredName = name != nullptr ? name : L"";
+    fake->registeredHandler = handler;
+    if (fake->registerError != 0) {
+        SetLastError(fake->registerError);
+        return nullptr;
+    }
+    return FAKE_STATUS_HANDLE;
+}
+
+BOOL WINAPI FakeSetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    return g_current->SetServiceStatus(handle, status);
+}
+
+HANDLE WINAPI FakeCreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name)
+{
+    FakeServicePlatform* fake = g_current;
+    if (fake->NextEventCall() == fake->failedEvent) {
+        SetLastError(fake->eventError);
+        return nullptr;
+    }
+    return ::CreateEventW(attributes, manualReset, initialState, name);
+}
+
+// Stands in for the pipe server: waits on the stop event as the real one does
+// between clients, then finishes the work it was given.
+DWORD WINAPI StandInPipeThread(LPVOID)
+{
+    FakeServicePlatform* fake = g_current;
+    fake->windowAtPipeStart = g_serviceWindow;
+    SetEvent(fake->pipeThreadStarted);
+    // A missing stop event fails the wait at once, as in the real server.
+    WaitForSingleObject(g_pipeStopEvent, INFINITE);
+    if (fake->pipeLingerMs != 0)
+        Sleep(fake->pipeLingerMs);
+    InterlockedExchange(&fake->pipeThreadEnded, 1);
+    ExitThread(0);
+}
+
+HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
+                               LPVOID parameter, DWORD flags, LPDWORD id)
+{
+    FakeServicePlatform* fake = g_current;
+    if (routine == PipeServerThread) {
+        ++fake->pipeThreadsCreated;
+        fake->pipeThreadStackSize = stackSize;
+        fake->pipeThreadParameter = parameter;
+        SetEvent(fake->pipeThreadRequested);
+        if (fake->pipeThreadError != 0) {
+            SetLastError(fake->pipeThreadError);
+            return nullptr;
+        }
+        return ::CreateThread(attributes, stackSize, StandInPipeThread, parameter, flags, id);
+    }
+    if (routine == ServiceWindowThread && fake->windowThreadError != 0) {
+        SetLastError(fake->windowThreadError);
+        return nullptr;
+    }
+    HANDLE thread = ::CreateThread(attributes, stackSize, routine, parameter, flags, id);
+    if (thread != nullptr && routine == ServiceWindowThread)
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &fake->windowThread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    return thread;
+}
+
+ATOM WINAPI FakeRegisterClassW(const WNDCLASSW* windowClass)
+{
+    if (g_current->classError != 0) {
+        SetLastError(g_current->classError);
+        return 0;
+    }
+    return ::RegisterClassW(windowClass);
+}
+
+HWND WINAPI FakeCreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
+                                int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter)
+{
+    FakeServicePlatform* fake = g_current;
+    if (fake->windowError != 0) {
+        SetLastError(fake->windowError);
+        return nullptr;
+    }
+    if (fake->beforeCreateWindow)
+        fake->beforeCreateWindow();
+    HWND window = ::CreateWindowExW(exStyle, className, title, style, x, y, width, height, parent, menu, instance,
+                                    parameter);
+    if (fake->afterCreateWindow)
+        fake->afterCreateWindow(window);
+    return window;
+}
+
+}  // namespace
+
+bool operator==(const Report& a, const Report& b)
+{
+    return a.type == b.type && a.state == b.state && a.accepted == b.accepted && a.exitCode == b.exitCode &&
+           a.specificExitCode == b.specificExitCode && a.checkPoint == b.checkPoint && a.waitHint == b.waitHint;
+}
+
+std::ostream& operator<<(std::ostream& out, const Report& r)
+{
+    return out << "{type " << r.type << ", state " << r.state << ", accepted " << r.accepted << ", exit " << r.exitCode
+               << ", specific " << r.specificExitCode << ", checkpoint " << r.checkPoint << ", hint " << r.waitHint
+               << "}";
+}
+
+Report StartPending1() { return {0x10, SERVICE_START_PENDING, 0, 0, 0, 1, 8000}; }
+Report StartPending2() { return {0x10, SERVICE_START_PENDING, 0, 0, 0, 2, 10000}; }
+Report Running() { return {0x10, SERVICE_RUNNING, 5, 0, 0, 0, 0}; }
+Report StopPending(DWORD waitHint) { return {0x10, SERVICE_STOP_PENDING, 5, 0, 0, 1, waitHint}; }
+Report Stopped(DWORD exitCode) { return {0x10, SERVICE_STOPPED, 5, exitCode, 0, 0, 0}; }
+
+FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
+{
+    g_current = this;
+    pipeThreadRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    pipeThreadStarted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_servicePlatform.RegisterServiceCtrlHandlerW = FakeRegisterServiceCtrlHandlerW;
+    g_servicePlatform.SetServiceStatus = FakeSetServiceStatus;
+    g_servicePlatform.CreateEventW = FakeCreateEventW;
+    g_servicePlatform.CreateThread = FakeCreateThread;
+    g_servicePlatform.RegisterClassW = FakeRegisterClassW;
+    g_servicePlatform.CreateWindowExW = FakeCreateWindowExW;
+}
+
+FakeServicePlatform::~FakeServicePlatform()
+{
+    g_servicePlatform = saved_;
+    if (windowThread != nullptr)
+        CloseHandle(windowThread);
+    CloseHandle(pipeThreadRequested);
+    CloseHandle(pipeThreadStarted);
+    g_current = nullptr;
+}
+
+FakeServicePlatform* FakeServicePlatform::Current()
+{
+    return g_current;
+}
+
+BOOL FakeServicePlatform::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    int call = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (handle != FAKE_STATUS_HANDLE)
+            foreignStatusHandle = true;
+        reports_.push_back({status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
+                            status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,
+                            status->dwWaitHint});
+        call = static_cast<int>(reports_.size());
+    }
+    if (onReport)
+        onReport(call);
+    reported_.notify_all();
+    if (call == refusedReport) {
+        SetLastError(reportError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int FakeServicePlatform::NextEventCall()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ++eventCalls_;
+}
+
+std::vector<Report> FakeServicePlatform::Reports()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reports_;
+}
+
+bool FakeServicePlatform::WaitForReport(DWORD state, DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    return reported_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const Report& report : reports_) {
+            if (report.state == state)
+                return true;
+        }
+        return false;
+    });
+}
+
+SERVICE_STATUS_HANDLE FakeStatusHandle()
+{
+    return FAKE_STATUS_HANDLE;
+}
+
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+DWORD HandleCount()
+{
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+}
+
+bool WaitSignalled(HANDLE handle, DWORD timeoutMs)
+{
+    return handle != nullptr && WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+}  // namespace servicetest

@@ -1,0 +1,305 @@
+// The service's main job end to end under Wine: TobraService.exe registered
+// with the prefix's service manager, a client's request on the control pipe,
+// and the stand-in switching a real adapter of the prefix through COM.
+#include "standin/standin_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdio.h>
+
+#include "pipe/control_message.h"
+#include "service_client.h"
+#include "support/test_support.h"
+
+namespace {
+
+using standin::ConnectionView;
+
+const std::wstring LOG_ROOT = L"C:\\norva";
+const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
+constexpr DWORD SERVICE_TIMEOUT_MS = 15000;
+// A restart that has to start the stand-in takes about a second under Wine.
+constexpr DWORD REQUEST_TIMEOUT_MS = 30000;
+constexpr DWORD TEST_LINGER_MS = 300;
+constexpr DWORD EXIT_BOUND_MS = 5000;
+// Both actions are adapter commands; the reply says "done" either way.
+const char DONE_REPLY[] = "54 42 01 00 01 01 00 00 00 00 00 00";
+const BYTE NO_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
+
+std::string ActionLine(const char* action, const ConnectionView& connection, HRESULT result)
+{
+    char code[16];
+    snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(result));
+    std::string name(connection.name.begin(), connection.name.end());
+    return std::string(action) + " " + connection.guidText + " " + code + " " + name + "\r\n";
+}
+
+std::wstring FailureLine(HRESULT result)
+{
+    wchar_t line[64];
+    swprintf(line, 64, L"Could not enable or disable connection (0x%08lx)",
+             static_cast<unsigned long>(result));
+    return line;
+}
+
+std::vector<std::wstring> FailureLines(const std::vector<std::wstring>& log)
+{
+    std::vector<std::wstring> lines;
+    for (const std::wstring& line : log) {
+        if (line.rfind(L"Could not enable or disable connection", 0) == 0)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+class StandinService : public ::testing::Test {
+protected:
+    // Other tests expect the prefix as Wine makes it: without a manager.
+    static void TearDownTestSuite()
+    {
+        EXPECT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
+        EXPECT_EQ(0, standin::Run(L"-unregister"));
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
+        ASSERT_EQ(0, standin::Run(L"-register -linger " + std::to_wstring(TEST_LINGER_MS)));
+        ASSERT_EQ(0, standin::Run(L"-reset"));
+        // A 6-byte address of its own, so that the service's lookup finds this adapter.
+        std::vector<ConnectionView> all = standin::ExpectedConnections();
+        for (const ConnectionView& view : all) {
+            size_t same = std::count_if(all.begin(), all.end(), [&](const ConnectionView& other) {
+                return other.hardwareAddress == view.hardwareAddress;
+            });
+            if (view.hardwareAddress.size() == 6 && same == 1) {
+                target_ = view;
+                break;
+            }
+        }
+        ASSERT_FALSE(target_.guidText.empty()) << "the prefix has no adapter to switch";
+
+        ASSERT_TRUE(serviceclient::RemoveService());
+        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+        std::wstring command = L"\"" + serviceclient::ServiceExecutablePath() + L"\" -dlog";
+        service_ = serviceclient::InstallService(command);
+        ASSERT_TRUE(service_) << serviceclient::ErrorText(GetLastError());
+        ASSERT_TRUE(StartServiceW(service_.Get(), 0, nullptr))
+            << serviceclient::ErrorText(GetLastError());
+        ASSERT_TRUE(serviceclient::WaitForState(service_.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS));
+    }
+    void TearDown() override
+    {
+        if (service_) {
+            EXPECT_TRUE(serviceclient::StopAndWait(service_.Get(), SERVICE_TIMEOUT_MS).stopped);
+        }
+        service_ = serviceclient::ScHandle();
+        EXPECT_TRUE(serviceclient::RemoveService());
+        if (HasFailure()) {
+            for (const std::wstring& line : Log())
+                printf("[ LOG      ] %ls\n", line.c_str());
+        }
+        test::DeleteTree(LOG_ROOT);
+        standin::Run(L"-reset");
+    }
+
+    std::string Request(const BYTE* address, BYTE action)
+    {
+        std::string reply;
+        EXPECT_TRUE(serviceclient::SendRequest(serviceclient::AdapterRequest(address, action),
+                                               &reply, REQUEST_TIMEOUT_MS));
+        return serviceclient::Hex(reply);
+    }
+    std::string Restart() { return Request(target_.hardwareAddress.data(), ACTION_RESTART); }
+    std::string Disable() { return Request(target_.hardwareAddress.data(), ACTION_DISABLE); }
+
+    std::vector<std::wstring> Log() const
+    {
+        return test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    }
+    std::wstring Switching(const wchar_t* what) const
+    {
+        return std::wstring(L"      ") + what + L" adapter: " + target_.name + L"...";
+    }
+
+    // The stand-in's end while the service still runs proves that the service
+    // released every reference the stand-in handed out.
+    void ExpectStandinEndsWhileServiceRuns()
+    {
+        EXPECT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
+        SERVICE_STATUS_PROCESS status = {};
+        ASSERT_TRUE(serviceclient::QueryStatus(service_.Get(), &status));
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), status.dwCurrentState);
+    }
+
+    ConnectionView target_;
+    serviceclient::ScHandle service_;
+};
+
+TEST_F(StandinService, RestartSwitchesTheAdaptersConnectionOffAndOnOnce)
+{
+    EXPECT_EQ(DONE_REPLY, Restart());
+    ExpectStandinEndsWhileServiceRuns();
+
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
+              standin::DataFile(L"actions.txt"));
+    EXPECT_EQ("", standin::DataFile(L"state.txt"));
+    std::vector<std::wstring> log = Log();
+    auto disabling = std::find(log.begin(), log.end(), Switching(L"Disabling"));
+    auto enabling = std::find(log.begin(), log.end(), Switching(L"Enabling"));
+    EXPECT_NE(log.end(), disabling);
+    EXPECT_NE(log.end(), enabling);
+    EXPECT_LT(disabling, enabling);
+    EXPECT_TRUE(FailureLines(log).empty());
+}
+
+TEST_F(StandinService, DisableLeavesTheConnectionDisconnected)
+{
+    EXPECT_EQ(DONE_REPLY, Disable());
+    ExpectStandinEndsWhileServiceRuns();
+
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK), standin::DataFile(L"actions.txt"));
+    EXPECT_EQ(target_.guidText + " disconnected\r\n", standin::DataFile(L"state.txt"));
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), Switching(L"Disabling")));
+    EXPECT_EQ(0, std::count(log.begin(), log.end(), Switching(L"Enabling")));
+    EXPECT_TRUE(FailureLines(log).empty());
+}
+
+TEST_F(StandinService, UnknownAddressSwitchesNothing)
+{
+    for (const ConnectionView& view : standin::ExpectedConnections())
+        ASSERT_FALSE(view.hardwareAddress == std::vector<BYTE>(NO_ADAPTER, NO_ADAPTER + 6));
+    EXPECT_EQ(DONE_REPLY, Request(NO_ADAPTER, ACTION_RESTART));
+    ExpectStandinEndsWhileServiceRuns();
+
+    EXPECT_EQ("", standin::DataFile(L"actions.txt"));
+    EXPECT_EQ((std::vector<std::wstring>{FailureLine(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)),
+                                          FailureLine(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))}),
+              FailureLines(Log()));
+}
+
+TEST_F(StandinService, FailingSwitchIsLoggedWithItsCodeExceptRetry)
+{
+    struct Case {
+        const char* action;
+        HRESULT code;
+        std::vector<std::wstring> logged;
+    };
+    const HRESULT DENIED = static_cast<HRESULT>(0x80070005);
+    const HRESULT RETRY = static_cast<HRESULT>(0x800704D5);
+    const Case cases[] = {
+        {"Connect", DENIED, {FailureLine(DENIED)}},
+        {"Disconnect", DENIED, {FailureLine(DENIED)}},
+        {"Connect", RETRY, {}},
+        {"Disconnect", RETRY, {}},
+    };
+    std::string record;
+    size_t logged = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.action) + " " + std::to_string(c.code));
+        wchar_t code[16];
+        swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(c.code));
+        ASSERT_EQ(0, standin::Run(L"-fail " + standin::Widen(c.action) + L" " +
+                                  standin::Widen(target_.guidText) + L" " + code));
+        EXPECT_EQ(DONE_REPLY, Restart());
+        bool connectFails = std::string(c.action) == "Connect";
+        record += ActionLine("Disconnect", target_, connectFails ? S_OK : c.code);
+        record += ActionLine("Connect", target_, connectFails ? c.code : S_OK);
+        EXPECT_EQ(record, standin::DataFile(L"actions.txt"));
+        // A failed connect leaves the connection off.
+        EXPECT_EQ(connectFails ? target_.guidText + " disconnected\r\n" : std::string(),
+                  standin::DataFile(L"state.txt"));
+        std::vector<std::wstring> failures = FailureLines(Log());
+        ASSERT_GE(failures.size(), logged);
+        EXPECT_EQ(c.logged, std::vector<std::wstring>(failures.begin() + logged, failures.end()));
+        logged = failures.size();
+    }
+    ExpectStandinEndsWhileServiceRuns();
+}
+
+DWORD WINAPI KillStandinOnceSwitching(void*)
+{
+    // The stand-in takes the injected delay when the Disconnect begins; from
+    // then on the call is held inside the server.
+    DWORD start = GetTickCount();
+    while (!standin::DataFile(L"inject.txt").empty() && GetTickCount() - start < 15000)
+        Sleep(20);
+    Sleep(200);
+    for (DWORD id : standin::ServerProcesses()) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        if (process != nullptr) {
+            TerminateProcess(process, 9);
+            WaitForSingleObject(process, 5000);
+            CloseHandle(process);
+        }
+    }
+    return 0;
+}
+
+TEST_F(StandinService, StandinKilledMidRunIsLoggedAndTheServiceKeepsServing)
+{
+    ASSERT_EQ(0, standin::Run(L"-delay Disconnect " + standin::Widen(target_.guidText) + L" 20000"));
+    HANDLE killer = CreateThread(nullptr, 0, KillStandinOnceSwitching, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, killer);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(DONE_REPLY, Restart());
+    DWORD elapsed = GetTickCount() - start;
+    WaitForSingleObject(killer, INFINITE);
+    CloseHandle(killer);
+    EXPECT_LT(elapsed, 15000u) << "the request waited out the injected delay";
+
+    // Both passes failed: the disconnect in flight, then the enable pass's
+    // activation, which Wine hands the dead server's registration.
+    std::vector<std::wstring> log = Log();
+    std::vector<std::wstring> failures = FailureLines(log);
+    ASSERT_EQ(2u, failures.size());
+    printf("[ INFO     ] the call in flight: %ls\n", failures[0].c_str());
+    EXPECT_NE(FailureLine(static_cast<HRESULT>(0x800704D5)), failures[0]);
+    EXPECT_EQ(FailureLine(HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE)), failures[1]);
+    auto disabling = std::find(log.begin(), log.end(), Switching(L"Disabling"));
+    EXPECT_LT(disabling, std::find(log.begin(), log.end(), failures[0]));
+    EXPECT_EQ(0, std::count(log.begin(), log.end(), Switching(L"Enabling")));
+    EXPECT_EQ("", standin::DataFile(L"actions.txt"));
+
+    // The service still serves, and the next restart gets a fresh stand-in.
+    EXPECT_EQ(DONE_REPLY, Restart());
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
+              standin::DataFile(L"actions.txt"));
+    EXPECT_EQ(2u, FailureLines(Log()).size());
+    ExpectStandinEndsWhileServiceRuns();
+}
+
+TEST_F(StandinService, MeasuredRestartWithAndWithoutARunningStandin)
+{
+    auto timed = [&]() {
+        LARGE_INTEGER frequency, start, end;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&start);
+        EXPECT_EQ(DONE_REPLY, Restart());
+        QueryPerformanceCounter(&end);
+        return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+               static_cast<double>(frequency.QuadPart);
+    };
+    double cold = timed();
+    ExpectStandinEndsWhileServiceRuns();
+
+    // A manager held by this test keeps the stand-in running across the request.
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    INetConnectionManager* manager = nullptr;
+    ASSERT_EQ(S_OK, standin::CreateManager(&manager));
+    double warm = timed();
+    manager->Release();
+    CoUninitialize();
+    ExpectStandinEndsWhileServiceRuns();
+
+    printf("[ MEASURE  ] restart request, client to reply, COM starts the stand-in: %.1f ms\n", cold);
+    printf("[ MEASURE  ] restart request, client to reply, stand-in running:        %.1f ms\n", warm);
+    RecordProperty("restart_cold_ms", static_cast<int>(cold));
+    RecordProperty("restart_warm_ms", static_cast<int>(warm));
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK) +
+                  ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
+              standin::DataFile(L"actions.txt"));
+}
+
+}  // namespace

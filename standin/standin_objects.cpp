@@ -13,12 +13,14 @@ LONG g_serverReferences;          // live objects plus LockServer locks
 DWORD g_classRegistration;
 bool g_classRegistered;
 bool g_stopping;                  // no new client is served
+bool g_stopGrace;                 // idle and revoked; quits unless a late client comes
 DWORD g_lingerMs = STANDIN_DEFAULT_LINGER_MS;
 DWORD g_lastCallTick;
 UINT_PTR g_idleTimer;             // linger, or the start timeout
 UINT_PTR g_orphanTimer;
 
 constexpr UINT ORPHAN_CHECK_MS = 10000;
+constexpr UINT STOP_GRACE_MS = 1000;
 
 HRESULT RenewClassRegistration();
 
@@ -34,6 +36,21 @@ void StopServer()
     PostQuitMessage(0);
 }
 
+// An idle server does not quit at once: an activation that COM resolved to it
+// just before the revoke still sends its CreateInstance, and a server gone by
+// then fails that client with 0x800706BE. Such a late client is served.
+void BeginIdleStop()
+{
+    if (g_classRegistered) {
+        CoRevokeClassObject(g_classRegistration);
+        g_classRegistered = false;
+    }
+    g_stopGrace = true;
+    g_idleTimer = SetTimer(nullptr, 0, STOP_GRACE_MS, nullptr);
+    if (g_idleTimer == 0)
+        StopServer();
+}
+
 void StopIdleTimer()
 {
     if (g_idleTimer != 0) {
@@ -46,7 +63,7 @@ void StartIdleTimer(DWORD ms)
 {
     StopIdleTimer();
     if (ms == 0) {
-        StopServer();
+        BeginIdleStop();
         return;
     }
     g_idleTimer = SetTimer(nullptr, 0, ms, nullptr);
@@ -78,8 +95,12 @@ void OnTimer(UINT_PTR timer)
 {
     if (timer == g_idleTimer) {
         StopIdleTimer();
-        if (g_serverReferences == 0)
+        if (g_serverReferences != 0)
+            return;
+        if (g_stopGrace)
             StopServer();
+        else
+            BeginIdleStop();
     } else if (timer == g_orphanTimer) {
         if (g_serverReferences > 0 && GetTickCount() - g_lastCallTick > STANDIN_ORPHAN_TIMEOUT_MS)
             StopServer();
@@ -337,6 +358,7 @@ public:
             return CLASS_E_NOAGGREGATION;
         if (g_stopping)
             return CO_E_SERVER_STOPPING;
+        g_stopGrace = false;
         // Whether or not the renewal works, this client is served; without it
         // the next client starts a server of its own.
         RenewClassRegistration();

@@ -80,6 +80,7 @@ TEST_F(LifecycleTest, WholeLifeLeavesNoHandleBehind)
     // The first life opens what the process keeps (class, log folder); count from the second.
     for (int life = 0; life < 3; ++life) {
         DWORD before = HandleCount();
+        ASSERT_GT(before, 0u);
         {
             ServiceRun run;
             ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
@@ -115,6 +116,7 @@ TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
 {
     GetParam().provoke(fake_);
     DWORD before = HandleCount();
+    ASSERT_GT(before, 0u);
     {
         ServiceRun run;
         ASSERT_TRUE(run.Ended());

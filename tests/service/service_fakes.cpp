@@ -1,5 +1,7 @@
 #include "service_fakes.h"
 
+#include "support/test_support.h"
+
 #include <chrono>
 #include <ostream>
 
@@ -220,8 +222,7 @@ bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs)
 
 DWORD HandleCount()
 {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) ? count : 0;
+    return test::ProcessHandleCount();
 }
 
 bool WaitSignalled(HANDLE handle, DWORD timeoutMs)

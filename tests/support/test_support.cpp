@@ -17,6 +17,23 @@ bool PathExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+DWORD ProcessHandleCount()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    // Wine reuses the lowest free value first, so a bound well above what a
+    // test holds finds them all.
+    const ULONG_PTR LAST_HANDLE_VALUE = 0x4000;
+    count = 0;
+    DWORD flags = 0;
+    for (ULONG_PTR value = 4; value <= LAST_HANDLE_VALUE; value += 4) {
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++count;
+    }
+    return count;
+}
+
 bool DeleteTree(const std::wstring& path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());

@@ -14,6 +14,10 @@ std::wstring ModuleDirectory();
 
 // Removes a file or a folder with everything in it; true when nothing is left.
 bool DeleteTree(const std::wstring& path);
+
+// Open handles of this process. Wine 8's GetProcessHandleCount always says 0;
+// there each of the low handle values, where Wine puts handles, is probed.
+DWORD ProcessHandleCount();
 bool PathExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

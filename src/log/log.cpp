@@ -1,6 +1,7 @@
 // Diagnostic log: settings, LogPrintf and the line writer.
 #include "log/log.h"
 
+#include <sddl.h>
 #include <shlwapi.h>
 #include <stdarg.h>
 
@@ -8,6 +9,9 @@ LogPlatform g_logPlatform = {
     ::GetWindowsDirectoryW,
     ::GetLocalTime,
     ::OutputDebugStringW,
+    ::CreateDirectoryW,
+    ::GetFileInformationByHandleEx,
+    ::GetKernelObjectSecurity,
 };
 
 WORD g_logMode = 0;
@@ -66,24 +70,247 @@ void FormatLine(WCHAR* line, const SYSTEMTIME& time, const WCHAR* message)
     lstrcpyW(line + stampLength + copy, L"\r\n");
 }
 
-int AppendLine(const WCHAR* fileName, const WCHAR* message)
+// SYSTEM and Administrators full control, Users read and traverse, inherited
+// by every file and subfolder. Protected (P): nothing flows in from the drive
+// root, whose grants would let any signed-in user modify the folder.
+const WCHAR LOG_FOLDER_SECURITY[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+
+// Deeper than any log directory this service uses; a deeper one is refused
+// rather than checked in part.
+const int LOG_MAX_LEVELS = 32;
+
+// The levels of the log directory below the drive, held open while a line is
+// written: a level held without delete sharing cannot be renamed or removed,
+// so nobody can put a link in its place between the check and the write.
+struct LogLevels {
+    HANDLE handles[LOG_MAX_LEVELS];
+    int count;
+    WCHAR path[MAX_PATH];  // the directory as opened, one backslash per level
+};
+
+bool HasPathComponent(const WCHAR* path)
 {
-    if (!PathFileExistsW(g_logDirectory))
-        CreateDirectoryTree(g_logDirectory);  // a level that fails shows as a failed open below
+    for (; *path != L'\0'; ++path) {
+        if (*path != L'\\')
+            return true;
+    }
+    return false;
+}
 
+HANDLE OpenLevel(const WCHAR* path)
+{
+    // Traverse is a data access, so that the delete sharing we refuse binds
+    // other openers; FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, not
+    // its target, so that the check below sees it.
+    return CreateFileW(path, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Creates one level with the protected access list. The descriptor is built
+// at the first level that a walk must create and freed by the walk.
+bool CreateLevel(const WCHAR* path, PSECURITY_DESCRIPTOR* security)
+{
+    if (*security == nullptr && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                     LOG_FOLDER_SECURITY, SDDL_REVISION_1, security, nullptr)) {
+        *security = nullptr;
+        return false;  // never a level without its protection
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), *security, FALSE};
+    // A level that someone made meanwhile is then checked like any other.
+    return g_logPlatform.CreateDirectoryW(path, &attributes) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+HANDLE OpenOrCreateLevel(const WCHAR* path, PSECURITY_DESCRIPTOR* security)
+{
+    HANDLE level = OpenLevel(path);
+    if (level != INVALID_HANDLE_VALUE)
+        return level;
+    DWORD error = GetLastError();
+    // Anything but absence (access denied, a sharing conflict) is not ours to mend.
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+        return INVALID_HANDLE_VALUE;
+    if (!CreateLevel(path, security))
+        return INVALID_HANDLE_VALUE;
+    return OpenLevel(path);
+}
+
+// Read through GetFileInformationByHandleEx: under Wine the older
+// GetFileInformationByHandle also asks for the volume and costs up to a
+// millisecond a call, more than the rest of a line.
+bool ReadAttributes(HANDLE handle, DWORD* attributes)
+{
+    FILE_BASIC_INFO information;
+    if (!g_logPlatform.GetFileInformationByHandleEx(handle, FileBasicInfo, &information, sizeof(information)))
+        return false;
+    *attributes = information.FileAttributes;
+    return true;
+}
+
+// A junction or symbolic link is a reparse point: following one would let
+// whoever made it choose where SYSTEM creates and writes.
+bool IsPlainDirectory(HANDLE level)
+{
+    DWORD attributes = 0;
+    if (!ReadAttributes(level, &attributes))
+        return false;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A second name (a hard link) would make the line land in a file that lives
+// elsewhere too, perhaps one that the link's maker could not write.
+bool IsSingleLinkFile(HANDLE file)
+{
+    DWORD attributes = 0;
+    if (!ReadAttributes(file, &attributes) || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    FILE_STANDARD_INFO information;
+    if (!g_logPlatform.GetFileInformationByHandleEx(file, FileStandardInfo, &information, sizeof(information)))
+        return false;
+    return information.NumberOfLinks == 1;
+}
+
+// The path that the handle really has must be the one that was opened: this
+// catches a level that became a link after it was checked, and links that a
+// platform follows without reporting a reparse point.
+bool IsAtPath(HANDLE handle, const WCHAR* expected)
+{
+    WCHAR actual[MAX_PATH + 8];
+    const int ACTUAL_CHARS = sizeof(actual) / sizeof(actual[0]);
+    DWORD length = GetFinalPathNameByHandleW(handle, actual, ACTUAL_CHARS, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= static_cast<DWORD>(ACTUAL_CHARS))
+        return false;
+    const WCHAR* path = actual;
+    if (length >= 4 && CompareStringOrdinal(path, 4, L"\\\\?\\", 4, FALSE) == CSTR_EQUAL)
+        path += 4;
+    return CompareStringOrdinal(path, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The service's own account, read once: it does not change while the process
+// runs, and under Wine each read costs more than the rest of a line.
+INIT_ONCE g_processUserOnce = INIT_ONCE_STATIC_INIT;
+alignas(TOKEN_USER) BYTE g_processUser[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+
+BOOL CALLBACK ReadProcessUser(PINIT_ONCE, PVOID, PVOID*)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return FALSE;
+    DWORD size = 0;
+    BOOL queried = GetTokenInformation(token, TokenUser, g_processUser, sizeof(g_processUser), &size);
+    CloseHandle(token);
+    return queried;  // FALSE leaves the once open: the next check reads again
+}
+
+bool IsProcessUser(PSID owner)
+{
+    if (!InitOnceExecuteOnce(&g_processUserOnce, ReadProcessUser, nullptr, nullptr))
+        return false;
+    return EqualSid(owner, reinterpret_cast<TOKEN_USER*>(g_processUser)->User.Sid) != FALSE;
+}
+
+// A level that an ordinary user owns stays under that user's control whatever
+// its access list says (an owner may always rewrite it), so the log does not
+// write beneath it. SYSTEM, Administrators and the service's own account are
+// trusted; the levels the log creates belong to one of them.
+bool HasTrustedOwner(HANDLE level)
+{
+    // A descriptor with the owner alone: its header and one SID.
+    alignas(SECURITY_DESCRIPTOR) BYTE descriptor[sizeof(SECURITY_DESCRIPTOR) + SECURITY_MAX_SID_SIZE];
+    DWORD needed = 0;
+    if (!g_logPlatform.GetKernelObjectSecurity(level, OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor),
+                                               &needed))
+        return false;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr)
+        return false;
+    return IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+           IsProcessUser(owner);
+}
+
+void CloseLogLevels(LogLevels* levels)
+{
+    while (levels->count > 0)
+        CloseHandle(levels->handles[--levels->count]);
+}
+
+// Walks the directory from the drive down, creating each missing level, and
+// holds every level open. True when all are held and each is a plain
+// directory at its own path with a trusted owner; the walk stops at the first
+// that is not, so nothing is ever created beneath a link.
+bool OpenLogLevels(const WCHAR* directory, LogLevels* levels)
+{
+    levels->count = 0;
+    levels->path[0] = L'\0';
+    WCHAR work[MAX_PATH];
+    lstrcpynW(work, directory, MAX_PATH);
+
+    PSECURITY_DESCRIPTOR security = nullptr;
+    bool trusted = HasPathComponent(work);
+    bool drive = true;
+    WCHAR* cursor = work;
+    while (trusted) {
+        while (*cursor == L'\\')
+            ++cursor;
+        if (*cursor == L'\0')
+            break;
+        WCHAR* component = cursor;
+        while (*cursor != L'\0' && *cursor != L'\\')
+            ++cursor;
+        if (*cursor != L'\0')
+            *cursor++ = L'\0';
+
+        if (drive) {
+            lstrcpynW(levels->path, component, MAX_PATH);  // the drive: nothing to create or check
+            drive = false;
+            continue;
+        }
+        if (levels->count == LOG_MAX_LEVELS || !PathAppendW(levels->path, component)) {
+            trusted = false;
+            break;
+        }
+        HANDLE level = OpenOrCreateLevel(levels->path, &security);
+        if (level == INVALID_HANDLE_VALUE) {
+            trusted = false;
+            break;
+        }
+        levels->handles[levels->count++] = level;
+        trusted = IsPlainDirectory(level) && IsAtPath(level, levels->path) && HasTrustedOwner(level);
+    }
+    if (security != nullptr)
+        LocalFree(security);
+    return trusted;
+}
+
+// Opens (or creates) the file in the held directory; INVALID_HANDLE_VALUE
+// when the open fails or the file is not one that the log may write.
+HANDLE OpenLogFile(const WCHAR* directory, const WCHAR* fileName, bool* created)
+{
     WCHAR path[MAX_PATH];
-    lstrcpynW(path, g_logDirectory, MAX_PATH);
+    lstrcpynW(path, directory, MAX_PATH);
     if (!PathAppendW(path, fileName))
-        return 0;  // a path that does not fit cannot be opened either
+        return INVALID_HANDLE_VALUE;  // a path that does not fit cannot be opened either
 
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // FILE_FLAG_OPEN_REPARSE_POINT: a link planted as the file is opened
+    // itself, and refused below, instead of being followed.
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return 0;  // the line is lost
+        return INVALID_HANDLE_VALUE;
+    *created = GetLastError() != ERROR_ALREADY_EXISTS;
 
+    if (!IsSingleLinkFile(file) || !IsAtPath(file, path)) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+void WriteLogLine(HANDLE file, bool created, const WCHAR* message)
+{
     // Write results are deliberately ignored: a lost line must not stop the service.
     DWORD written = 0;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (created) {
         static const BYTE BYTE_ORDER_MARK[2] = {0xFF, 0xFE};
         WriteFile(file, BYTE_ORDER_MARK, sizeof(BYTE_ORDER_MARK), &written, nullptr);
     }
@@ -94,9 +321,24 @@ int AppendLine(const WCHAR* fileName, const WCHAR* message)
     WCHAR line[LOG_LINE_CHARS];
     FormatLine(line, now, message);
     WriteFile(file, line, static_cast<DWORD>(lstrlenW(line)) * sizeof(WCHAR), &written, nullptr);
+}
 
-    CloseHandle(file);
-    return 1;
+// A level or file that fails its checks loses the line as a failed open does.
+int AppendLine(const WCHAR* fileName, const WCHAR* message)
+{
+    int opened = 0;
+    LogLevels levels;
+    if (OpenLogLevels(g_logDirectory, &levels)) {
+        bool created = false;
+        HANDLE file = OpenLogFile(levels.path, fileName, &created);
+        if (file != INVALID_HANDLE_VALUE) {
+            WriteLogLine(file, created, message);
+            CloseHandle(file);
+            opened = 1;
+        }
+    }
+    CloseLogLevels(&levels);
+    return opened;
 }
 
 }  // namespace
@@ -156,32 +398,10 @@ int LogWriteLine(const WCHAR* fileName, const WCHAR* message)
 
 int CreateDirectoryTree(const WCHAR* path)
 {
-    WCHAR work[MAX_PATH];
-    WCHAR build[MAX_PATH] = L"";
-    lstrcpynW(work, path, MAX_PATH);
-
-    int components = 0;
-    WCHAR* cursor = work;
-    for (;;) {
-        while (*cursor == L'\\')
-            ++cursor;
-        if (*cursor == L'\0')
-            break;
-        WCHAR* component = cursor;
-        while (*cursor != L'\0' && *cursor != L'\\')
-            ++cursor;
-        if (*cursor != L'\0')
-            *cursor++ = L'\0';
-
-        ++components;
-        if (components == 1) {
-            lstrcpynW(build, component, MAX_PATH);  // the drive: nothing to create
-            continue;
-        }
-        if (!PathAppendW(build, component))
-            break;
-        if (!CreateDirectoryW(build, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-            break;
-    }
-    return components == 0 ? 0 : 1;
+    // The same walk as a line's, so that levels are created protected and
+    // never beneath a link; a level that fails shows as a failed open later.
+    LogLevels levels;
+    OpenLogLevels(path, &levels);
+    CloseLogLevels(&levels);
+    return HasPathComponent(path) ? 1 : 0;
 }

@@ -1,6 +1,13 @@
 // Diagnostic log: off unless the -d switch asks for it; then every message
 // goes to C:\norva\Tobra Service\Service.txt (UTF-16LE, one stamped line per
 // message), to the debugger output, or to both.
+//
+// The service writes the file as SYSTEM in a folder at the root of the system
+// drive, where any user may create folders. So the folders the log creates
+// are locked down, and a line is written only when no level of the path and
+// not the file itself is a link, the levels belong to SYSTEM, Administrators
+// or the service's own account, and the file has no second name; otherwise
+// the line is lost as if the file could not be opened.
 #pragma once
 
 #include <windows.h>
@@ -25,10 +32,17 @@ int LogWriteLine(const WCHAR* fileName, const WCHAR* message);
 int CreateDirectoryTree(const WCHAR* path);
 
 // The platform calls that tests must steer: another Windows drive, a fixed
-// clock, and a capture of the debugger output.
+// clock, a capture of the debugger output, the security given to the folders
+// the log creates (the test platform does not keep it), and what a handle says
+// about links and owners where the test platform cannot make them.
 struct LogPlatform {
     UINT(WINAPI* GetWindowsDirectoryW)(LPWSTR buffer, UINT size);
     void(WINAPI* GetLocalTime)(LPSYSTEMTIME time);
     void(WINAPI* OutputDebugStringW)(LPCWSTR text);
+    BOOL(WINAPI* CreateDirectoryW)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+    BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass,
+                                               LPVOID information, DWORD size);
+    BOOL(WINAPI* GetKernelObjectSecurity)(HANDLE object, SECURITY_INFORMATION requested,
+                                          PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed);
 };
 extern LogPlatform g_logPlatform;

@@ -16,6 +16,15 @@ struct PipePlatform {
                                      LPSECURITY_ATTRIBUTES attributes);
     LPVOID(WINAPI* VirtualAlloc)(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect);
     BOOL(WINAPI* ReadFile)(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+    // Failures of the peek, the reply's write, the connect event, the connect
+    // and the wait, which a real pipe gives only by chance.
+    BOOL(WINAPI* PeekNamedPipe)(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read, LPDWORD available,
+                                LPDWORD left);
+    BOOL(WINAPI* WriteFile)(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+    HANDLE(WINAPI* CreateEventW)(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                 LPCWSTR name);
+    BOOL(WINAPI* ConnectNamedPipe)(HANDLE pipe, LPOVERLAPPED overlapped);
+    DWORD(WINAPI* WaitForMultipleObjects)(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs);
     DWORD(WINAPI* GetTickCount)();
     DWORD requestTimeoutMs;     // PIPE_REQUEST_TIMEOUT_MS
     DWORD replyFlushTimeoutMs;  // PIPE_REPLY_FLUSH_TIMEOUT_MS

@@ -28,6 +28,13 @@ void ServeClient(HANDLE pipe)
     }
 }
 
+// Whether the server is to end: the stop event is set, or missing (the wait
+// fails). For the connect results that skip the wait for a client.
+bool StopRequested()
+{
+    return WaitForSingleObject(g_pipeStopEvent, 0) != WAIT_TIMEOUT;
+}
+
 // Connects, serves and disconnects clients until the stop event is set (or the
 // wait fails). The stop event is looked at only here, between clients; when a
 // stop and a connection come together, the stop wins.
@@ -40,12 +47,15 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
         ZeroMemory(&connect, sizeof(connect));
         connect.hEvent = connectEvent;
         pending = 0;
-        if (!ConnectNamedPipe(pipe, &connect)) {
+        if (!g_pipePlatform.ConnectNamedPipe(pipe, &connect)) {
             DWORD error = GetLastError();
             if (error == ERROR_NO_DATA) {
                 // A client opened the pipe and closed it again before this call.
                 // The event will not be signalled: clear the end and listen anew.
                 DisconnectNamedPipe(pipe);
+                // A connect that kept failing so must not hold off a stop.
+                if (StopRequested())
+                    break;
                 continue;
             }
             pending = error == ERROR_IO_PENDING;
@@ -53,12 +63,14 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
             if (error == ERROR_PIPE_CONNECTED) {
                 ServeClient(pipe);
                 DisconnectNamedPipe(pipe);
+                if (StopRequested())
+                    break;
                 continue;
             }
         }
 
         HANDLE waitList[2] = {g_pipeStopEvent, connectEvent};
-        if (WaitForMultipleObjects(2, waitList, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+        if (g_pipePlatform.WaitForMultipleObjects(2, waitList, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break;
         pending = 0;
         ServeClient(pipe);
@@ -77,7 +89,7 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
 
 DWORD WINAPI PipeServerThread(LPVOID)
 {
-    HANDLE connectEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE connectEvent = g_pipePlatform.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE pipe = INVALID_HANDLE_VALUE;
 
     // Without the connect event no client could ever be seen.

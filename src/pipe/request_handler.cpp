@@ -1,6 +1,8 @@
 // The control pipe's request handler.
 #include "pipe/request_handler.h"
 
+#include <winternl.h>
+
 #include "log/log.h"
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
@@ -17,6 +19,33 @@ BYTE* AllocateMessageBuffer()
 {
     return static_cast<BYTE*>(
         g_pipePlatform.VirtualAlloc(nullptr, CONTROL_MESSAGE_BUFFER_SIZE, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+// FILE_PIPE_LOCAL_INFORMATION, which only the driver kit's headers declare.
+struct PipeLocalInformation {
+    ULONG namedPipeType;
+    ULONG namedPipeConfiguration;
+    ULONG maximumInstances;
+    ULONG currentInstances;
+    ULONG inboundQuota;
+    ULONG readDataAvailable;
+    ULONG outboundQuota;
+    ULONG writeQuotaAvailable;
+    ULONG namedPipeState;
+    ULONG namedPipeEnd;
+};
+const int PIPE_LOCAL_INFORMATION_CLASS = 24;  // FilePipeLocalInformation
+const ULONG PIPE_CLOSING_STATE = 4;           // FILE_PIPE_CLOSING_STATE: the client has closed its end
+
+// Bytes a client wrote before it closed its end stay readable, so the peek
+// still succeeds; only the pipe's state tells that the rest will never come.
+bool ClientHasClosed(HANDLE pipe)
+{
+    IO_STATUS_BLOCK status;
+    PipeLocalInformation info = {};
+    return NtQueryInformationFile(pipe, &status, &info, sizeof(info),
+                                  static_cast<FILE_INFORMATION_CLASS>(PIPE_LOCAL_INFORMATION_CLASS)) >= 0 &&
+           info.namedPipeState == PIPE_CLOSING_STATE;
 }
 
 void CALLBACK CancelFlush(PVOID thread, BOOLEAN)
@@ -61,14 +90,16 @@ int HandlePipeRequest(HANDLE pipe)
         return -1;
 
     // Only the count: the bytes stay in the pipe until a whole header is there.
-    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
-        // A client that has gone is not a reason to stop polling: the server's
-        // request time limit ends the connection.
-        result = GetLastError() == ERROR_INVALID_HANDLE ? -1 : 0;
+    if (!g_pipePlatform.PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+        // A client that has gone can never complete its header: drop it now, not at the time limit.
+        DWORD error = GetLastError();
+        result = error == ERROR_INVALID_HANDLE || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED
+                     ? -1
+                     : 0;
         goto cleanup;
     }
     if (available < CONTROL_MESSAGE_HEADER_SIZE) {
-        result = 0;
+        result = ClientHasClosed(pipe) ? -1 : 0;
         goto cleanup;
     }
 
@@ -106,7 +137,7 @@ int HandlePipeRequest(HANDLE pipe)
         g_pipePlatform.DisableAdapter(request + ADAPTER_ADDRESS_OFFSET);
 
     EncodeControlMessageHeader(MakeReplyHeader(header.command, decision.status), reply);
-    if (!WriteFile(pipe, reply, CONTROL_MESSAGE_HEADER_SIZE, &written, nullptr) ||
+    if (!g_pipePlatform.WriteFile(pipe, reply, CONTROL_MESSAGE_HEADER_SIZE, &written, nullptr) ||
         written != CONTROL_MESSAGE_HEADER_SIZE)
         goto cleanup;
 

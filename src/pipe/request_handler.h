@@ -11,6 +11,6 @@ constexpr DWORD PIPE_REPLY_FLUSH_TIMEOUT_MS = 3000;
 
 // Called again and again on the server end while a client is connected; never
 // disconnects or closes the pipe. Returns 0 while fewer than 12 bytes are
-// waiting (call again later), 1 when a reply was written, and -1 when the
-// client is to be dropped without a further reply.
+// waiting from a client still connected (call again later), 1 when a reply was
+// written, and -1 when the client is to be dropped without a further reply.
 int HandlePipeRequest(HANDLE pipe);

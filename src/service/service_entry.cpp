@@ -16,6 +16,8 @@ ServicePlatform g_servicePlatform = {
     ::CreateThread,
     ::RegisterClassW,
     ::CreateWindowExW,
+    ::GetMessageW,
+    ::GetExitCodeThread,
 };
 
 const WCHAR SERVICE_NAME[] = L"Tobra Service";

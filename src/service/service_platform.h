@@ -20,5 +20,9 @@ struct ServicePlatform {
     HWND(WINAPI* CreateWindowExW)(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
                                   int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                                   LPVOID parameter);
+    // The window thread's loop and its wait for the pipe thread: failures no
+    // real window or thread gives on demand.
+    BOOL(WINAPI* GetMessageW)(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+    BOOL(WINAPI* GetExitCodeThread)(HANDLE thread, LPDWORD exitCode);
 };
 extern ServicePlatform g_servicePlatform;

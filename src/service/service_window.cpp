@@ -61,12 +61,17 @@ DWORD WINAPI ServiceWindowThread(LPVOID)
             // before the first GetMessageW is handled ahead of it.
             MSG message;
             for (;;) {
-                BOOL result = GetMessageW(&message, nullptr, 0, 0);
+                BOOL result = g_servicePlatform.GetMessageW(&message, nullptr, 0, 0);
                 if (result == 0 || result == -1)
                     break;
                 TranslateMessage(&message);
                 DispatchMessageW(&message);
             }
+            // After WM_CLOSE this finds nothing left. A loop that ended any other
+            // way (GetMessageW failed, a stray WM_QUIT) would leave the pipe
+            // server running with nobody to stop it before the service reports
+            // stopped: a restart could be cut off between its off and on.
+            StopPipeThread();
         }
     }
 
@@ -103,11 +108,20 @@ int StopPipeThread()
         SetEvent(g_pipeStopEvent);
 
     // The pipe thread sees the event only between clients, so this lasts until
-    // the current client has been served or has run out of time. A failing
-    // query (no thread) ends the wait at once.
+    // the current client has been served or has run out of time.
     DWORD exitCode = 0;
-    while (g_pipeThread != nullptr && GetExitCodeThread(g_pipeThread, &exitCode) && exitCode == STILL_ACTIVE)
+    while (g_pipeThread != nullptr) {
+        if (!g_servicePlatform.GetExitCodeThread(g_pipeThread, &exitCode)) {
+            // The event must not be closed under a thread that may still run:
+            // wait on the thread itself, which fails at once for a handle
+            // that allows no wait either.
+            WaitForSingleObject(g_pipeThread, INFINITE);
+            break;
+        }
+        if (exitCode != STILL_ACTIVE)
+            break;
         Sleep(1);
+    }
 
     if (g_pipeStopEvent != nullptr)
         CloseHandle(g_pipeStopEvent);

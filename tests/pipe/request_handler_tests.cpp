@@ -271,17 +271,18 @@ TEST_F(HandlerTest, NothingWaitingGivesZero)
     EXPECT_THAT(log_.Messages(), IsEmpty());
 }
 
-TEST_F(HandlerTest, ClientGoneWithoutAHeaderGivesZero)
+TEST_F(HandlerTest, ClientGoneWithoutAHeaderIsDroppedAtOnce)
 {
     ASSERT_TRUE(pair_.client.Write(Bytes({0x54, 0x42, 0x01})));
     ASSERT_TRUE(WaitUntil([&] { return pair_.ServerAvailable() == 3; }));
     pair_.client.Close();
-    EXPECT_EQ(Handle(pair_.Server()), 0);
+    EXPECT_EQ(Handle(pair_.Server()), -1);
 
     PipePair empty;
     ASSERT_TRUE(empty.Ready());
     empty.client.Close();
-    EXPECT_EQ(Handle(empty.Server()), 0);
+    EXPECT_EQ(Handle(empty.Server()), -1);
+    EXPECT_THAT(log_.Messages(), IsEmpty());
 }
 
 TEST_F(HandlerTest, InvalidHandleDropsTheConnection)

@@ -128,7 +128,7 @@ TEST(PortableExecutable, IsA64BitGuiProgramImportingOnlySystemLibraries)
     ASSERT_NE(offset, 0u);
     const char* allowed[] = {"kernel32.dll", "user32.dll",  "advapi32.dll", "comctl32.dll", "shlwapi.dll",
                              "shell32.dll",  "ole32.dll",   "oleaut32.dll", "iphlpapi.dll", "msvcrt.dll",
-                             "gdi32.dll",    "version.dll", "ws2_32.dll",   "rpcrt4.dll"};
+                             "gdi32.dll",    "version.dll", "ws2_32.dll",   "rpcrt4.dll",   "ntdll.dll"};
     int count = 0;
     for (const IMAGE_IMPORT_DESCRIPTOR* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + offset);
          entry->Name != 0; ++entry, ++count) {

@@ -1,0 +1,556 @@
+// The MSI package under the prefix's Windows Installer: msiexec installs,
+// reinstalls, upgrades and removes it quietly, as an administrator would; the
+// results are read back through the installer, the service-manager API and
+// the file system. Each test starts and ends with nothing of the product
+// installed, since other tests register a service of the same name.
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <tlhelp32.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+#include "service_client.h"
+#include "support/test_support.h"
+
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+using namespace serviceclient;
+
+namespace {
+
+const DWORD MSIEXEC_TIMEOUT_MS = 60000;
+const DWORD START_TIMEOUT_MS = 15000;
+const DWORD TOBRACTL_TIMEOUT_MS = 20000;
+const std::wstring WORK_FOLDER = L"C:\\tobra-package-tests";
+const std::wstring LOG_ROOT = L"C:\\norva";
+const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
+const std::wstring SETTINGS_KEY = L"Software\\norva\\Tobra Service";
+// msiexec's exit code for a failed install (a launch condition included).
+const long INSTALL_FAILURE = ERROR_INSTALL_FAILURE;
+// tobractl's exit code for a well-formed reply that says "not done".
+const long TOBRACTL_NOT_DONE = 1;
+const char RAW_REQUEST[] = "raw 54 42 01 00 02 00 00 00 00 00 00 00";
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+std::wstring ProductPackage()
+{
+    return test::ModuleDirectory() + L"\\" + TOBRA_MSI;
+}
+
+std::wstring NextPackage()
+{
+    return test::ModuleDirectory() + L"\\" + TOBRA_NEXT_MSI;
+}
+
+// --- The installer ------------------------------------------------------------------
+
+// A property of a package's Property table; empty when it is not there.
+std::wstring PackageProperty(const std::wstring& package, const wchar_t* name)
+{
+    std::wstring value;
+    MSIHANDLE database = 0;
+    if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS)
+        return value;
+    std::wstring query = std::wstring(L"SELECT `Value` FROM `Property` WHERE `Property` = '") + name + L"'";
+    MSIHANDLE view = 0;
+    if (MsiDatabaseOpenViewW(database, query.c_str(), &view) == ERROR_SUCCESS) {
+        MSIHANDLE record = 0;
+        if (MsiViewExecute(view, 0) == ERROR_SUCCESS && MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            WCHAR buffer[512] = L"";
+            DWORD size = 512;
+            if (MsiRecordGetStringW(record, 1, buffer, &size) == ERROR_SUCCESS)
+                value = buffer;
+            MsiCloseHandle(record);
+        }
+        MsiViewClose(view);
+        MsiCloseHandle(view);
+    }
+    MsiCloseHandle(database);
+    return value;
+}
+
+// The long names of the files a package installs.
+std::vector<std::wstring> PackageFiles(const std::wstring& package)
+{
+    std::vector<std::wstring> files;
+    MSIHANDLE database = 0;
+    if (MsiOpenDatabaseW(package.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS)
+        return files;
+    MSIHANDLE view = 0;
+    if (MsiDatabaseOpenViewW(database, L"SELECT `FileName` FROM `File`", &view) == ERROR_SUCCESS) {
+        MSIHANDLE record = 0;
+        if (MsiViewExecute(view, 0) == ERROR_SUCCESS) {
+            while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+                WCHAR buffer[512] = L"";
+                DWORD size = 512;
+                if (MsiRecordGetStringW(record, 1, buffer, &size) == ERROR_SUCCESS) {
+                    std::wstring name(buffer);  // "short|long" or just the long name
+                    files.push_back(name.substr(name.find(L'|') + 1));
+                }
+                MsiCloseHandle(record);
+            }
+        }
+        MsiViewClose(view);
+        MsiCloseHandle(view);
+    }
+    MsiCloseHandle(database);
+    return files;
+}
+
+std::wstring PackageTemplate(const std::wstring& package)
+{
+    std::wstring value;
+    MSIHANDLE summary = 0;
+    if (MsiGetSummaryInformationW(0, package.c_str(), 0, &summary) != ERROR_SUCCESS)
+        return value;
+    UINT type = 0;
+    INT number = 0;
+    FILETIME time = {};
+    WCHAR buffer[256] = L"";
+    DWORD size = 256;
+    if (MsiSummaryInfoGetPropertyW(summary, PIDSI_TEMPLATE, &type, &number, &time, buffer, &size) == ERROR_SUCCESS)
+        value = buffer;
+    MsiCloseHandle(summary);
+    return value;
+}
+
+// Product codes installed under the upgrade code.
+std::vector<std::wstring> InstalledProducts(const std::wstring& upgradeCode)
+{
+    std::vector<std::wstring> products;
+    WCHAR code[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(upgradeCode.c_str(), 0, i, code) == ERROR_SUCCESS; ++i)
+        products.push_back(code);
+    return products;
+}
+
+std::wstring InstalledVersion(const std::wstring& productCode)
+{
+    WCHAR buffer[64] = L"";
+    DWORD size = 64;
+    if (MsiGetProductInfoW(productCode.c_str(), INSTALLPROPERTY_VERSIONSTRING, buffer, &size) != ERROR_SUCCESS)
+        return L"";
+    return buffer;
+}
+
+// --- The service ----------------------------------------------------------------------
+
+struct ServiceFacts {
+    bool exists = false;
+    DWORD openError = 0;
+    DWORD type = 0;
+    DWORD startType = 0;
+    std::wstring imagePath;
+    std::wstring account;
+    SERVICE_STATUS_PROCESS status = {};
+};
+
+ServiceFacts QueryTobraService()
+{
+    ServiceFacts facts;
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle service(manager ? OpenServiceW(manager.Get(), L"Tobra Service", SERVICE_QUERY_CONFIG |
+                                                                                   SERVICE_QUERY_STATUS)
+                             : nullptr);
+    if (!service) {
+        facts.openError = GetLastError();
+        return facts;
+    }
+    facts.exists = true;
+    DWORD needed = 0;
+    QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
+    std::vector<BYTE> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed)) {
+        facts.type = config->dwServiceType;
+        facts.startType = config->dwStartType;
+        facts.imagePath = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+        facts.account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : L"";
+    }
+    WaitForState(service.Get(), SERVICE_RUNNING, START_TIMEOUT_MS, &facts.status);
+    return facts;
+}
+
+// The executable of an image path, quoted or not.
+std::wstring ExecutableOf(const std::wstring& imagePath)
+{
+    if (!imagePath.empty() && imagePath[0] == L'"')
+        return imagePath.substr(1, imagePath.find(L'"', 1) - 1);
+    return imagePath.substr(0, imagePath.find(L' '));
+}
+
+// "1.0.1" from the executable's version block; empty when it has none.
+std::wstring FileVersion(const std::wstring& path)
+{
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0)
+        return L"";
+    std::vector<BYTE> block(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
+        !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr)
+        return L"";
+    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
+           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS));
+}
+
+int CountServiceProcesses()
+{
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, L"TobraService.exe") == 0)
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// --- Files and the registry --------------------------------------------------------------
+
+std::wstring ProgramFiles()
+{
+    WCHAR buffer[MAX_PATH] = L"";
+    GetEnvironmentVariableW(L"ProgramFiles", buffer, MAX_PATH);
+    return buffer;
+}
+
+std::wstring InstallFolder()
+{
+    return ProgramFiles() + L"\\norva\\Tobra Service";
+}
+
+std::vector<std::wstring> FolderEntries(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found = {};
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::wstring name(found.cFileName);
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+}
+
+FILETIME LastWriteTime(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+bool SettingsKeyExists()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// --- Programs --------------------------------------------------------------------------
+
+// Runs a program with its standard output and error captured; its exit code,
+// or -1 when it could not start or did not end in time (it is then killed).
+long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
+{
+    output->clear();
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process = {};
+    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                  &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    // tobractl bounds its own exchange and writes little; reading ends when it exits.
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        output->append(buffer, read);
+    CloseHandle(readEnd);
+    long code = -1;
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(process.hProcess, &exitCode))
+        code = static_cast<long>(exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+// The installed tobractl sends a request that only the service answers.
+long AskInstalledTobractl(std::string* output)
+{
+    std::wstring line = L"\"" + InstallFolder() + L"\\tobractl.exe\" --timeout 10000 " +
+                        std::wstring(RAW_REQUEST, RAW_REQUEST + sizeof(RAW_REQUEST) - 1);
+    return RunCaptured(line, TOBRACTL_TIMEOUT_MS, output);
+}
+
+class Package : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(test::DeleteTree(WORK_FOLDER));
+        ASSERT_TRUE(CreateDirectoryW(WORK_FOLDER.c_str(), nullptr));
+        upgradeCode_ = PackageProperty(ProductPackage(), L"UpgradeCode");
+        ASSERT_FALSE(upgradeCode_.empty()) << "cannot read " << Narrow(ProductPackage());
+        RemoveEverything();
+        ASSERT_TRUE(InstalledProducts(upgradeCode_).empty()) << "a product left over cannot be removed";
+        ASSERT_TRUE(RemoveService()) << "a registration left over cannot be removed";
+        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+    }
+
+    void TearDown() override
+    {
+        RemoveEverything();
+        EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
+        EXPECT_TRUE(RemoveService());
+        test::DeleteTree(LOG_ROOT);
+        if (!HasFailure())
+            test::DeleteTree(WORK_FOLDER);
+    }
+
+    void RemoveEverything()
+    {
+        for (const std::wstring& product : InstalledProducts(upgradeCode_))
+            Msiexec(L"/x " + product);
+    }
+
+    // msiexec, quiet, with a verbose log of its own; its exit code, or -1 when
+    // it did not end in time.
+    long Msiexec(const std::wstring& arguments)
+    {
+        WCHAR system[MAX_PATH] = L"";
+        GetSystemDirectoryW(system, MAX_PATH);
+        lastLog_ = WORK_FOLDER + L"\\msiexec-" + std::to_wstring(++runs_) + L".log";
+        std::wstring line = L"\"" + std::wstring(system) + L"\\msiexec.exe\" " + arguments + L" /qn /l*v \"" +
+                            lastLog_ + L"\"";
+        double start = NowMs();
+        long code = test::RunProcess(line, MSIEXEC_TIMEOUT_MS);
+        printf("[ MEASURE  ] msiexec %s: %.0f ms, exit code %ld\n", Narrow(arguments).c_str(), NowMs() - start,
+               code);
+        fflush(stdout);
+        return code;
+    }
+
+    long Install(const std::wstring& package, const std::wstring& properties = L"")
+    {
+        return Msiexec(L"/i \"" + package + L"\"" + (properties.empty() ? L"" : L" " + properties));
+    }
+
+    // The end of the last msiexec log, for failure messages.
+    std::string LastLog() const
+    {
+        std::string bytes = test::ReadFileBytes(lastLog_);
+        bytes.erase(std::remove(bytes.begin(), bytes.end(), '\0'), bytes.end());  // UTF-16 on Windows
+        return "msiexec log " + Narrow(lastLog_) + ":\n" + bytes.substr(bytes.size() > 3000 ? bytes.size() - 3000 : 0);
+    }
+
+    // The one installed product, or empty (with a failure) when there is not exactly one.
+    std::wstring OnlyProduct()
+    {
+        std::vector<std::wstring> products = InstalledProducts(upgradeCode_);
+        EXPECT_EQ(products.size(), 1u);
+        return products.size() == 1 ? products[0] : L"";
+    }
+
+    // Installed, running and answering through the installed tobractl.
+    void ExpectRunningAndAnswering(ServiceFacts* facts)
+    {
+        *facts = QueryTobraService();
+        ASSERT_TRUE(facts->exists) << "OpenService: " << ErrorText(facts->openError);
+        EXPECT_EQ(facts->status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+        std::string output;
+        EXPECT_EQ(AskInstalledTobractl(&output), TOBRACTL_NOT_DONE) << output;
+        EXPECT_THAT(output, HasSubstr("Reply (12 bytes): 54 42 01 00 02 00"));
+    }
+
+    std::wstring upgradeCode_;
+    std::wstring lastLog_;
+    int runs_ = 0;
+};
+
+TEST_F(Package, BothPackagesAre64BitPerMachineVersionsOfOneProduct)
+{
+    EXPECT_EQ(PackageProperty(ProductPackage(), L"ProductVersion"), TOBRA_MSI_VERSION);
+    EXPECT_EQ(PackageProperty(NextPackage(), L"ProductVersion"), TOBRA_NEXT_MSI_VERSION);
+    EXPECT_EQ(PackageProperty(NextPackage(), L"UpgradeCode"), upgradeCode_);
+    EXPECT_NE(PackageProperty(NextPackage(), L"ProductCode"), PackageProperty(ProductPackage(), L"ProductCode"));
+    for (const std::wstring& package : {ProductPackage(), NextPackage()}) {
+        SCOPED_TRACE(Narrow(package));
+        EXPECT_EQ(PackageProperty(package, L"ALLUSERS"), L"1");
+        EXPECT_EQ(PackageTemplate(package), L"x64;1033");
+        // The service, its command-line client and the client header; no stand-in, no tests.
+        EXPECT_THAT(PackageFiles(package), UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+    }
+}
+
+TEST_F(Package, QuietInstallRunsTheServiceWhichAnswersTheInstalledTobractl)
+{
+    ASSERT_EQ(Install(ProductPackage()), 0) << LastLog();
+
+    std::wstring product = OnlyProduct();
+    EXPECT_EQ(product, PackageProperty(ProductPackage(), L"ProductCode"));
+    EXPECT_EQ(MsiQueryProductStateW(product.c_str()), INSTALLSTATE_DEFAULT);
+    EXPECT_EQ(InstalledVersion(product), TOBRA_MSI_VERSION);
+
+    ServiceFacts facts;
+    ExpectRunningAndAnswering(&facts);
+    EXPECT_EQ(facts.type, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(facts.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(facts.account, L"LocalSystem");
+    // Quoted: under "Program Files" an unquoted path would run C:\Program.exe first.
+    // No switch: the service logs nothing unless asked at install time.
+    EXPECT_EQ(facts.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\"");
+    EXPECT_EQ(FileVersion(ExecutableOf(facts.imagePath)), TOBRA_MSI_VERSION);
+    EXPECT_THAT(FolderEntries(InstallFolder()),
+                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+    EXPECT_FALSE(test::PathExists(LOG_FILE));
+}
+
+TEST_F(Package, SecondInstallOfTheSameVersionChangesNothing)
+{
+    ASSERT_EQ(Install(ProductPackage()), 0) << LastLog();
+    ServiceFacts before;
+    ExpectRunningAndAnswering(&before);
+    FILETIME written = LastWriteTime(InstallFolder() + L"\\TobraService.exe");
+
+    ASSERT_EQ(Install(ProductPackage()), 0) << LastLog();
+
+    EXPECT_EQ(OnlyProduct(), PackageProperty(ProductPackage(), L"ProductCode"));
+    ServiceFacts after;
+    ExpectRunningAndAnswering(&after);
+    EXPECT_EQ(after.status.dwProcessId, before.status.dwProcessId) << "the service was restarted";
+    EXPECT_EQ(after.imagePath, before.imagePath);
+    FILETIME rewritten = LastWriteTime(InstallFolder() + L"\\TobraService.exe");
+    EXPECT_EQ(CompareFileTime(&written, &rewritten), 0) << "the executable was written again";
+    EXPECT_EQ(CountServiceProcesses(), 1);
+}
+
+TEST_F(Package, HigherVersionUpgradesInPlaceKeepsDiagnosticsAndRefusesTheDowngrade)
+{
+    ASSERT_EQ(Install(ProductPackage(), L"DIAGNOSTICS=log"), 0) << LastLog();
+    ServiceFacts old;
+    ExpectRunningAndAnswering(&old);
+
+    ASSERT_EQ(Install(NextPackage()), 0) << LastLog();
+
+    std::wstring product = OnlyProduct();
+    EXPECT_EQ(product, PackageProperty(NextPackage(), L"ProductCode"));
+    EXPECT_EQ(InstalledVersion(product), TOBRA_NEXT_MSI_VERSION);
+    ServiceFacts upgraded;
+    ExpectRunningAndAnswering(&upgraded);
+    EXPECT_NE(upgraded.status.dwProcessId, old.status.dwProcessId) << "the old process still serves";
+    // Same place, same quoting, and the choice of logging made at the first install.
+    EXPECT_EQ(upgraded.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\" -dlog");
+    EXPECT_EQ(FileVersion(ExecutableOf(upgraded.imagePath)), TOBRA_NEXT_MSI_VERSION);
+    EXPECT_EQ(CountServiceProcesses(), 1);
+
+    // The older package stops before it removes anything.
+    EXPECT_EQ(Install(ProductPackage()), INSTALL_FAILURE) << LastLog();
+    EXPECT_EQ(OnlyProduct(), product);
+    ServiceFacts after;
+    ExpectRunningAndAnswering(&after);
+    EXPECT_EQ(after.status.dwProcessId, upgraded.status.dwProcessId);
+    EXPECT_EQ(FileVersion(ExecutableOf(after.imagePath)), TOBRA_NEXT_MSI_VERSION);
+}
+
+TEST_F(Package, UninstallStopsAndRemovesTheServiceItsFilesAndSettings)
+{
+    bool norvaFolderExisted = test::PathExists(ProgramFiles() + L"\\norva");
+    ASSERT_EQ(Install(ProductPackage(), L"DIAGNOSTICS=out"), 0) << LastLog();
+    ServiceFacts installed;
+    ExpectRunningAndAnswering(&installed);
+    EXPECT_TRUE(SettingsKeyExists());
+    std::wstring product = OnlyProduct();
+
+    ASSERT_EQ(Msiexec(L"/x " + product), 0) << LastLog();
+
+    ServiceFacts removed = QueryTobraService();
+    EXPECT_FALSE(removed.exists);
+    EXPECT_EQ(removed.openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(CountServiceProcesses(), 0);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, installed.status.dwProcessId);
+    if (process != nullptr) {  // the id may already belong to no one
+        EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
+        CloseHandle(process);
+    }
+    EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
+    EXPECT_EQ(MsiQueryProductStateW(product.c_str()), INSTALLSTATE_UNKNOWN);
+    EXPECT_FALSE(test::PathExists(InstallFolder()));
+    if (!norvaFolderExisted) {
+        EXPECT_FALSE(test::PathExists(ProgramFiles() + L"\\norva"));
+    }
+    EXPECT_FALSE(SettingsKeyExists());
+}
+
+TEST_F(Package, DiagnosticsPropertyTurnsTheLogOnAndOff)
+{
+    // Not a word the service knows: refused before anything is installed.
+    for (const wchar_t* wrong : {L"DIAGNOSTICS=verbose", L"DIAGNOSTICS=LOG"}) {
+        EXPECT_EQ(Install(ProductPackage(), wrong), INSTALL_FAILURE) << LastLog();
+        EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
+        EXPECT_FALSE(QueryTobraService().exists);
+    }
+
+    ASSERT_EQ(Install(ProductPackage(), L"DIAGNOSTICS=log"), 0) << LastLog();
+    ServiceFacts facts;
+    ExpectRunningAndAnswering(&facts);
+    EXPECT_EQ(facts.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\" -dlog");
+    ASSERT_TRUE(test::PathExists(LOG_FILE));
+    std::vector<std::wstring> lines = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    EXPECT_THAT(lines, testing::Contains(L"*** Recv pipe message ***"));
+
+    // Changing the choice of an installed version takes a reinstall, which checks it too.
+    EXPECT_EQ(Install(ProductPackage(), L"DIAGNOSTICS=verbose REINSTALL=ALL"), INSTALL_FAILURE) << LastLog();
+    ServiceFacts unchanged = QueryTobraService();
+    EXPECT_EQ(unchanged.imagePath, facts.imagePath);
+    EXPECT_EQ(unchanged.status.dwProcessId, facts.status.dwProcessId);
+    ASSERT_EQ(Install(ProductPackage(), L"DIAGNOSTICS=off REINSTALL=ALL"), 0) << LastLog();
+    ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+    ServiceFacts quiet;
+    ExpectRunningAndAnswering(&quiet);
+    EXPECT_NE(quiet.status.dwProcessId, facts.status.dwProcessId);
+    EXPECT_EQ(quiet.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\"");
+    EXPECT_FALSE(test::PathExists(LOG_FILE));
+}
+
+}  // namespace

@@ -9,7 +9,7 @@ export WINEPREFIX=$BUILD/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates msitools wixl"
+PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates msitools wixl clang libclang-rt-14-dev"
 
 say() { printf '\n==> %s\n' "$*"; }
 
@@ -40,7 +40,8 @@ build_tree() {
 # ~0.1 s, and the session's helper processes are started with their output
 # detached so that nothing waits on their pipes.
 start_wine_session() {
-    "$WINESERVER" -p
+    # A server already running for this prefix (a run still ending) is reused.
+    "$WINESERVER" -p 2>/dev/null || true
     timeout 120 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
 }
 

@@ -1,0 +1,90 @@
+/* Just enough of <windows.h> to compile the wire format and the client
+ * library on Linux for the fuzzers: the types with their Windows widths, the
+ * constants, and declarations of the calls, which win32_stubs.c defines. The
+ * fuzzers reach only routines that make no platform call. */
+#ifndef TOBRA_FUZZ_WINDOWS_SHIM_H
+#define TOBRA_FUZZ_WINDOWS_SHIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <wchar.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define WINAPI
+#define TRUE 1
+#define FALSE 0
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef void* HANDLE;
+typedef const wchar_t* LPCWSTR;
+typedef DWORD* LPDWORD;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+
+typedef struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct OVERLAPPED {
+    uintptr_t Internal;
+    uintptr_t InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+#define SECURITY_SQOS_PRESENT 0x00100000u
+#define SECURITY_IDENTIFICATION 0x00010000u
+#define FILE_TYPE_PIPE 3u
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_BROKEN_PIPE 109u
+#define ERROR_SEM_TIMEOUT 121u
+#define ERROR_BAD_PIPE 230u
+#define ERROR_PIPE_BUSY 231u
+#define ERROR_PIPE_NOT_CONNECTED 233u
+#define ERROR_IO_PENDING 997u
+
+#define ZeroMemory(destination, length) memset((destination), 0, (length))
+#define CopyMemory(destination, source, length) memcpy((destination), (source), (length))
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+BOOL CloseHandle(HANDLE handle);
+DWORD GetFileType(HANDLE file);
+DWORD GetLastError(void);
+DWORD GetTickCount(void);
+BOOL WaitNamedPipeW(LPCWSTR name, DWORD timeoutMs);
+DWORD WaitForSingleObject(HANDLE handle, DWORD timeoutMs);
+BOOL CancelIo(HANDLE file);
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL PeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read, LPDWORD available, LPDWORD leftInMessage);
+int lstrlenW(LPCWSTR text);
+
+/* What the shim's CreateFileW was last asked to open, and how often. */
+extern int g_shimOpenCount;
+extern const wchar_t* g_shimOpenedName;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOBRA_FUZZ_WINDOWS_SHIM_H */

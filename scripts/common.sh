@@ -9,7 +9,7 @@ export WINEPREFIX=$BUILD/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates msitools wixl clang libclang-rt-14-dev"
+PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates msitools wixl clang libclang-rt-14-dev gcovr"
 
 say() { printf '\n==> %s\n' "$*"; }
 

@@ -1,0 +1,680 @@
+// tobra_bench: measures the real TobraService.exe under the service control
+// manager and prints the figures. Run by scripts/bench in the build tree's Wine
+// prefix; on Windows it runs as it is, from an elevated prompt (it registers
+// and removes the services itself and restarts an adapter only when the
+// registered connection manager is the project's stand-in).
+//
+//   tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--no-hold]
+//   tobra_bench --remove      remove both services (after an interrupted run)
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <wctype.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bench_names.h"
+#include "bench_process.h"
+#include "pipe/control_message.h"
+#include "service/service_entry.h"
+#include "service_client.h"
+#include "tobra_client.h"
+
+using namespace serviceclient;
+
+namespace {
+
+const DWORD SERVICE_TIMEOUT_MS = 15000;
+const DWORD REQUEST_TIMEOUT_MS = 15000;
+// A restart that must start the connection manager first.
+const DWORD RESTART_TIMEOUT_MS = 60000;
+// The service drops a silent client after 30 s; this bounds the wait for that.
+const DWORD SILENT_HOLD_BOUND_MS = 45000;
+const DWORD IDLE_CPU_WINDOW_MS = 5000;
+const int WARM_UP_REQUESTS = 50;
+const int COLD_RESTARTS = 3;
+// The stand-in lingers 3 s after its last object goes.
+const DWORD STANDIN_EXIT_BOUND_MS = 15000;
+const wchar_t CONNECTION_MANAGER_SERVER_KEY[] =
+    L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}\\LocalServer32";
+const wchar_t STANDIN_EXE[] = L"TobraStandin.exe";
+
+struct Options {
+    int requests = 2000;
+    int load = 10000;
+    int cycles = 10;
+    int restarts = 20;  // with the stand-in running
+    bool hold = true;
+};
+
+struct Summary {
+    size_t count = 0;
+    double median = 0, p99 = 0, min = 0, max = 0, mean = 0;
+};
+
+Summary Summarize(std::vector<double> values)
+{
+    Summary summary;
+    if (values.empty())
+        return summary;
+    std::sort(values.begin(), values.end());
+    summary.count = values.size();
+    summary.median = values.size() % 2 ? values[values.size() / 2]
+                                       : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+    // Nearest rank: the smallest value that at least 99% of the samples do not exceed.
+    size_t rank = (values.size() * 99 + 99) / 100;
+    summary.p99 = values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
+    summary.min = values.front();
+    summary.max = values.back();
+    double total = 0;
+    for (double value : values)
+        total += value;
+    summary.mean = total / static_cast<double>(values.size());
+    return summary;
+}
+
+std::wstring BesideMe(const wchar_t* name)
+{
+    WCHAR path[MAX_PATH] = L"";
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path);
+    return text.substr(0, text.find_last_of(L'\\') + 1) + name;
+}
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+// --- Services ------------------------------------------------------------------------
+
+bool RemoveEchoService()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr)
+        return false;
+    bool gone = false;
+    double start = NowMs();
+    while (!gone && NowMs() - start < SERVICE_TIMEOUT_MS) {
+        SC_HANDLE service = OpenServiceW(manager, BENCH_ECHO_SERVICE_NAME, SERVICE_ALL_ACCESS);
+        if (service == nullptr) {
+            gone = GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+            if (!gone)
+                break;
+            continue;
+        }
+        SERVICE_STATUS_PROCESS status = {};
+        if (QueryStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+            SERVICE_STATUS plain = {};
+            ControlService(service, SERVICE_CONTROL_STOP, &plain);
+            WaitForState(service, SERVICE_STOPPED, SERVICE_TIMEOUT_MS);
+        }
+        DeleteService(service);
+        CloseServiceHandle(service);
+        Sleep(10);
+    }
+    CloseServiceHandle(manager);
+    return gone;
+}
+
+ScHandle InstallEchoService()
+{
+    if (!RemoveEchoService())
+        return ScHandle();
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager)
+        return ScHandle();
+    std::wstring line = Quoted(BesideMe(L"tobra_bench_echo.exe"));
+    return ScHandle(CreateServiceW(manager.Get(), BENCH_ECHO_SERVICE_NAME, BENCH_ECHO_SERVICE_NAME,
+                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                   SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+}
+
+// --- Requests --------------------------------------------------------------------------
+
+// A request that changes nothing: command 2, answered "not done".
+const unsigned char NOT_DONE_REQUEST[CONTROL_MESSAGE_HEADER_SIZE] = {0x54, 0x42, 0x01, 0x00, 0x02};
+
+// One exchange as the desktop application makes it; its milliseconds, or -1
+// when the reply was not the expected "not done".
+double NotDoneRoundTrip(const wchar_t* pipeName)
+{
+    unsigned char reply[CONTROL_MESSAGE_HEADER_SIZE];
+    TobraOutcome outcome;
+    double start = NowMs();
+    TobraResult result = TobraExchangeRaw(pipeName, NOT_DONE_REQUEST, sizeof(NOT_DONE_REQUEST), REQUEST_TIMEOUT_MS,
+                                          reply, sizeof(reply), &outcome);
+    double elapsed = NowMs() - start;
+    return result == TOBRA_NOT_DONE ? elapsed : -1;
+}
+
+// Polls until the pipe answers; milliseconds from `since`, or -1.
+double WaitUntilServed(const wchar_t* pipeName, double since)
+{
+    while (NowMs() - since < SERVICE_TIMEOUT_MS) {
+        if (NotDoneRoundTrip(pipeName) >= 0)
+            return NowMs() - since;
+        Sleep(1);
+    }
+    return -1;
+}
+
+// --- The service process -----------------------------------------------------------
+
+HANDLE OpenServiceProcess(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS status = {};
+    if (!QueryStatus(service, &status) || status.dwProcessId == 0)
+        return nullptr;
+    return OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, status.dwProcessId);
+}
+
+void PrintFigures(const char* when, const ProcessFigures& figures)
+{
+    if (figures.ok)
+        printf("  %-34s private %8.0f KiB   handles %4lu\n", when, figures.privateKiB, figures.handles);
+    else
+        printf("  %-34s (the process APIs gave nothing: %s)\n", when, ErrorText(GetLastError()).c_str());
+}
+
+// --- The stand-in ----------------------------------------------------------------------
+
+// True when the registered Network Connections manager is the project's
+// stand-in: only then may the benchmark restart an adapter.
+bool StandinRegistered()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, CONNECTION_MANAGER_SERVER_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    WCHAR value[MAX_PATH * 2] = L"";
+    DWORD size = sizeof(value) - sizeof(WCHAR);
+    DWORD type = 0;
+    LONG result = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return false;
+    std::wstring text(value);
+    std::transform(text.begin(), text.end(), text.begin(), towlower);
+    std::wstring wanted(STANDIN_EXE);
+    std::transform(wanted.begin(), wanted.end(), wanted.begin(), towlower);
+    return text.find(wanted) != std::wstring::npos;
+}
+
+std::vector<DWORD> StandinProcesses()
+{
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, STANDIN_EXE) == 0)
+            ids.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+bool WaitForStandinExit()
+{
+    double start = NowMs();
+    for (;;) {
+        std::vector<DWORD> ids = StandinProcesses();
+        if (ids.empty())
+            return true;
+        double left = STANDIN_EXIT_BOUND_MS - (NowMs() - start);
+        if (left <= 0)
+            return false;
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, ids[0]);
+        if (process != nullptr) {
+            WaitForSingleObject(process, static_cast<DWORD>(left));
+            CloseHandle(process);
+        } else {
+            Sleep(10);
+        }
+    }
+}
+
+// The switches the stand-in has recorded: one line per Connect or Disconnect.
+int RecordedSwitches()
+{
+    WCHAR folder[MAX_PATH] = L"";
+    if (GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH) == 0)
+        lstrcpyW(folder, L"C:\\ProgramData");
+    std::wstring path = std::wstring(folder) + L"\\TobraStandin\\actions.txt";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    int lines = 0;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        lines += static_cast<int>(std::count(buffer, buffer + read, '\n'));
+    CloseHandle(file);
+    return lines;
+}
+
+bool FirstAdapterAddress(BYTE address[6], std::string* text)
+{
+    std::vector<Adapter> adapters = ListAdapters();
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const Adapter& adapter : adapters) {
+            if (adapter.addressLength == 6 && (adapter.up || pass == 1)) {
+                CopyMemory(address, adapter.address, 6);
+                *text = adapter.AddressText();
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// One restart end to end; milliseconds, or -1 when the reply was not "done"
+// or the stand-in did not record both switches.
+double TimedRestart(const BYTE address[6])
+{
+    int before = RecordedSwitches();
+    TobraOutcome outcome;
+    double start = NowMs();
+    TobraResult result = TobraRestartAdapter(nullptr, address, RESTART_TIMEOUT_MS, &outcome);
+    double elapsed = NowMs() - start;
+    if (result != TOBRA_DONE || RecordedSwitches() - before != 2)
+        return -1;
+    return elapsed;
+}
+
+// --- The runs ----------------------------------------------------------------------------
+
+struct Run {
+    Options options;
+    ScHandle service;
+    ScHandle echo;
+    HANDLE process = nullptr;
+    bool failed = false;
+
+    ProcessFigures Measure() { return MeasureProcess(process); }
+
+    ~Run()
+    {
+        if (process != nullptr)
+            CloseHandle(process);
+    }
+
+    void Fail(const char* what)
+    {
+        printf("  FAILED: %s\n", what);
+        failed = true;
+    }
+};
+
+void StartStopCycles(Run& run)
+{
+    std::vector<double> running, ready, stopped, ended;
+    for (int cycle = 0; cycle < run.options.cycles; ++cycle) {
+        double start = NowMs();
+        if (!StartServiceW(run.service.Get(), 0, nullptr)) {
+            run.Fail(("StartService: " + ErrorText(GetLastError())).c_str());
+            return;
+        }
+        if (!WaitForState(run.service.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS)) {
+            run.Fail("the service did not report running");
+            return;
+        }
+        running.push_back(NowMs() - start);
+        double served = WaitUntilServed(CONTROL_PIPE_NAME, start);
+        if (served < 0) {
+            run.Fail("the control pipe served no client");
+            return;
+        }
+        ready.push_back(served);
+
+        HANDLE process = OpenServiceProcess(run.service.Get());
+        double stop = NowMs();
+        SERVICE_STATUS plain = {};
+        if (!ControlService(run.service.Get(), SERVICE_CONTROL_STOP, &plain) ||
+            !WaitForState(run.service.Get(), SERVICE_STOPPED, SERVICE_TIMEOUT_MS)) {
+            if (process != nullptr)
+                CloseHandle(process);
+            run.Fail("the service did not stop");
+            return;
+        }
+        stopped.push_back(NowMs() - stop);
+        if (process != nullptr) {
+            if (WaitForSingleObject(process, SERVICE_TIMEOUT_MS) == WAIT_OBJECT_0)
+                ended.push_back(NowMs() - stop);
+            CloseHandle(process);
+        }
+    }
+    Summary r = Summarize(running), p = Summarize(ready), s = Summarize(stopped), e = Summarize(ended);
+    printf("\nStart and stop through the service-manager API, %d cycles (median / max):\n", run.options.cycles);
+    printf("  StartService to RUNNING reported          %7.1f / %7.1f ms\n", r.median, r.max);
+    printf("  StartService to the pipe's first reply    %7.1f / %7.1f ms\n", p.median, p.max);
+    printf("  stop control to STOPPED reported          %7.1f / %7.1f ms\n", s.median, s.max);
+    if (e.count == s.count)
+        printf("  stop control to the process's end         %7.1f / %7.1f ms\n", e.median, e.max);
+    else
+        printf("  stop control to the process's end         (not seen in %zu of %zu cycles)\n", s.count - e.count,
+               s.count);
+}
+
+// Starts the service for the long run and takes its process handle.
+bool StartForRun(Run& run)
+{
+    double start = NowMs();
+    if (!StartServiceW(run.service.Get(), 0, nullptr) ||
+        !WaitForState(run.service.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS) ||
+        WaitUntilServed(CONTROL_PIPE_NAME, start) < 0) {
+        run.Fail("the service did not start for the run");
+        return false;
+    }
+    run.process = OpenServiceProcess(run.service.Get());
+    if (run.process == nullptr) {
+        run.Fail(("OpenProcess on the service: " + ErrorText(GetLastError())).c_str());
+        return false;
+    }
+    return true;
+}
+
+void PrintTrip(const char* name, const Summary& s)
+{
+    printf("  %-26s %8.3f %8.3f %8.3f %8.3f %8.3f\n", name, s.median, s.p99, s.mean, s.min, s.max);
+}
+
+// The service and the floor answer alternately, so that both see the same
+// machine at the same moments.
+void RoundTrips(Run& run, int* served)
+{
+    for (int i = 0; i < WARM_UP_REQUESTS; ++i) {
+        if (NotDoneRoundTrip(CONTROL_PIPE_NAME) < 0 || NotDoneRoundTrip(BENCH_ECHO_PIPE_NAME) < 0) {
+            run.Fail("a warm-up request got no \"not done\" reply");
+            return;
+        }
+        ++*served;
+    }
+    std::vector<double> service, floor;
+    for (int i = 0; i < run.options.requests; ++i) {
+        double a = NotDoneRoundTrip(CONTROL_PIPE_NAME);
+        double b = NotDoneRoundTrip(BENCH_ECHO_PIPE_NAME);
+        if (a < 0 || b < 0) {
+            run.Fail("a request got no \"not done\" reply");
+            return;
+        }
+        ++*served;
+        service.push_back(a);
+        floor.push_back(b);
+    }
+    Summary s = Summarize(service), f = Summarize(floor);
+    printf("\nRound trip of a request answered \"not done\" (connect, 12 bytes each way, close),\n"
+           "%d each, the two servers alternately (ms):\n",
+           run.options.requests);
+    printf("  %-26s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
+    PrintTrip("Tobra Service", s);
+    PrintTrip("raw pipe echo (the floor)", f);
+    printf("  %-26s %7.2fx %7.2fx %7.2fx\n", "ratio", f.median > 0 ? s.median / f.median : 0,
+           f.p99 > 0 ? s.p99 / f.p99 : 0, f.mean > 0 ? s.mean / f.mean : 0);
+}
+
+void Load(Run& run, int* served)
+{
+    double start = NowMs();
+    int first = *served;
+    while (*served < run.options.load) {
+        if (NotDoneRoundTrip(CONTROL_PIPE_NAME) < 0) {
+            run.Fail("a request of the load got no \"not done\" reply");
+            return;
+        }
+        ++*served;
+    }
+    printf("  (the last %d requests, one client after another, took %.1f s)\n", run.options.load - first,
+           (NowMs() - start) / 1000.0);
+}
+
+void PrintCpu(const char* what, double wallMs, const ProcessFigures& before, const ProcessFigures& after,
+              double serverBefore, double serverAfter)
+{
+    double cpu = after.CpuMs() - before.CpuMs();
+    printf("  %-31s %5.1f s  %7.0f ms (user %.0f, kernel %.0f)  %5.2f%% of one core\n", what, wallMs / 1000.0, cpu,
+           after.userMs - before.userMs, after.kernelMs - before.kernelMs, 100.0 * cpu / wallMs);
+    if (serverBefore >= 0 && serverAfter >= 0)
+        printf("  %-31s %5.1f s  %7.0f ms of the wineserver meanwhile (Wine's side of the calls)\n", "", wallMs / 1000.0,
+               serverAfter - serverBefore);
+}
+
+void IdleCpu(Run& run)
+{
+    ProcessFigures before = run.Measure();
+    double serverBefore = WineserverCpuMs();
+    double start = NowMs();
+    Sleep(IDLE_CPU_WINDOW_MS);
+    ProcessFigures after = run.Measure();
+    double serverAfter = WineserverCpuMs();
+    double wall = NowMs() - start;
+    if (!before.ok || !after.ok) {
+        run.Fail("GetProcessTimes on the service gave nothing");
+        return;
+    }
+    PrintCpu("idle, no client", wall, before, after, serverBefore, serverAfter);
+}
+
+// A client that connects and sends nothing: the service keeps the connection
+// until its 30 s header limit and drops it.
+void SilentClient(Run& run)
+{
+    HANDLE pipe = ConnectControlPipe(SERVICE_TIMEOUT_MS);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        run.Fail("the silent client could not connect");
+        return;
+    }
+    ProcessFigures before = run.Measure();
+    double serverBefore = WineserverCpuMs();
+    double start = NowMs();
+    // Completes when the server disconnects.
+    char byte = 0;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD read = 0;
+    bool dropped = false;
+    if (overlapped.hEvent != nullptr) {
+        BOOL started = ReadFile(pipe, &byte, 1, nullptr, &overlapped);
+        DWORD error = started ? ERROR_SUCCESS : GetLastError();
+        if (!started && error == ERROR_IO_PENDING) {
+            if (WaitForSingleObject(overlapped.hEvent, SILENT_HOLD_BOUND_MS) == WAIT_OBJECT_0) {
+                dropped = !GetOverlappedResult(pipe, &overlapped, &read, FALSE);
+            } else {
+                CancelIo(pipe);
+                GetOverlappedResult(pipe, &overlapped, &read, TRUE);
+            }
+        } else {
+            dropped = !started && (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED);
+        }
+        CloseHandle(overlapped.hEvent);
+    }
+    double wall = NowMs() - start;
+    ProcessFigures after = run.Measure();
+    double serverAfter = WineserverCpuMs();
+    CloseHandle(pipe);
+    if (!dropped) {
+        run.Fail("the service did not drop the silent client within the bound");
+        return;
+    }
+    if (!before.ok || !after.ok) {
+        run.Fail("GetProcessTimes on the service gave nothing");
+        return;
+    }
+    PrintCpu("a silent client, until dropped", wall, before, after, serverBefore, serverAfter);
+}
+
+void Restarts(Run& run)
+{
+    printf("\nRestart request end to end (client library call to reply; the stand-in switches off, then on):\n");
+    if (!StandinRegistered()) {
+        printf("  skipped: the registered connection manager is not the stand-in (scripts/bench registers it)\n");
+        return;
+    }
+    BYTE address[6];
+    std::string text;
+    if (!FirstAdapterAddress(address, &text)) {
+        printf("  skipped: no adapter with a 6-byte hardware address\n");
+        return;
+    }
+    std::vector<double> cold, warm;
+    ProcessFigures afterFirst;
+    for (int i = 0; i < COLD_RESTARTS; ++i) {
+        if (!WaitForStandinExit()) {
+            run.Fail("the stand-in did not exit");
+            return;
+        }
+        double trip = TimedRestart(address);
+        if (trip < 0) {
+            run.Fail("a restart was not done, or the stand-in did not record both switches");
+            return;
+        }
+        cold.push_back(trip);
+        if (i == 0)
+            afterFirst = run.Measure();
+        // The following ones find the stand-in running (it lingers 3 s).
+        for (int j = 0; j < run.options.restarts / COLD_RESTARTS + (i < run.options.restarts % COLD_RESTARTS); ++j) {
+            trip = TimedRestart(address);
+            if (trip < 0) {
+                run.Fail("a restart was not done, or the stand-in did not record both switches");
+                return;
+            }
+            warm.push_back(trip);
+        }
+    }
+    Summary c = Summarize(cold), w = Summarize(warm);
+    printf("  adapter %s\n", text.c_str());
+    printf("  first request, COM starts the stand-in   median %7.1f ms (min %.1f, max %.1f; %zu runs)\n", c.median,
+           c.min, c.max, c.count);
+    printf("  later requests, the stand-in running     median %7.1f ms (p99 %.1f, max %.1f; %zu runs)\n", w.median,
+           w.p99, w.max, w.count);
+    // The first one loads the COM runtime into the service; later ones must not add to it.
+    PrintFigures("service after the first restart", afterFirst);
+    char label[64];
+    snprintf(label, sizeof(label), "service after %zu restarts", c.count + w.count);
+    PrintFigures(label, run.Measure());
+}
+
+int Bench(const Options& options)
+{
+    Run run;
+    run.options = options;
+    int served = 0;
+
+    printf("Tobra Service benchmark: %d requests each for the round trip, %d in all for memory and handles\n",
+           options.requests, options.load);
+    run.service = InstallService(Quoted(ServiceExecutablePath()));
+    if (!run.service) {
+        printf("FAILED: cannot register \"Tobra Service\": %s\n", ErrorText(GetLastError()).c_str());
+        return 1;
+    }
+    run.echo = InstallEchoService();
+    if (!run.echo || !StartServiceW(run.echo.Get(), 0, nullptr) ||
+        WaitUntilServed(BENCH_ECHO_PIPE_NAME, NowMs()) < 0) {
+        printf("FAILED: the floor server \"%ls\" did not start: %s\n", BENCH_ECHO_SERVICE_NAME,
+               ErrorText(GetLastError()).c_str());
+        RemoveService();
+        RemoveEchoService();
+        return 1;
+    }
+    fflush(stdout);
+
+    StartStopCycles(run);
+    fflush(stdout);
+    if (!run.failed && StartForRun(run)) {
+        Sleep(500);  // let the start settle before the idle figures
+        ProcessFigures idle = run.Measure();
+        printf("\nService CPU time (GetProcessTimes on the service process): wall time, CPU time\n");
+        IdleCpu(run);
+        if (!run.failed && options.hold)
+            SilentClient(run);
+        fflush(stdout);
+
+        if (!run.failed)
+            RoundTrips(run, &served);
+        fflush(stdout);
+
+        printf("\nService memory (private bytes) and handles:\n");
+        PrintFigures("idle after start", idle);
+        if (!run.failed)
+            Load(run, &served);
+        if (!run.failed) {
+            Sleep(200);
+            char label[64];
+            snprintf(label, sizeof(label), "after %d requests", served);
+            PrintFigures(label, run.Measure());
+        }
+        fflush(stdout);
+
+        if (!run.failed) {
+            Restarts(run);
+        }
+    }
+
+    StopResult stop = StopAndWait(run.service.Get(), SERVICE_TIMEOUT_MS * 2);
+    if (run.process != nullptr && !stop.stopped)
+        run.Fail("the service did not stop at the end");
+    run.service = ScHandle();
+    run.echo = ScHandle();
+    bool removed = RemoveService() && RemoveEchoService();
+    if (!removed)
+        printf("FAILED: a service could not be removed (tobra_bench --remove)\n");
+    if (UnderWine())
+        printf("\nUnder Wine the handle counts and CPU times come from NtQuerySystemInformation (GetProcessHandleCount\n"
+               "and GetProcessTimes give 0 or stale figures for another process there); CPU times count 10 ms ticks,\n"
+               "private bytes are Wine's PagefileUsage (the process's anonymous resident memory).\n");
+    printf("\n%s\n", run.failed || !removed ? "The benchmark FAILED." : "Done.");
+    fflush(stdout);
+    return run.failed || !removed ? 1 : 0;
+}
+
+bool ParseCount(int argc, wchar_t** argv, int* i, int minimum, int* value)
+{
+    if (*i + 1 >= argc)
+        return false;
+    *value = _wtoi(argv[++*i]);
+    return *value >= minimum;
+}
+
+int Usage()
+{
+    printf("usage: tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--no-hold]\n"
+           "       tobra_bench --remove\n");
+    return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring argument = argv[i];
+        bool ok = true;
+        if (argument == L"--remove")
+            return RemoveService() && RemoveEchoService() ? 0 : 1;
+        else if (argument == L"--requests")
+            ok = ParseCount(argc, argv, &i, 1, &options.requests);
+        else if (argument == L"--load")
+            ok = ParseCount(argc, argv, &i, 0, &options.load);
+        else if (argument == L"--cycles")
+            ok = ParseCount(argc, argv, &i, 1, &options.cycles);
+        else if (argument == L"--restarts")
+            ok = ParseCount(argc, argv, &i, 1, &options.restarts);
+        else if (argument == L"--no-hold")
+            options.hold = false;
+        else
+            ok = false;
+        if (!ok)
+            return Usage();
+    }
+    options.load = std::max(options.load, options.requests + WARM_UP_REQUESTS);
+    return Bench(options);
+}

@@ -89,28 +89,28 @@ public:
     HRESULT WINAPI Connect() override
     {
         Call("Connect " + number_);
-        return Spec().switchResult;
+        return Scripted().switchResult;
     }
     HRESULT WINAPI Disconnect() override
     {
         Call("Disconnect " + number_);
-        return Spec().switchResult;
+        return Scripted().switchResult;
     }
     HRESULT WINAPI GetProperties(NETCON_PROPERTIES** properties) override
     {
         Call("GetProperties " + number_);
         *properties = nullptr;
-        if (Spec().givesRecord) {
+        if (Scripted().givesRecord) {
             auto* record = static_cast<NETCON_PROPERTIES*>(TaskAlloc(sizeof(NETCON_PROPERTIES), "record " + number_));
             ZeroMemory(record, sizeof(*record));
-            record->guidId = Spec().guid;
-            record->pszwName = TaskString(Spec().name, "name " + number_);
+            record->guidId = Scripted().guid;
+            record->pszwName = TaskString(Scripted().name, "name " + number_);
             record->pszwDeviceName = TaskString(L"Fake Ethernet Controller", "device " + number_);
             record->Status = NCS_CONNECTED;
             record->MediaType = NCM_LAN;
             *properties = record;
         }
-        return Spec().propertiesResult;
+        return Scripted().propertiesResult;
     }
     HRESULT WINAPI Delete() override { return Unexpected("Delete"); }
     HRESULT WINAPI Duplicate(LPCWSTR, INetConnection**) override { return Unexpected("Duplicate"); }
@@ -118,7 +118,7 @@ public:
     HRESULT WINAPI Rename(LPCWSTR) override { return Unexpected("Rename"); }
 
 private:
-    const Connection& Spec() const { return g_script.connections[index_]; }
+    const Connection& Scripted() const { return g_script.connections[index_]; }
     HRESULT Unexpected(const char* what)
     {
         Call(std::string("Unexpected ") + what);

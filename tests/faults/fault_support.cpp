@@ -18,14 +18,6 @@ namespace {
 ServiceSeam* g_current = nullptr;
 const SERVICE_STATUS_HANDLE FAKE_STATUS_HANDLE = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5A5A);
 
-std::string Bytes(std::initializer_list<int> values)
-{
-    std::string bytes;
-    for (int value : values)
-        bytes.push_back(static_cast<char>(value));
-    return bytes;
-}
-
 int CountedAction(const BYTE*)
 {
     ++g_actions.started;
@@ -96,18 +88,6 @@ DWORD WINAPI RunServiceMain(LPVOID)
 
 }  // namespace
 
-bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (predicate())
-            return true;
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(1);
-    }
-}
-
 DWORD HandleCount()
 {
     return test::ProcessHandleCount();
@@ -125,94 +105,15 @@ DWORD HandleCountSettledAt(DWORD expected, DWORD timeoutMs)
     return count;
 }
 
+std::string ReadReply(Client& client, DWORD timeoutMs)
+{
+    DWORD error = 0;
+    return client.ReadAll(12, timeoutMs, &error);
+}
+
 bool Signalled(HANDLE handle, DWORD timeoutMs)
 {
     return handle != nullptr && WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0;
-}
-
-std::string Header(WORD magic, WORD version, BYTE command, DWORD dataSize)
-{
-    return Bytes({magic & 0xFF, magic >> 8, version & 0xFF, version >> 8, command, 0, 0, 0,
-                  static_cast<int>(dataSize & 0xFF), static_cast<int>((dataSize >> 8) & 0xFF),
-                  static_cast<int>((dataSize >> 16) & 0xFF), static_cast<int>(dataSize >> 24)});
-}
-
-std::string AdapterRequest(BYTE action)
-{
-    return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 7) + Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, action});
-}
-
-std::string Reply(BYTE command, BYTE status)
-{
-    return Bytes({0x54, 0x42, 0x01, 0x00, command, status, 0, 0, 0, 0, 0, 0});
-}
-
-std::string Hex(const std::string& bytes)
-{
-    std::string text;
-    char item[4];
-    for (unsigned char c : bytes) {
-        snprintf(item, sizeof(item), "%02X ", c);
-        text += item;
-    }
-    return text;
-}
-
-DWORD Client::Open(const std::wstring& name)
-{
-    Close();
-    handle_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED, nullptr);
-    return handle_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-}
-
-bool Client::Write(const std::string& bytes)
-{
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD written = 0;
-    BOOL ok = WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(overlapped.hEvent, 5000) != WAIT_OBJECT_0)
-            CancelIo(handle_);
-        ok = TRUE;
-    }
-    ok = ok && GetOverlappedResult(handle_, &overlapped, &written, TRUE);
-    CloseHandle(overlapped.hEvent);
-    return ok && written == bytes.size();
-}
-
-std::string Client::Read(size_t count, DWORD timeoutMs)
-{
-    std::string bytes;
-    DWORD start = GetTickCount();
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    while (bytes.size() < count) {
-        char buffer[64];
-        DWORD want = static_cast<DWORD>(count - bytes.size() < sizeof(buffer) ? count - bytes.size() : sizeof(buffer));
-        DWORD read = 0;
-        ResetEvent(overlapped.hEvent);
-        if (!ReadFile(handle_, buffer, want, nullptr, &overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING)
-                break;  // the server's end has gone
-            DWORD spent = GetTickCount() - start;
-            if (WaitForSingleObject(overlapped.hEvent, spent < timeoutMs ? timeoutMs - spent : 0) != WAIT_OBJECT_0)
-                CancelIo(handle_);
-        }
-        if (!GetOverlappedResult(handle_, &overlapped, &read, TRUE) || read == 0)
-            break;
-        bytes.append(buffer, read);
-    }
-    CloseHandle(overlapped.hEvent);
-    return bytes;
-}
-
-void Client::Close()
-{
-    if (handle_ != INVALID_HANDLE_VALUE)
-        CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
 }
 
 DWORD OpenControlPipe()
@@ -224,45 +125,6 @@ DWORD OpenControlPipe()
 bool ControlPipeListening(DWORD timeoutMs)
 {
     return WaitUntil([] { return WaitNamedPipeW(CONTROL_PIPE_NAME, 1) != FALSE; }, timeoutMs);
-}
-
-PipePair::PipePair()
-{
-    static LONG counter = 0;
-    wchar_t name[128];
-    swprintf(name, 128, L"\\\\.\\pipe\\tobra-fault-tests\\%lu-%ld", GetCurrentProcessId(),
-             InterlockedIncrement(&counter));
-    server_ = CreateNamedPipeW(name, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, 1, CONTROL_PIPE_BUFFER_SIZE,
-                               CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
-    if (server_ == INVALID_HANDLE_VALUE || client.Open(name) != 0)
-        return;
-    // The client came first, so the connect reports it at once.
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!ConnectNamedPipe(server_, &overlapped) && GetLastError() != ERROR_PIPE_CONNECTED)
-        client.Close();
-    CloseHandle(overlapped.hEvent);
-}
-
-PipePair::~PipePair()
-{
-    client.Close();
-    if (server_ != INVALID_HANDLE_VALUE)
-        CloseHandle(server_);
-}
-
-DWORD PipePair::ServerAvailable() const
-{
-    DWORD available = 0;
-    PeekNamedPipe(server_, nullptr, 0, nullptr, &available, nullptr);
-    return available;
-}
-
-DWORD PipePair::ClientAvailable() const
-{
-    DWORD available = 0;
-    PeekNamedPipe(client.Handle(), nullptr, 0, nullptr, &available, nullptr);
-    return available;
 }
 
 ScopedPipeSeam::ScopedPipeSeam() : saved_(g_pipePlatform)

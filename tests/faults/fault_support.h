@@ -12,69 +12,34 @@
 #include <vector>
 
 #include "pipe/pipe_platform.h"
+#include "pipe_test_support.h"
 #include "service/service_platform.h"
 
 namespace faults {
 
-// Polls each millisecond until the predicate holds; false after timeoutMs.
-bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs = 5000);
+// Request bytes, bounded waits and real pipe clients as the control pipe's own tests have them.
+using pipetest::AdapterRequest;
+using pipetest::Bytes;
+using pipetest::Client;
+using pipetest::Header;
+using pipetest::Hex;
+using pipetest::PipePair;
+using pipetest::Reply;
+using pipetest::WaitUntil;
+
 // Handles open in this process.
 DWORD HandleCount();
 // Waits until the count is back at `expected` (Wine closes some of a thread's
 // handles just after the thread has ended); gives the last count seen.
 DWORD HandleCountSettledAt(DWORD expected, DWORD timeoutMs = 2000);
 bool Signalled(HANDLE handle, DWORD timeoutMs = 0);
-
-std::string Header(WORD magic, WORD version, BYTE command, DWORD dataSize);
-// A version-1 COMMAND_ADAPTER request for 00-11-22-33-44-55 with the action.
-std::string AdapterRequest(BYTE action);
-std::string Reply(BYTE command, BYTE status);
-std::string Hex(const std::string& bytes);
-
-// A client end, overlapped so that every read is bounded.
-class Client {
-public:
-    Client() = default;
-    ~Client() { Close(); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    // 0 when open, else the error of CreateFileW.
-    DWORD Open(const std::wstring& name);
-    bool Write(const std::string& bytes);
-    // Reads until `count` bytes have come, the server's end has gone or timeoutMs passed.
-    std::string Read(size_t count, DWORD timeoutMs);
-    void Close();
-    HANDLE Handle() const { return handle_; }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
+// The reply a client reads within timeoutMs (what came, when the end has gone).
+std::string ReadReply(Client& client, DWORD timeoutMs);
 
 // The error a client gets when it opens the control pipe now.
 DWORD OpenControlPipe();
 // Waits until the service's pipe accepts clients.
 bool ControlPipeListening(DWORD timeoutMs = 5000);
-
-// A server end made like the service's under a name of the test's own, with
-// one client connected to it.
-class PipePair {
-public:
-    PipePair();
-    ~PipePair();
-    PipePair(const PipePair&) = delete;
-    PipePair& operator=(const PipePair&) = delete;
-
-    bool Ready() const { return server_ != INVALID_HANDLE_VALUE && client.Handle() != INVALID_HANDLE_VALUE; }
-    HANDLE Server() const { return server_; }
-    DWORD ServerAvailable() const;
-    DWORD ClientAvailable() const;
-
-    Client client;
-
-private:
-    HANDLE server_ = INVALID_HANDLE_VALUE;
-};
 
 // The adapter actions behind the pipe seam: counted, optionally slow.
 struct AdapterActions {

@@ -101,7 +101,7 @@ protected:
         if (seam.WaitForReport(SERVICE_RUNNING) && ControlPipeListening()) {
             Client client;
             if (client.Open(CONTROL_PIPE_NAME) == 0 && client.Write(AdapterRequest(ACTION_RESTART)))
-                client.Read(12, 5000);
+                ReadReply(client, 5000);
         }
         ServiceCtrlHandler(SERVICE_CONTROL_STOP);
         run.Ended();
@@ -303,7 +303,7 @@ TEST_F(HostFaultTest, FailedExitCodeQueryStillWaitsForTheClientBeingServed)
     ASSERT_TRUE(WaitUntil([] { return g_actions.started.load() == 1; }));
 
     std::thread stop([] { ServiceCtrlHandler(SERVICE_CONTROL_STOP); });
-    EXPECT_EQ(Hex(client.Read(12, 5000)), Hex(Reply(COMMAND_ADAPTER, STATUS_DONE)));
+    EXPECT_EQ(Hex(ReadReply(client, 5000)), Hex(Reply(COMMAND_ADAPTER, STATUS_DONE)));
     stop.join();
     ASSERT_TRUE(run.Join());
     EXPECT_EQ(g_actions.finished, 1);

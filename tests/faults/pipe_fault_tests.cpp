@@ -171,7 +171,7 @@ TEST_P(ReplyWriteFailure, DropsTheClientAfterTheActionWithoutWaitingForAFlush)
     EXPECT_LT(GetTickCount() - start, g_pipePlatform.replyFlushTimeoutMs);
     EXPECT_EQ(g_writes, 1);
     EXPECT_EQ(g_actions.finished, 1) << "the action was carried out before the reply";
-    EXPECT_EQ(pair_.ClientAvailable(), 0u);
+    EXPECT_EQ(pair_.client.Available(), 0u);
     EXPECT_EQ(g_buffers.size(), 2u);
     EXPECT_TRUE(AllBuffersReleased());
     // Only the request lines: a failed write is not logged.
@@ -301,7 +301,7 @@ TEST_F(ServerFaultTest, ConnectThatReportedAGoneClientOnceServesTheNext)
     Client client;
     ASSERT_EQ(client.Open(CONTROL_PIPE_NAME), 0u);
     ASSERT_TRUE(client.Write(AdapterRequest(ACTION_DISABLE)));
-    EXPECT_EQ(Hex(client.Read(12, 5000)), Hex(Reply(COMMAND_ADAPTER, STATUS_DONE)));
+    EXPECT_EQ(Hex(ReadReply(client, 5000)), Hex(Reply(COMMAND_ADAPTER, STATUS_DONE)));
     client.Close();
     EXPECT_EQ(g_actions.finished, 1);
     SetEvent(stop_);

@@ -271,57 +271,13 @@ bool SettingsKeyExists()
 
 // --- Programs --------------------------------------------------------------------------
 
-// Runs a program with its standard output and error captured; its exit code,
-// or -1 when it could not start or did not end in time (it is then killed).
-long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
-{
-    output->clear();
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return -1;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process = {};
-    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return -1;
-    }
-    CloseHandle(process.hThread);
-    // tobractl bounds its own exchange and writes little; reading ends when it exits.
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        output->append(buffer, read);
-    CloseHandle(readEnd);
-    long code = -1;
-    DWORD exitCode = 0;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(process.hProcess, &exitCode))
-        code = static_cast<long>(exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hProcess);
-    return code;
-}
 
 // The installed tobractl sends a request that only the service answers.
 long AskInstalledTobractl(std::string* output)
 {
     std::wstring line = L"\"" + InstallFolder() + L"\\tobractl.exe\" --timeout 10000 " +
                         std::wstring(RAW_REQUEST, RAW_REQUEST + sizeof(RAW_REQUEST) - 1);
-    return RunCaptured(line, TOBRACTL_TIMEOUT_MS, output);
+    return test::RunCaptured(line, TOBRACTL_TIMEOUT_MS, output);
 }
 
 class Package : public ::testing::Test {

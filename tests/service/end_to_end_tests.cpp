@@ -59,49 +59,6 @@ bool PipeExists()
     return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-// Runs a program with its standard output captured; its exit code, or -1 when
-// it could not start or did not end in time.
-long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
-{
-    output->clear();
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return -1;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process = {};
-    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return -1;
-    }
-    CloseHandle(process.hThread);
-    // The output is small; the child ends once it has written it all.
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        output->append(buffer, read);
-    CloseHandle(readEnd);
-    long code = -1;
-    DWORD exitCode = 0;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(process.hProcess, &exitCode))
-        code = static_cast<long>(exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hProcess);
-    return code;
-}
 
 // The reply a well-formed request gets.
 std::string Reply(BYTE command, BYTE status)
@@ -234,8 +191,8 @@ TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
         << "error " << outcome.error;
     std::wstring tobractl = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" ";
     std::string output;
-    EXPECT_EQ(RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 0) << output;
-    EXPECT_EQ(RunCaptured(tobractl + L"list", REQUEST_TIMEOUT_MS, &output), 0) << output;
+    EXPECT_EQ(test::RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 0) << output;
+    EXPECT_EQ(test::RunCaptured(tobractl + L"list", REQUEST_TIMEOUT_MS, &output), 0) << output;
     if (real.name != "") {
         EXPECT_NE(output.find(real.AddressText()), std::string::npos) << output;
     }

@@ -29,6 +29,10 @@ std::string Utf16Bytes(const std::wstring& text);
 // code, or -1 when it could not start or did not end in time (it is then killed).
 long RunProcess(const std::wstring& commandLine, DWORD timeoutMs);
 
+// Runs a program with its standard output and error captured in *output; its
+// exit code, or -1 when it could not start or did not end in time (it is then killed).
+long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output);
+
 // A program started with a command line, killed and closed if still running
 // when the object goes.
 class ChildProcess {

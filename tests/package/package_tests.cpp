@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
-#include <tlhelp32.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -205,22 +204,6 @@ std::wstring FileVersion(const std::wstring& path)
         return L"";
     return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
            L"." + std::to_wstring(HIWORD(info->dwFileVersionLS));
-}
-
-int CountServiceProcesses()
-{
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, L"TobraService.exe") == 0)
-            ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
 }
 
 // --- Files and the registry --------------------------------------------------------------

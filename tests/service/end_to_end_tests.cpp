@@ -3,7 +3,6 @@
 // service-manager API, with requests on the real control pipe. Each test
 // prints what it measured.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -31,22 +30,6 @@ std::wstring CommandLine(const std::wstring& switches)
 {
     std::wstring line = L"\"" + ServiceExecutablePath() + L"\"";
     return switches.empty() ? line : line + L" " + switches;
-}
-
-int CountServiceProcesses()
-{
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, L"TobraService.exe") == 0)
-            ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
 }
 
 bool PipeExists()

@@ -5,6 +5,8 @@
 
 #include "service_client.h"
 
+#include <tlhelp32.h>
+
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -340,6 +342,22 @@ bool ParseHardwareAddress(const std::string& text, BYTE address[6])
     for (int i = 0; i < 6; ++i)
         address[i] = static_cast<BYTE>(values[i]);
     return true;
+}
+
+int CountServiceProcesses()
+{
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, L"TobraService.exe") == 0)
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
 }
 
 }  // namespace serviceclient

@@ -94,4 +94,7 @@ std::vector<Adapter> ListAdapters();
 // Parses "00-11-22-33-44-55" or "00:11:22:33:44:55".
 bool ParseHardwareAddress(const std::string& text, BYTE address[6]);
 
+// Running processes of TobraService.exe, or -1 when they cannot be listed.
+int CountServiceProcesses();
+
 }  // namespace serviceclient

@@ -319,7 +319,7 @@ void StartStopCycles(Run& run)
     std::vector<double> running, ready, stopped, ended;
     for (int cycle = 0; cycle < run.options.cycles; ++cycle) {
         double start = NowMs();
-        if (!StartServiceW(run.service.Get(), 0, nullptr)) {
+        if (!StartTobraService(run.service.Get())) {
             run.Fail(("StartService: " + ErrorText(GetLastError())).c_str());
             return;
         }
@@ -368,7 +368,7 @@ void StartStopCycles(Run& run)
 bool StartForRun(Run& run)
 {
     double start = NowMs();
-    if (!StartServiceW(run.service.Get(), 0, nullptr) ||
+    if (!StartTobraService(run.service.Get()) ||
         !WaitForState(run.service.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS) ||
         WaitUntilServed(CONTROL_PIPE_NAME, start) < 0) {
         run.Fail("the service did not start for the run");

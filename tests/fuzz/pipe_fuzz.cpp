@@ -669,7 +669,7 @@ int main(int argc, char** argv)
     }
     ScHandle service = InstallService(L"\"" + ServiceExecutablePath() + L"\" -dlog");
     SERVICE_STATUS_PROCESS before = {};
-    if (!service || !StartServiceW(service.Get(), 0, nullptr) ||
+    if (!service || !StartTobraService(service.Get()) ||
         !WaitForState(service.Get(), SERVICE_RUNNING, START_TIMEOUT_MS, &before)) {
         printf("FAILED: the service did not start: %s\n", ErrorText(GetLastError()).c_str());
         RemoveService();

@@ -437,6 +437,8 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
 {
     g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
     StartListening();
+    // Wine lets a client wait for the name as soon as the pipe exists, before the grant has run.
+    ASSERT_TRUE(WaitUntil([] { return g_afterGrantDone.load(); }));
     EXPECT_EQ(g_pipeArguments.calls, 1);
     EXPECT_EQ(g_pipeArguments.name, L"\\\\.\\pipe\\norva\\Tobra Service");
     EXPECT_EQ(g_pipeArguments.openMode, 0x400C0003u);

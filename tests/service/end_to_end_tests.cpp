@@ -106,7 +106,7 @@ protected:
         service_ = InstallService(CommandLine(switches));
         ASSERT_TRUE(service_) << ErrorText(GetLastError());
         double start = NowMs();
-        ASSERT_TRUE(StartServiceW(service_.Get(), 0, nullptr)) << ErrorText(GetLastError());
+        ASSERT_TRUE(StartTobraService(service_.Get())) << ErrorText(GetLastError());
         SERVICE_STATUS_PROCESS status = {};
         ASSERT_TRUE(WaitForState(service_.Get(), SERVICE_RUNNING, START_TIMEOUT_MS, &status))
             << "state " << status.dwCurrentState << ", exit code " << status.dwWin32ExitCode;
@@ -248,7 +248,7 @@ TEST_F(EndToEnd, StartAndStopTwentyTimesLeavesNothingBehind)
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         double start = NowMs();
-        ASSERT_TRUE(StartServiceW(service_.Get(), 0, nullptr)) << ErrorText(GetLastError());
+        ASSERT_TRUE(StartTobraService(service_.Get())) << ErrorText(GetLastError());
         ASSERT_TRUE(WaitForState(service_.Get(), SERVICE_RUNNING, START_TIMEOUT_MS));
         // Every other round stops at once after the running report, while the
         // window may still be coming up.

@@ -77,6 +77,29 @@ ScHandle OpenTobraService()
     return ScHandle(OpenServiceW(manager.Get(), SERVICE_NAME, SERVICE_ALL_ACCESS));
 }
 
+namespace {
+LONG g_platformStartRetries = 0;
+}  // namespace
+
+bool StartTobraService(SC_HANDLE service)
+{
+    if (StartServiceW(service, 0, nullptr))
+        return true;
+    if (GetLastError() != ERROR_INTERNAL_ERROR)
+        return false;
+    LONG retries = InterlockedIncrement(&g_platformStartRetries);
+    printf("[ RETRY    ] Wine's service manager could not create the service's process (%s); "
+           "starting once more (%ld such retries so far)\n",
+           ErrorText(ERROR_INTERNAL_ERROR).c_str(), static_cast<long>(retries));
+    fflush(stdout);
+    return StartServiceW(service, 0, nullptr) != FALSE;
+}
+
+int PlatformStartRetries()
+{
+    return static_cast<int>(g_platformStartRetries);
+}
+
 bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status)
 {
     DWORD needed = 0;

@@ -46,6 +46,15 @@ bool RemoveService(DWORD timeoutMs = 15000);
 ScHandle InstallService(const std::wstring& commandLine, DWORD startType = SERVICE_DEMAND_START);
 ScHandle OpenTobraService();
 
+// StartServiceW, tried once more when Wine's service manager could not create
+// the service's process: ERROR_INTERNAL_ERROR is Wine's STATUS_INTERNAL_ERROR
+// for a new process that ended before its start-up finished, so no code of the
+// service ran. Every other failure is returned as it is. Each retry is counted
+// and printed.
+bool StartTobraService(SC_HANDLE service);
+// Starts retried so far in this process.
+int PlatformStartRetries();
+
 // Polls the service until it is in the state (or the time is up).
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS_PROCESS* status = nullptr);
 bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status);

@@ -65,7 +65,7 @@ int Start()
     if (!service)
         return 1;
     double start = NowMs();
-    if (!StartServiceW(service.Get(), 0, nullptr)) {
+    if (!StartTobraService(service.Get())) {
         printf("StartService failed: %s\n", ErrorText(GetLastError()).c_str());
         return 1;
     }

@@ -84,7 +84,7 @@ protected:
         std::wstring command = L"\"" + serviceclient::ServiceExecutablePath() + L"\" -dlog";
         service_ = serviceclient::InstallService(command);
         ASSERT_TRUE(service_) << serviceclient::ErrorText(GetLastError());
-        ASSERT_TRUE(StartServiceW(service_.Get(), 0, nullptr))
+        ASSERT_TRUE(serviceclient::StartTobraService(service_.Get()))
             << serviceclient::ErrorText(GetLastError());
         ASSERT_TRUE(serviceclient::WaitForState(service_.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS));
     }

@@ -39,6 +39,51 @@ static int IsLocalPipeName(const wchar_t* name)
     return name[i] != L'\0';
 }
 
+/* Only the service's own pipe is checked: a caller that names another pipe
+ * (a test server, say) talks to whoever serves it. */
+static int IsServicePipeName(const wchar_t* name)
+{
+    return CompareStringOrdinal(name, -1, TOBRA_PIPE_NAME, -1, TRUE) == CSTR_EQUAL;
+}
+
+/* A program that took the pipe's name before the service (at a restart or an
+ * upgrade) would get the request and could answer anything. The pipe's server
+ * must be the process the service manager runs the service in, which any
+ * interactive user may query. Fails closed: 0 when the server is another
+ * process (*error 0) or when that cannot be told (*error says why). */
+static int IsServedByService(HANDLE pipe, DWORD* error)
+{
+    ULONG serverId = 0;
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed = 0;
+    int served = 0;
+    SC_HANDLE manager;
+    SC_HANDLE service;
+
+    *error = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &serverId)) {
+        *error = GetLastError();
+        return 0;
+    }
+    manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) {
+        *error = GetLastError();
+        return 0;
+    }
+    service = OpenServiceW(manager, TOBRA_SERVICE_NAME, SERVICE_QUERY_STATUS);
+    if (service == NULL) {
+        *error = GetLastError();
+    } else {
+        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status), &needed))
+            *error = GetLastError();
+        else
+            served = status.dwProcessId != 0 && status.dwProcessId == serverId;
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return served;
+}
+
 /* Opens the pipe, waiting while another client is being served. */
 static TobraResult OpenPipe(const wchar_t* name, DWORD start, DWORD limit, HANDLE* pipe, TobraOutcome* outcome)
 {
@@ -139,6 +184,11 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     result = OpenPipe(pipeName, start, limit, &pipe, outcome);
     if (result != TOBRA_DONE)
         return result;
+    if (IsServicePipeName(pipeName) && !IsServedByService(pipe, &error)) {
+        outcome->error = error;
+        CloseHandle(pipe);
+        return TOBRA_NOT_THE_SERVICE;
+    }
 
     ZeroMemory(&overlapped, sizeof(overlapped));
     overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL); /* manual reset, as GetOverlappedResult needs */
@@ -354,6 +404,8 @@ const wchar_t* TobraResultText(TobraResult result)
         return L"invalid reply";
     case TOBRA_BAD_ARGUMENT:
         return L"bad argument";
+    case TOBRA_NOT_THE_SERVICE:
+        return L"the pipe is not served by Tobra Service";
     }
     return L"unknown result";
 }

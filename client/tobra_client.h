@@ -1,7 +1,7 @@
 /* Tobra Service client library: asks the service to restart or disable a
  * network adapter, named by its 6-byte hardware (MAC) address, over the
- * service's control pipe. Plain C, callable from C and C++; it needs nothing
- * but kernel32.
+ * service's control pipe. Plain C, callable from C and C++; it needs kernel32
+ * and advapi32 (to ask the service manager which process runs the service).
  *
  * Usage:
  *
@@ -33,7 +33,10 @@
  *
  * The pipe is opened with SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION: a
  * program that takes the pipe's name in the service's place can learn who the
- * caller is, but cannot act as the caller.
+ * caller is, but cannot act as the caller. And before anything is written to
+ * the service's pipe, its server must be the process that the service manager
+ * runs "Tobra Service" in; otherwise nothing is sent and the result is
+ * TOBRA_NOT_THE_SERVICE. A pipe of another name is not checked.
  */
 #ifndef TOBRA_CLIENT_H
 #define TOBRA_CLIENT_H
@@ -47,6 +50,8 @@ extern "C" {
 
 /* The service's control pipe. A pipeName argument of NULL means this one. */
 #define TOBRA_PIPE_NAME L"\\\\.\\pipe\\norva\\Tobra Service"
+/* The service that must serve it. */
+#define TOBRA_SERVICE_NAME L"Tobra Service"
 
 /* Wire format: a 12-byte little-endian header, then dataSize bytes of data.
  *   offset 0  magic     2 bytes  "TB" (0x54 0x42), 0x4254 read little-endian
@@ -99,7 +104,10 @@ typedef enum TobraResult {
     TOBRA_CANNOT_CONNECT = 3, /* the pipe does not exist (service not running), stayed
                                  busy for the whole time limit, or refused access */
     TOBRA_BAD_REPLY = 4,      /* an answer that is not a 12-byte reply to this request */
-    TOBRA_BAD_ARGUMENT = 5    /* nothing was sent: an argument was not usable */
+    TOBRA_BAD_ARGUMENT = 5,   /* nothing was sent: an argument was not usable */
+    TOBRA_NOT_THE_SERVICE = 6 /* nothing was sent: another program serves the service's pipe
+                                 (outcome.error 0), or which process runs the service cannot be
+                                 told (outcome.error says why) */
 } TobraResult;
 
 /* Details of one exchange, for messages and diagnosis. */

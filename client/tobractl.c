@@ -18,7 +18,8 @@ enum {
     EXIT_CANNOT_CONNECT = TOBRA_CANNOT_CONNECT,
     EXIT_BAD_REPLY = TOBRA_BAD_REPLY,
     EXIT_BAD_USAGE = TOBRA_BAD_ARGUMENT,
-    EXIT_LIST_FAILED = 6
+    EXIT_LIST_FAILED = 6,
+    EXIT_NOT_THE_SERVICE = 11
 };
 
 #define MESSAGE_CHARS 1024
@@ -44,7 +45,7 @@ static const wchar_t USAGE[] =
     L"\\\\.\\pipe\\norva\\Tobra Service; --timeout limits the whole exchange (default 60000 ms).\n"
     L"\n"
     L"Exit codes: 0 done, 1 not done, 2 no reply, 3 cannot connect, 4 invalid reply,\n"
-    L"5 bad usage, 6 adapters cannot be listed.\n";
+    L"5 bad usage, 6 adapters cannot be listed, 11 the pipe is not served by Tobra Service.\n";
 
 /* Console: wide text as it is. Redirected: UTF-8, so that any adapter name
  * survives a pipe or a file. */
@@ -191,7 +192,12 @@ static const wchar_t* ErrorText(unsigned long error)
     return L"Windows error";
 }
 
-/* One message per result; the exit code is the result. */
+static int ExitCode(TobraResult result)
+{
+    return result == TOBRA_NOT_THE_SERVICE ? EXIT_NOT_THE_SERVICE : (int)result;
+}
+
+/* One message per result; returns the exit code. */
 static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t* pipeName, unsigned long timeoutMs,
                   const wchar_t* what)
 {
@@ -226,8 +232,15 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
     case TOBRA_BAD_ARGUMENT:
         Err(L"tobractl: %s is not a local pipe name (\\\\.\\pipe\\...).\n", pipeName);
         break;
+    case TOBRA_NOT_THE_SERVICE:
+        if (outcome->error == 0)
+            Err(L"Nothing sent: %s is served by another program, not by Tobra Service.\n", pipeName);
+        else
+            Err(L"Nothing sent: cannot tell whether Tobra Service serves %s (error %lu).\n", pipeName,
+                outcome->error);
+        break;
     }
-    return (int)result;
+    return ExitCode(result);
 }
 
 static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, unsigned char action,
@@ -249,7 +262,7 @@ static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, u
     Report(result, &outcome, pipeName, timeoutMs, what);
     if (result == TOBRA_DONE)
         Out(L"(The reply does not say whether an adapter has that address; the service's log does.)\n");
-    return (int)result;
+    return ExitCode(result);
 }
 
 static int RunRaw(const wchar_t* pipeName, unsigned long timeoutMs, int count, wchar_t** arguments)
@@ -266,7 +279,8 @@ static int RunRaw(const wchar_t* pipeName, unsigned long timeoutMs, int count, w
     if (size < 0)
         return EXIT_BAD_USAGE;
     result = TobraExchangeRaw(pipeName, request, (unsigned long)size, timeoutMs, reply, sizeof(reply), &outcome);
-    if (result == TOBRA_BAD_ARGUMENT || result == TOBRA_CANNOT_CONNECT || !outcome.requestSent)
+    if (result == TOBRA_BAD_ARGUMENT || result == TOBRA_CANNOT_CONNECT || result == TOBRA_NOT_THE_SERVICE ||
+        !outcome.requestSent)
         return Report(result, &outcome, pipeName, timeoutMs, L"the request");
 
     Out(L"Sent %ld bytes.\n", size);

@@ -160,9 +160,12 @@ int GrantFullAccess(PSID sid, HANDLE object)
 {
     PACL oldDacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (g_accessGrantPlatform.GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                              nullptr, &oldDacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    DWORD status = g_accessGrantPlatform.GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                         nullptr, &oldDacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        SetLastError(status);
         return 0;
+    }
 
     int result = 0;
     PACL newDacl = nullptr;
@@ -199,16 +202,22 @@ int GrantFullAccess(PSID sid, HANDLE object)
     if (!InsertAce(newDacl, index, ace))
         goto cleanup;
 
-    if (g_accessGrantPlatform.SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                              newDacl, nullptr) == ERROR_SUCCESS)
+    status = g_accessGrantPlatform.SetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                                   nullptr, newDacl, nullptr);
+    if (status == ERROR_SUCCESS)
         result = 1;
+    else
+        SetLastError(status);
 
 cleanup:
+    // The frees must not overwrite the failure's code for the caller's log line.
+    status = GetLastError();
     if (ace != nullptr)
         g_accessGrantPlatform.LocalFree(ace);
     if (descriptor != nullptr)
         g_accessGrantPlatform.LocalFree(descriptor);
     if (newDacl != nullptr)
         g_accessGrantPlatform.LocalFree(newDacl);
+    SetLastError(status);
     return result;
 }

@@ -1,6 +1,6 @@
-// Access grant: adds one explicit access-allowed entry with full file access
-// for a trustee to a kernel object's DACL, at its canonical position. The pipe
-// server uses it to open the control pipe to Everyone.
+// Access grant: adds one explicit access-allowed entry with read and write
+// access for a trustee to a kernel object's DACL, at its canonical position.
+// The pipe server uses it to open the control pipe to Everyone.
 #pragma once
 
 #include <windows.h>
@@ -9,11 +9,17 @@
 // S-1-1-0, the Everyone group: revision 1, one sub-authority, world authority, RID 0.
 extern const BYTE EveryoneSid[12];
 
-// The grant's entry: explicit (no flags), full file access.
-constexpr DWORD GRANT_ACCESS_MASK = FILE_ALL_ACCESS;  // 0x1F01FF
+// The grant's entry: explicit (no flags), what a client needs and no more. A
+// pipe's security belongs to the pipe, not to one connection, and the service
+// keeps one pipe for its whole run: WRITE_DAC or WRITE_OWNER would let any user
+// lock every later client out, FILE_CREATE_PIPE_INSTANCE would let any user add
+// an instance that receives other users' requests.
+constexpr DWORD GRANT_ACCESS_MASK = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+static_assert(GRANT_ACCESS_MASK == 0x0012019B, "read and write, without the pipe's own rights");
 
 // 1 when the object's DACL holds the entry afterwards (already there, or added
-// and written back), 0 on any failure; the DACL changes only on success.
+// and written back), 0 on any failure, with the failure's code as the last
+// error; the DACL changes only on success.
 // The handle must allow READ_CONTROL and, unless the entry is there, WRITE_DAC.
 int GrantFullAccess(PSID sid, HANDLE object);
 

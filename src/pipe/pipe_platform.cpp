@@ -19,6 +19,8 @@ PipePlatform g_pipePlatform = {
     ::ConnectNamedPipe,
     ::WaitForMultipleObjects,
     ::GetTickCount,
+    ::CreateTimerQueueTimer,
     PIPE_REQUEST_TIMEOUT_MS,
     PIPE_REPLY_FLUSH_TIMEOUT_MS,
+    PIPE_CREATE_RETRY_MS,
 };

@@ -26,7 +26,11 @@ struct PipePlatform {
     BOOL(WINAPI* ConnectNamedPipe)(HANDLE pipe, LPOVERLAPPED overlapped);
     DWORD(WINAPI* WaitForMultipleObjects)(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs);
     DWORD(WINAPI* GetTickCount)();
+    // The timer that bounds the reply's flush, whose failure no real system gives.
+    BOOL(WINAPI* CreateTimerQueueTimer)(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID parameter,
+                                        DWORD dueTimeMs, DWORD periodMs, ULONG flags);
     DWORD requestTimeoutMs;     // PIPE_REQUEST_TIMEOUT_MS
     DWORD replyFlushTimeoutMs;  // PIPE_REPLY_FLUSH_TIMEOUT_MS
+    DWORD createRetryMs;        // PIPE_CREATE_RETRY_MS
 };
 extern PipePlatform g_pipePlatform;

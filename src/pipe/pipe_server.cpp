@@ -10,40 +10,44 @@
 
 namespace {
 
-// Polls the handler until it has dealt with the client, or until more than the
-// request time limit has passed since the connection was seen. Partial data
-// does not restart the count. The unsigned difference survives the tick
-// count's wrap.
-void ServeClient(HANDLE pipe)
+// Waits up to `ms` on the stop event; true when the server is to end: the
+// event is set, or missing (the wait fails).
+bool WaitForStop(DWORD ms)
+{
+    return WaitForSingleObject(g_pipeStopEvent, ms) != WAIT_TIMEOUT;
+}
+
+// Polls the handler until it has dealt with the client, until more than the
+// request time limit has passed since the connection was seen, or until a
+// stop comes. Partial data does not restart the count; the unsigned
+// difference survives the tick count's wrap. A request once read is carried
+// out and answered within the one handler call, so a stop only ever drops a
+// client that still owes its header. True when the server is to end.
+bool ServeClient(HANDLE pipe)
 {
     DWORD start = g_pipePlatform.GetTickCount();
     for (;;) {
         if (HandlePipeRequest(pipe) != 0)
-            return;
+            return false;
         if (g_pipePlatform.GetTickCount() - start > g_pipePlatform.requestTimeoutMs) {
             LogPrintf(L"PIPE Timeout.");
-            return;
+            return false;
         }
-        Sleep(1);
+        // Any user can connect and stay silent: that must not hold off a stop.
+        if (WaitForStop(PIPE_POLL_MS))
+            return true;
     }
 }
 
-// Whether the server is to end: the stop event is set, or missing (the wait
-// fails). For the connect results that skip the wait for a client.
-bool StopRequested()
-{
-    return WaitForSingleObject(g_pipeStopEvent, 0) != WAIT_TIMEOUT;
-}
-
 // Connects, serves and disconnects clients until the stop event is set (or the
-// wait fails). The stop event is looked at only here, between clients; when a
-// stop and a connection come together, the stop wins.
+// wait fails). When a stop and a connection come together, the stop wins.
 void ServeClients(HANDLE pipe, HANDLE connectEvent)
 {
     // A pending connect refers to the record until it completes or is cancelled.
     OVERLAPPED connect;
     int pending = 0;
-    for (;;) {
+    bool stop = false;
+    while (!stop) {
         ZeroMemory(&connect, sizeof(connect));
         connect.hEvent = connectEvent;
         pending = 0;
@@ -51,29 +55,30 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
             DWORD error = GetLastError();
             if (error == ERROR_NO_DATA) {
                 // A client opened the pipe and closed it again before this call.
-                // The event will not be signalled: clear the end and listen anew.
+                // The event will not be signalled: clear the end and listen anew,
+                // after a pause, so that a connect that keeps failing so is
+                // neither a busy loop nor deaf to a stop.
                 DisconnectNamedPipe(pipe);
-                // A connect that kept failing so must not hold off a stop.
-                if (StopRequested())
-                    break;
+                stop = WaitForStop(PIPE_POLL_MS);
+                continue;
+            }
+            // ERROR_PIPE_CONNECTED: a client came before the call; serve it at once.
+            if (error == ERROR_PIPE_CONNECTED) {
+                stop = ServeClient(pipe);
+                DisconnectNamedPipe(pipe);
+                // A client that is answered at its first poll never reaches a wait.
+                if (!stop)
+                    stop = WaitForStop(0);
                 continue;
             }
             pending = error == ERROR_IO_PENDING;
-            // ERROR_PIPE_CONNECTED: a client came before the call; serve it at once.
-            if (error == ERROR_PIPE_CONNECTED) {
-                ServeClient(pipe);
-                DisconnectNamedPipe(pipe);
-                if (StopRequested())
-                    break;
-                continue;
-            }
         }
 
         HANDLE waitList[2] = {g_pipeStopEvent, connectEvent};
         if (g_pipePlatform.WaitForMultipleObjects(2, waitList, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             break;
         pending = 0;
-        ServeClient(pipe);
+        stop = ServeClient(pipe);
         DisconnectNamedPipe(pipe);
     }
 
@@ -85,6 +90,35 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
     }
 }
 
+// Creates the one instance of the control pipe. On Windows a name that another
+// program took first is refused (ERROR_ACCESS_DENIED through
+// FILE_FLAG_FIRST_PIPE_INSTANCE, ERROR_PIPE_BUSY through the instance limit):
+// then the name is tried again each second, so that the service serves as
+// soon as it is free instead of running without a pipe. A stop ends the tries
+// at once. INVALID_HANDLE_VALUE when there is to be no pipe.
+HANDLE CreateControlPipe()
+{
+    bool logged = false;
+    for (;;) {
+        // No security attributes: the default descriptor, which the grant then
+        // opens to Everyone.
+        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(
+            CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
+            CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE)
+            return pipe;
+        DWORD error = GetLastError();
+        // Once: a squatter that stays must not fill the log.
+        if (!logged)
+            LogPrintf(L"Could not create the control pipe (error %lu)", error);
+        logged = true;
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY)
+            return INVALID_HANDLE_VALUE;
+        if (WaitForStop(g_pipePlatform.createRetryMs))
+            return INVALID_HANDLE_VALUE;
+    }
+}
+
 }  // namespace
 
 DWORD WINAPI PipeServerThread(LPVOID)
@@ -93,20 +127,20 @@ DWORD WINAPI PipeServerThread(LPVOID)
     HANDLE pipe = INVALID_HANDLE_VALUE;
 
     // Without the connect event no client could ever be seen.
-    if (connectEvent == nullptr)
+    if (connectEvent == nullptr) {
+        LogPrintf(L"Could not create the connect event (error %lu)", GetLastError());
         goto end;
+    }
 
-    // No security attributes: the default descriptor, which the grant then opens
-    // to Everyone. Fails when the name is in use, whoever created it.
-    pipe = g_pipePlatform.CreateNamedPipeW(CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE,
-                                           CONTROL_PIPE_MAX_INSTANCES, CONTROL_PIPE_BUFFER_SIZE,
-                                           CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
+    pipe = CreateControlPipe();
     if (pipe == INVALID_HANDLE_VALUE)
         goto end;
 
     // A pipe that not every user can open is never served.
-    if (!g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe))
+    if (!g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
+        LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
         goto end;
+    }
 
     ServeClients(pipe, connectEvent);
 

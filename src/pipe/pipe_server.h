@@ -7,9 +7,15 @@
 // seen, to get the 12-byte request header into the pipe.
 constexpr DWORD PIPE_REQUEST_TIMEOUT_MS = 30000;
 
+// How long the server pauses between polls of a connected client, and after a
+// connect that failed at once; it waits on the stop event meanwhile.
+constexpr DWORD PIPE_POLL_MS = 1;
+// How often a name that another program holds is tried again.
+constexpr DWORD PIPE_CREATE_RETRY_MS = 1000;
+
 // The pipe as created: duplex; WRITE_DAC (0x40000) for the grant; 0x80000
 // (WRITE_OWNER, which as an open mode also means FILE_FLAG_FIRST_PIPE_INSTANCE:
-// creation fails when the name is already in use); overlapped connects.
+// on Windows creation fails when the name is already in use); overlapped connects.
 constexpr DWORD CONTROL_PIPE_OPEN_MODE = 0x400C0003;
 // Byte mode, blocking. The desktop application is local: no client on another
 // machine may reach the adapters.
@@ -22,6 +28,7 @@ constexpr DWORD CONTROL_PIPE_BUFFER_SIZE = 65536;
 constexpr DWORD CONTROL_PIPE_DEFAULT_TIMEOUT_MS = 1000;
 
 // Thread routine: serves one client at a time on "\\.\pipe\norva\Tobra Service"
-// until g_pipeStopEvent is set. The parameter (the service window) is unused.
-// Ends with ExitThread(0) on every path.
+// until g_pipeStopEvent is set; a stop ends a client that has not yet sent its
+// header at once. The parameter (the service window) is unused. Ends with
+// ExitThread(0) on every path.
 DWORD WINAPI PipeServerThread(LPVOID parameter);

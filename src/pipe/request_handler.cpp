@@ -48,9 +48,23 @@ bool ClientHasClosed(HANDLE pipe)
            info.namedPipeState == PIPE_CLOSING_STATE;
 }
 
-void CALLBACK CancelFlush(PVOID thread, BOOLEAN)
+// Any I/O on the pipe when the bound runs out is the flush: the pipe thread is
+// inside FlushFileBuffers and does nothing else with the pipe.
+void CALLBACK CancelFlush(PVOID pipe, BOOLEAN)
 {
-    CancelSynchronousIo(static_cast<HANDLE>(thread));
+    CancelIoEx(static_cast<HANDLE>(pipe), nullptr);
+}
+
+// Without a timer no flush may run unbounded, and none may be skipped (the
+// disconnect would throw the unread reply away): wait instead, a millisecond
+// at a time, until the client has closed its end or the bound has passed.
+// (The outbound quota cannot tell that the reply was read: under Wine it
+// reads 0 before and after an unread write.)
+void WaitForClientToClose(HANDLE pipe)
+{
+    DWORD start = GetTickCount();
+    while (!ClientHasClosed(pipe) && GetTickCount() - start < g_pipePlatform.replyFlushTimeoutMs)
+        Sleep(1);
 }
 
 // On the server end a flush returns once the client has read everything
@@ -58,18 +72,15 @@ void CALLBACK CancelFlush(PVOID thread, BOOLEAN)
 // throw away an unread reply. A timer cancels it after the bound.
 void FlushReply(HANDLE pipe)
 {
-    HANDLE thread = nullptr;
     HANDLE timer = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, THREAD_TERMINATE,
-                         FALSE, 0))
-        return;  // without the bound an unbounded flush could hang the service: skip it
-    if (CreateTimerQueueTimer(&timer, nullptr, CancelFlush, thread, g_pipePlatform.replyFlushTimeoutMs,
-                              FLUSH_CANCEL_REPEAT_MS, WT_EXECUTEINTIMERTHREAD)) {
-        FlushFileBuffers(pipe);  // a cancelled or failed flush changes nothing for the caller
-        // Waits for a running callback, so no cancel can reach later I/O of this thread.
-        DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
+    if (!g_pipePlatform.CreateTimerQueueTimer(&timer, nullptr, CancelFlush, pipe, g_pipePlatform.replyFlushTimeoutMs,
+                                              FLUSH_CANCEL_REPEAT_MS, WT_EXECUTEINTIMERTHREAD)) {
+        WaitForClientToClose(pipe);
+        return;
     }
-    CloseHandle(thread);
+    FlushFileBuffers(pipe);  // a cancelled or failed flush changes nothing for the caller
+    // Waits for a running callback, so that no cancel can reach later I/O on the pipe.
+    DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

@@ -20,8 +20,8 @@ std::wstring UniquePipeName()
            std::to_wstring(InterlockedIncrement(&counter));
 }
 
-FakePipeServer::FakePipeServer(ServerBehaviour behaviour, std::string reply, int clients)
-    : behaviour_(behaviour), reply_(std::move(reply)), clients_(clients), name_(UniquePipeName())
+FakePipeServer::FakePipeServer(ServerBehaviour behaviour, std::string reply, int clients, std::wstring name)
+    : behaviour_(behaviour), reply_(std::move(reply)), clients_(clients), name_(std::move(name))
 {
     pipe_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                              PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 1000, nullptr);

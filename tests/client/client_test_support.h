@@ -27,8 +27,10 @@ std::wstring UniquePipeName();
 
 class FakePipeServer {
 public:
-    // Serves up to `clients` connections one after the other.
-    FakePipeServer(ServerBehaviour behaviour, std::string reply = ReplyBytes(1, 1), int clients = 1);
+    // Serves up to `clients` connections one after the other, on a name of its
+    // own unless one is given.
+    FakePipeServer(ServerBehaviour behaviour, std::string reply = ReplyBytes(1, 1), int clients = 1,
+                   std::wstring name = UniquePipeName());
     ~FakePipeServer();
     FakePipeServer(const FakePipeServer&) = delete;
     FakePipeServer& operator=(const FakePipeServer&) = delete;

@@ -318,6 +318,26 @@ TEST(ClientExchange, ANameThatLeavesThePipeNamespaceIsNotWrittenTo)
     EXPECT_EQ(std::string(buffer, read), content);
 }
 
+// The service's own pipe, however it is named, is checked before anything is
+// written: a server that the service manager does not run as "Tobra Service"
+// (here no such service is registered at all) gets nothing.
+TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
+{
+    const wchar_t* names[] = {nullptr, TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE"};
+    for (const wchar_t* name : names) {
+        SCOPED_TRACE(name == nullptr ? "default" : std::string(name, name + wcslen(name)));
+        FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1), 2, TOBRA_PIPE_NAME);
+        TobraOutcome outcome;
+        EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NOT_THE_SERVICE);
+        EXPECT_FALSE(outcome.requestSent);
+        EXPECT_EQ(outcome.error, static_cast<unsigned long>(ERROR_SERVICE_DOES_NOT_EXIST));
+        unsigned char reply[16];
+        EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), TOBRA_NOT_THE_SERVICE);
+        server.Stop();
+        EXPECT_TRUE(server.Requests().empty());
+    }
+}
+
 TEST(ClientExchange, BadArgumentsSendNothing)
 {
     FakePipeServer server(ServerBehaviour::Reply);

@@ -64,14 +64,16 @@ bool ThreadEnded(HANDLE thread, DWORD timeoutMs = 5000)
     return Signalled(thread, timeoutMs);
 }
 
+// A failure that is not a name in use, which would be tried again.
 HANDLE WINAPI FailingCreateNamedPipeW(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
+    SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
 }
 
 int FailingGrant(PSID, HANDLE)
 {
+    SetLastError(ERROR_ACCESS_DENIED);
     return 0;
 }
 
@@ -230,6 +232,7 @@ TEST_F(HostFaultTest, RefusedStoppedReportStillEndsServiceMain)
 struct PipeStartFault {
     const char* name;
     void (*provoke)(ServiceSeam& seam);
+    const wchar_t* logged;  // the pipe thread's line about it, or null
 };
 
 class PipeServerStartFault : public HostFaultTest, public ::testing::WithParamInterface<PipeStartFault> {};
@@ -250,7 +253,10 @@ TEST_P(PipeServerStartFault, ServiceRunsWithoutAPipeAndStopsAtOnce)
     EXPECT_EQ(OpenControlPipe(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "no client can reach the service";
     EXPECT_FALSE(run.Ended(0));
     EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE)) << "nothing is logged about the failure";
+    if (GetParam().logged != nullptr)
+        EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, GetParam().logged));
+    else
+        EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE)) << "nothing is logged about the failure";
 
     StopAndExpectStoppedWithin(run, 2000);
     ExpectNothingLeft();
@@ -261,13 +267,17 @@ TEST_P(PipeServerStartFault, ServiceRunsWithoutAPipeAndStopsAtOnce)
 INSTANTIATE_TEST_SUITE_P(
     Causes, PipeServerStartFault,
     ::testing::Values(
-        PipeStartFault{"PipeCreationFails", [](ServiceSeam&) { g_pipePlatform.CreateNamedPipeW = FailingCreateNamedPipeW; }},
-        PipeStartFault{"GrantFails", [](ServiceSeam&) { g_pipePlatform.GrantFullAccess = FailingGrant; }},
-        PipeStartFault{"ConnectEventFails", [](ServiceSeam&) { g_pipePlatform.CreateEventW = FailingCreateEventW; }},
+        PipeStartFault{"PipeCreationFails", [](ServiceSeam&) { g_pipePlatform.CreateNamedPipeW = FailingCreateNamedPipeW; },
+                       L"Could not create the control pipe (error 123)"},
+        PipeStartFault{"GrantFails", [](ServiceSeam&) { g_pipePlatform.GrantFullAccess = FailingGrant; },
+                       L"Could not open the control pipe to clients (error 5)"},
+        PipeStartFault{"ConnectEventFails", [](ServiceSeam&) { g_pipePlatform.CreateEventW = FailingCreateEventW; },
+                       L"Could not create the connect event (error 8)"},
         PipeStartFault{"WaitFails",
-                       [](ServiceSeam&) { g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects; }},
+                       [](ServiceSeam&) { g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects; },
+                       nullptr},
         // The host's second event: the pipe stop event on WM_INITIATE_SERVICE.
-        PipeStartFault{"PipeStopEventFails", [](ServiceSeam& seam) { seam.failedEvent = 2; }}),
+        PipeStartFault{"PipeStopEventFails", [](ServiceSeam& seam) { seam.failedEvent = 2; }, nullptr}),
     [](const ::testing::TestParamInfo<PipeStartFault>& info) { return std::string(info.param.name); });
 
 // --- The window thread's own calls ---------------------------------------------------

@@ -27,6 +27,7 @@ const BYTE DENIED_OBJECT = ACCESS_DENIED_OBJECT_ACE_TYPE;
 const BYTE AUDIT = SYSTEM_AUDIT_ACE_TYPE;  // has no place in the canonical order
 const BYTE INHERITED = INHERITED_ACE;
 const DWORD FULL = 0x1F01FF;
+const DWORD GRANT = 0x0012019B;  // read and write, without WRITE_DAC, WRITE_OWNER, FILE_CREATE_PIPE_INSTANCE
 const DWORD READ = FILE_GENERIC_READ;
 
 // One entry as tests write and read it. Object entries carry no GUIDs, so
@@ -50,7 +51,7 @@ void PrintTo(const Ace& ace, std::ostream* out)
          << (ace.sid == EVERYONE ? " (Everyone)" : "") << "}";
 }
 
-const Ace GRANTED = {ALLOWED, 0, FULL, EVERYONE};
+const Ace GRANTED = {ALLOWED, 0, GRANT, EVERYONE};
 
 bool IsObjectType(BYTE type)
 {
@@ -93,7 +94,7 @@ PACL AsAcl(std::vector<BYTE>& acl)
 // The grant's own entry for a SID, freed with the test.
 struct BuiltAce {
     explicit BuiltAce(const std::string& sid, BYTE type = ALLOWED, BYTE flags = 0)
-        : ace(BuildAce(type, flags, FULL, const_cast<char*>(sid.data())))
+        : ace(BuildAce(type, flags, GRANT, const_cast<char*>(sid.data())))
     {
     }
     ~BuiltAce() { LocalFree(ace); }
@@ -273,7 +274,7 @@ TEST_F(AccessGrantTest, BuildAceLaysOutTheGrantEntryForEveryone)
     BuiltAce built(EVERYONE);
     ASSERT_NE(built.ace, nullptr);
     std::string bytes(reinterpret_cast<char*>(built.ace), built.ace->Header.AceSize);
-    EXPECT_EQ(bytes, std::string("\x00\x00\x14\x00\xFF\x01\x1F\x00", 8) + EVERYONE);
+    EXPECT_EQ(bytes, std::string("\x00\x00\x14\x00\x9B\x01\x12\x00", 8) + EVERYONE);
 }
 
 TEST_F(AccessGrantTest, BuildAceGivesNoneForAnInvalidSidOrFailedAllocation)
@@ -301,11 +302,12 @@ TEST_F(AccessGrantTest, FindEqualAceMatchesHeaderMaskAndSidExactly)
     const FindCase cases[] = {
         {"the same entry", {GRANTED}, 0},
         {"another mask", {{ALLOWED, 0, READ, EVERYONE}}, -1},
-        {"inherited", {{ALLOWED, INHERITED, FULL, EVERYONE}}, -1},
-        {"container inherit", {{ALLOWED, CONTAINER_INHERIT_ACE, FULL, EVERYONE}}, -1},
-        {"object inherit", {{ALLOWED, OBJECT_INHERIT_ACE, FULL, EVERYONE}}, -1},
-        {"another SID of the same size", {{ALLOWED, 0, FULL, LOCAL_SYSTEM}}, -1},
-        {"denied, same mask and SID", {{DENIED, 0, FULL, EVERYONE}}, -1},
+        {"inherited", {{ALLOWED, INHERITED, GRANT, EVERYONE}}, -1},
+        {"container inherit", {{ALLOWED, CONTAINER_INHERIT_ACE, GRANT, EVERYONE}}, -1},
+        {"object inherit", {{ALLOWED, OBJECT_INHERIT_ACE, GRANT, EVERYONE}}, -1},
+        {"full access is another mask", {{ALLOWED, 0, FULL, EVERYONE}}, -1},
+        {"another SID of the same size", {{ALLOWED, 0, GRANT, LOCAL_SYSTEM}}, -1},
+        {"denied, same mask and SID", {{DENIED, 0, GRANT, EVERYONE}}, -1},
         {"behind other entries", {{DENIED, 0, READ, LOCAL_SYSTEM}, {ALLOWED, 0, FULL, ADMINISTRATORS}, GRANTED}, 2},
         {"two equal entries: the later", {GRANTED, {ALLOWED, 0, READ, EVERYONE}, GRANTED}, 2},
         {"empty", {}, -1},
@@ -450,12 +452,14 @@ TEST_F(AccessGrantTest, GrantPutsTheEntryInCanonicalPositionAndKeepsEveryOldEntr
     const Ace allowedB = {ALLOWED, 0, READ, ADMINISTRATORS};
     const Ace allowedC = {ALLOWED, 0, FULL, LOCAL_SYSTEM};
     const Ace everyoneRead = {ALLOWED, 0, READ, EVERYONE};
-    const Ace inheritedFull = {ALLOWED, INHERITED, FULL, EVERYONE};
-    const Ace inheritable = {ALLOWED, CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE, FULL, EVERYONE};
+    const Ace inheritedEqual = {ALLOWED, INHERITED, GRANT, EVERYONE};
+    const Ace inheritable = {ALLOWED, CONTAINER_INHERIT_ACE | OBJECT_INHERIT_ACE, GRANT, EVERYONE};
+    const Ace everyoneFull = {ALLOWED, 0, FULL, EVERYONE};
     const Ace audit = {AUDIT, 0, READ, EVERYONE};
     const GrantCase cases[] = {
         {"Everyone with another mask stays", {everyoneRead}, {GRANTED, everyoneRead}},
-        {"ahead of an inherited equal entry", {inheritedFull}, {GRANTED, inheritedFull}},
+        {"ahead of an inherited equal entry", {inheritedEqual}, {GRANTED, inheritedEqual}},
+        {"an old full-access entry stays: it is another mask", {everyoneFull}, {GRANTED, everyoneFull}},
         {"the same entry with inheritance flags is not equal", {inheritable}, {GRANTED, inheritable}},
         {"between denied A and allowed B", {deniedA, allowedB, allowedC}, {deniedA, GRANTED, allowedB, allowedC}},
         {"after the denied entries", {deniedA, {DENIED, 0, FULL, ADMINISTRATORS}}, {deniedA, {DENIED, 0, FULL, ADMINISTRATORS}, GRANTED}},
@@ -484,7 +488,7 @@ TEST_F(AccessGrantTest, GrantUsesTheTrusteeItIsGiven)
     object.SetEntries({GRANTED});
     std::string administrators = ADMINISTRATORS;
     EXPECT_EQ(GrantFullAccess(&administrators[0], object.Handle()), 1);
-    EXPECT_THAT(ReadDacl(object.Handle()).entries, ElementsAre(Ace{ALLOWED, 0, FULL, ADMINISTRATORS}, GRANTED));
+    EXPECT_THAT(ReadDacl(object.Handle()).entries, ElementsAre(Ace{ALLOWED, 0, GRANT, ADMINISTRATORS}, GRANTED));
 }
 
 TEST_F(AccessGrantTest, GrantOpensANamedPipeCreatedWithWriteDac)

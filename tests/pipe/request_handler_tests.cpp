@@ -335,7 +335,25 @@ TEST_F(HandlerTest, FailedReadIsLoggedWithItsCode)
 
 // --- The flush ---------------------------------------------------------------
 
-TEST_F(HandlerTest, SlowReaderGetsTheWholeReplyBeforeTheHandlerReturns)
+BOOL WINAPI FailingCreateTimerQueueTimer(PHANDLE, HANDLE, WAITORTIMERCALLBACK, PVOID, DWORD, DWORD, ULONG)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+}
+
+// The bound holds with the timer that cancels the flush, and without one, when
+// the handler waits for the client to close instead; it never skips the wait.
+class FlushTest : public HandlerTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        HandlerTest::SetUp();
+        if (!GetParam())
+            g_pipePlatform.CreateTimerQueueTimer = FailingCreateTimerQueueTimer;
+    }
+};
+
+TEST_P(FlushTest, SlowReaderGetsTheWholeReplyBeforeTheHandlerReturns)
 {
     ASSERT_TRUE(pair_.client.Write(Header(TB, 1, 2, 0)));
     ASSERT_TRUE(WaitUntil([&] { return pair_.ServerAvailable() == 12; }));
@@ -351,12 +369,13 @@ TEST_F(HandlerTest, SlowReaderGetsTheWholeReplyBeforeTheHandlerReturns)
     EXPECT_FALSE(done);
     DWORD error = 0;
     EXPECT_EQ(Hex(pair_.client.ReadAll(12, 1000, &error)), Hex(Reply(2, 0)));
+    pair_.client.Close();
     EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 2000));
     handler.join();
     EXPECT_EQ(result, 1);
 }
 
-TEST_F(HandlerTest, ClientThatNeverReadsIsGivenUpAfterTheFlushBound)
+TEST_P(FlushTest, ClientThatNeverReadsIsGivenUpAfterTheFlushBound)
 {
     g_pipePlatform.replyFlushTimeoutMs = 150;
     Exchange exchange = Send(Header(TB, 1, 2, 0), false);
@@ -365,6 +384,11 @@ TEST_F(HandlerTest, ClientThatNeverReadsIsGivenUpAfterTheFlushBound)
     EXPECT_LT(exchange.elapsedMs, 2000u);
     EXPECT_EQ(pair_.client.Available(), 12u);  // written, still unread
 }
+
+INSTANTIATE_TEST_SUITE_P(Timer, FlushTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "WithTheTimer" : "WithoutATimer";
+                         });
 
 TEST(HandlerDefaultsTest, ReplyFlushBoundIsThreeSeconds)
 {

@@ -272,33 +272,98 @@ TEST_F(EndToEnd, StartAndStopTwentyTimesLeavesNothingBehind)
     EXPECT_FALSE(test::PathExists(LOG_ROOT));
 }
 
-// The one slow case: the stop waits out the production header limit.
-TEST_F(EndToEnd, StopWithASilentClientConnectedEndsAfterTheClientIsDropped)
+// Any user can connect and send nothing: the stop must not wait for the
+// client's 30 s header limit (the service manager gives up on a stop handler
+// after about 30 s, error 1053).
+TEST_F(EndToEnd, StopWithASilentClientConnectedEndsAtOnce)
 {
     InstallAndStart(L"-dlog", true);
     HANDLE silent = ConnectControlPipe(REQUEST_TIMEOUT_MS);
     ASSERT_NE(silent, INVALID_HANDLE_VALUE);
-    double connected = NowMs();
 
     StopResult stop = StopAndWait(service_.Get(), 60000);
-    double sinceConnect = NowMs() - connected;
     Measure("stop with a silent client connected", stop.milliseconds);
-    if (stop.controlError != 0)
-        printf("[ NOTE     ] ControlService: %s\n", ErrorText(stop.controlError).c_str());
     ASSERT_TRUE(stop.stopped);
+    EXPECT_EQ(stop.controlError, 0u) << ErrorText(stop.controlError);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
     EXPECT_EQ(stop.processExitCode, 0);
-    EXPECT_GT(sinceConnect, 29000.0) << "the stop waited for the client";
-    EXPECT_LT(sinceConnect, 40000.0);
+    EXPECT_LT(stop.milliseconds, 10000.0);
 
-    // The server dropped the client: its end is disconnected.
+    // Dropped without a reply: its end is disconnected.
     std::string rest;
     EXPECT_TRUE(Transact(silent, "", &rest, 2000));
+    EXPECT_EQ(rest, "");
     CloseHandle(silent);
 
     std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
-    EXPECT_TRUE(InOrder(log, {L"*** Stop Service: Start ***", L"PIPE Timeout.", L"*** Stop Service: End ***"}));
-    EXPECT_EQ(std::count(log.begin(), log.end(), L"PIPE Timeout."), 1);
+    EXPECT_TRUE(InOrder(log, {L"*** Stop Service: Start ***", L"*** Stop Service: End ***"}));
+    EXPECT_EQ(std::count(log.begin(), log.end(), L"PIPE Timeout."), 0);
+}
+
+// A program that takes the pipe's name before the service (at a restart or an
+// upgrade) must not pass for it. Windows refuses the service's own instance
+// then; Wine lets both listen and hands a client to either. Made certain here:
+// the squatter keeps its instance busy until a client holds the service's own,
+// so that the next client can reach the squatter alone.
+TEST_F(EndToEnd, ClientsSendNothingToAProgramServingThePipeInTheServicesPlace)
+{
+    HANDLE squatter = CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << ErrorText(GetLastError());
+    HANDLE busy = CreateFileW(CONTROL_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+    InstallAndStart(L"-dlog", false);
+    SERVICE_STATUS_PROCESS status = {};
+    ASSERT_TRUE(QueryStatus(service_.Get(), &status));
+    HANDLE held = ConnectControlPipe(START_TIMEOUT_MS);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ULONG heldServer = 0;
+    EXPECT_TRUE(GetNamedPipeServerProcessId(held, &heldServer));
+    EXPECT_EQ(heldServer, status.dwProcessId) << "the held instance is the service's";
+    CloseHandle(busy);
+    DisconnectNamedPipe(squatter);
+
+    OVERLAPPED connect = {};
+    connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(connect.hEvent, nullptr);
+    EXPECT_FALSE(ConnectNamedPipe(squatter, &connect));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+
+    std::string output;
+    long code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" restart 00-11-22-33-44-55",
+                                  20000, &output);
+    printf("[ OUTPUT   ] tobractl restart 00-11-22-33-44-55 (exit code %ld): %s", code, output.c_str());
+    EXPECT_EQ(code, 11) << output;
+    EXPECT_EQ(WaitForSingleObject(connect.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "tobractl never came";
+    // What a client wrote stays readable after it closed; a peek at nothing fails.
+    DWORD available = 0;
+    if (PeekNamedPipe(squatter, nullptr, 0, nullptr, &available, nullptr)) {
+        EXPECT_EQ(available, 0u) << "the squatter received the request";
+    } else {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    }
+
+    // The library likewise, and it says that nothing was sent.
+    DisconnectNamedPipe(squatter);
+    ResetEvent(connect.hEvent);
+    ConnectNamedPipe(squatter, &connect);
+    const unsigned char address[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraRestartAdapter(nullptr, address, 5000, &outcome), TOBRA_NOT_THE_SERVICE);
+    EXPECT_EQ(outcome.requestSent, 0);
+    EXPECT_EQ(outcome.error, 0u) << "another process, not a failed query";
+    available = 0;
+    if (PeekNamedPipe(squatter, nullptr, 0, nullptr, &available, nullptr)) {
+        EXPECT_EQ(available, 0u);
+    }
+
+    // With the squatter gone, the service is reached as before.
+    CloseHandle(connect.hEvent);
+    CloseHandle(squatter);
+    CloseHandle(held);
+    code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" raw 54 42 01 00 02 00 00 00 00 00 00 00",
+                             20000, &output);
+    EXPECT_EQ(code, 1) << output;  // "not done": the service's own answer to command 2
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sddl.h>
 #include <shlwapi.h>
 #include <stdarg.h>
+#include <winternl.h>
 
 LogPlatform g_logPlatform = {
     ::GetWindowsDirectoryW,
@@ -12,6 +13,7 @@ LogPlatform g_logPlatform = {
     ::CreateDirectoryW,
     ::GetFileInformationByHandleEx,
     ::GetKernelObjectSecurity,
+    LOG_FILE_MAX_BYTES,
 };
 
 WORD g_logMode = 0;
@@ -22,6 +24,8 @@ namespace {
 
 const WCHAR LOG_FOLDER[] = L"norva\\Tobra Service";
 const WCHAR LOG_FILE[] = L"Service.txt";
+// Where a full log file goes, beside it; an older one is replaced.
+const WCHAR LOG_OLD_FILE[] = L"Service.old.txt";
 const int WINDOWS_DIRECTORY_CHARS = MAX_PATH + 1;
 
 // Appends are serialised: without it two threads can seek to the same end and
@@ -157,8 +161,9 @@ bool IsPlainDirectory(HANDLE level)
 }
 
 // A second name (a hard link) would make the line land in a file that lives
-// elsewhere too, perhaps one that the link's maker could not write.
-bool IsSingleLinkFile(HANDLE file)
+// elsewhere too, perhaps one that the link's maker could not write. True for a
+// plain file with one name; *size is then its length in bytes.
+bool IsSingleLinkFile(HANDLE file, LONGLONG* size)
 {
     DWORD attributes = 0;
     if (!ReadAttributes(file, &attributes) || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
@@ -166,7 +171,26 @@ bool IsSingleLinkFile(HANDLE file)
     FILE_STANDARD_INFO information;
     if (!g_logPlatform.GetFileInformationByHandleEx(file, FileStandardInfo, &information, sizeof(information)))
         return false;
+    *size = information.EndOfFile.QuadPart;
     return information.NumberOfLinks == 1;
+}
+
+// The path that a handle really has, without the \\?\ prefix; false when it
+// cannot be had or does not fit.
+bool ReadFinalPath(HANDLE handle, WCHAR* path, DWORD chars)
+{
+    WCHAR actual[MAX_PATH + 8];
+    const DWORD ACTUAL_CHARS = sizeof(actual) / sizeof(actual[0]);
+    DWORD length = GetFinalPathNameByHandleW(handle, actual, ACTUAL_CHARS, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= ACTUAL_CHARS)
+        return false;
+    const WCHAR* start = actual;
+    if (length >= 4 && CompareStringOrdinal(start, 4, L"\\\\?\\", 4, FALSE) == CSTR_EQUAL)
+        start += 4;
+    if (static_cast<DWORD>(lstrlenW(start)) >= chars)
+        return false;
+    lstrcpyW(path, start);
+    return true;
 }
 
 // The path that the handle really has must be the one that was opened: this
@@ -175,14 +199,39 @@ bool IsSingleLinkFile(HANDLE file)
 bool IsAtPath(HANDLE handle, const WCHAR* expected)
 {
     WCHAR actual[MAX_PATH + 8];
-    const int ACTUAL_CHARS = sizeof(actual) / sizeof(actual[0]);
-    DWORD length = GetFinalPathNameByHandleW(handle, actual, ACTUAL_CHARS, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= static_cast<DWORD>(ACTUAL_CHARS))
+    if (!ReadFinalPath(handle, actual, sizeof(actual) / sizeof(actual[0])))
         return false;
-    const WCHAR* path = actual;
-    if (length >= 4 && CompareStringOrdinal(path, 4, L"\\\\?\\", 4, FALSE) == CSTR_EQUAL)
-        path += 4;
-    return CompareStringOrdinal(path, -1, expected, -1, TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
+bool IsSameObject(HANDLE a, HANDLE b)
+{
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// The file must be the entry of that name in the held folder, wherever the
+// folder itself is by now. Wine cannot give the path of a file opened relative
+// to a folder that was moved after it was opened (it resolves the name the
+// folder was opened by); as the open was relative to the held folder, that is
+// accepted only when the folder's old name really leads elsewhere now.
+bool IsInFolder(HANDLE file, HANDLE folder, const WCHAR* folderPath, const WCHAR* fileName)
+{
+    WCHAR actual[MAX_PATH + 8];
+    if (!ReadFinalPath(file, actual, sizeof(actual) / sizeof(actual[0]))) {
+        HANDLE now = OpenLevel(folderPath);
+        bool moved = now == INVALID_HANDLE_VALUE || !IsSameObject(now, folder);
+        if (now != INVALID_HANDLE_VALUE)
+            CloseHandle(now);
+        return moved;
+    }
+    WCHAR expected[MAX_PATH + 8];
+    if (!ReadFinalPath(folder, expected, MAX_PATH) || !PathAppendW(expected, fileName))
+        return false;
+    return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
 }
 
 // The service's own account, read once: it does not change while the process
@@ -282,31 +331,89 @@ bool OpenLogLevels(const WCHAR* directory, LogLevels* levels)
     return trusted;
 }
 
-// Opens (or creates) the file in the held directory; INVALID_HANDLE_VALUE
-// when the open fails or the file is not one that the log may write.
-HANDLE OpenLogFile(const WCHAR* directory, const WCHAR* fileName, bool* created)
-{
-    WCHAR path[MAX_PATH];
-    lstrcpynW(path, directory, MAX_PATH);
-    if (!PathAppendW(path, fileName))
-        return INVALID_HANDLE_VALUE;  // a path that does not fit cannot be opened either
+// NtSetInformationFile and the rename record, which not every SDK declares;
+// the routine comes from ntdll at run time.
+struct LogRenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[MAX_PATH];
+};
+typedef NTSTATUS(NTAPI* SetInformationFileRoutine)(HANDLE file, PIO_STATUS_BLOCK status, PVOID information,
+                                                   ULONG length, ULONG informationClass);
+const ULONG FILE_RENAME_INFORMATION_CLASS = 10;  // FileRenameInformation
 
-    // FILE_FLAG_OPEN_REPARSE_POINT: a link planted as the file is opened
-    // itself, and refused below, instead of being followed.
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// Opens (or, with FILE_OPEN_IF, creates) fileName inside the held folder itself,
+// relative to its handle: a path would be looked up again, and a folder swapped
+// for a link after its checks would send SYSTEM's file where the link points.
+// FILE_OPEN_REPARSE_POINT: a link planted as the file is opened itself, to be
+// refused, not followed.
+HANDLE OpenInFolder(HANDLE folder, const WCHAR* fileName, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    bool* created)
+{
+    UNICODE_STRING name;
+    name.Length = static_cast<USHORT>(lstrlenW(fileName) * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    name.Buffer = const_cast<PWSTR>(fileName);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status = {};
+    HANDLE file = nullptr;
+    NTSTATUS result = NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   share, disposition,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                                   nullptr, 0);
+    if (result < 0) {
+        SetLastError(RtlNtStatusToDosError(result));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (created != nullptr)
+        *created = status.Information == FILE_CREATED;
+    return file;
+}
+
+// Opens (or creates) the log file in the held folder, sharing reading and
+// writing; INVALID_HANDLE_VALUE when the open fails or the file is not one that
+// the log may write. *size is its length.
+HANDLE OpenLogFile(HANDLE folder, const WCHAR* folderPath, const WCHAR* fileName, bool* created, LONGLONG* size)
+{
+    HANDLE file = OpenInFolder(folder, fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               FILE_OPEN_IF, created);
     if (file == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
-    *created = GetLastError() != ERROR_ALREADY_EXISTS;
-
-    if (!IsSingleLinkFile(file) || !IsAtPath(file, path)) {
+    if (!IsSingleLinkFile(file, size) || !IsInFolder(file, folder, folderPath, fileName)) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }
     return file;
 }
 
-void WriteLogLine(HANDLE file, bool created, const WCHAR* message)
+// Moves the full file aside as Service.old.txt in the same folder, replacing
+// an older one, by handle and relative to the held folder (a rename by path
+// would reopen the hole that the relative open closes). Fails while a reader
+// holds either file without sharing deletion.
+bool SetLogFileAside(HANDLE folder, const WCHAR* fileName)
+{
+    static const SetInformationFileRoutine setInformationFile = reinterpret_cast<SetInformationFileRoutine>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+    if (setInformationFile == nullptr)
+        return false;
+    HANDLE file = OpenInFolder(folder, fileName, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               FILE_OPEN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LogRenameInformation rename = {};
+    rename.replaceIfExists = TRUE;
+    rename.rootDirectory = folder;
+    rename.fileNameLength = static_cast<ULONG>(lstrlenW(LOG_OLD_FILE) * sizeof(WCHAR));
+    lstrcpyW(rename.fileName, LOG_OLD_FILE);
+    IO_STATUS_BLOCK status = {};
+    NTSTATUS result = setInformationFile(file, &status, &rename, sizeof(rename), FILE_RENAME_INFORMATION_CLASS);
+    CloseHandle(file);
+    return result >= 0;
+}
+
+void WriteLogLine(HANDLE file, bool created, const WCHAR* line)
 {
     // Write results are deliberately ignored: a lost line must not stop the service.
     DWORD written = 0;
@@ -315,24 +422,40 @@ void WriteLogLine(HANDLE file, bool created, const WCHAR* message)
         WriteFile(file, BYTE_ORDER_MARK, sizeof(BYTE_ORDER_MARK), &written, nullptr);
     }
     SetFilePointer(file, 0, nullptr, FILE_END);
-
-    SYSTEMTIME now;
-    g_logPlatform.GetLocalTime(&now);
-    WCHAR line[LOG_LINE_CHARS];
-    FormatLine(line, now, message);
     WriteFile(file, line, static_cast<DWORD>(lstrlenW(line)) * sizeof(WCHAR), &written, nullptr);
 }
 
 // A level or file that fails its checks loses the line as a failed open does.
-int AppendLine(const WCHAR* fileName, const WCHAR* message)
+// A line that would take the file past its bound goes to a new file once the
+// full one is set aside; while that is blocked the line is kept out of the
+// file (*blocked), which so never passes the bound.
+int AppendLine(const WCHAR* fileName, const WCHAR* message, bool* blocked)
 {
     int opened = 0;
     LogLevels levels;
-    if (OpenLogLevels(g_logDirectory, &levels)) {
+    if (OpenLogLevels(g_logDirectory, &levels) && levels.count > 0) {
+        HANDLE folder = levels.handles[levels.count - 1];
+        SYSTEMTIME now;
+        g_logPlatform.GetLocalTime(&now);
+        WCHAR line[LOG_LINE_CHARS];
+        FormatLine(line, now, message);
+        LONGLONG lineBytes = static_cast<LONGLONG>(lstrlenW(line)) * sizeof(WCHAR);
+
         bool created = false;
-        HANDLE file = OpenLogFile(levels.path, fileName, &created);
+        LONGLONG size = 0;
+        HANDLE file = OpenLogFile(folder, levels.path, fileName, &created, &size);
+        if (file != INVALID_HANDLE_VALUE && !created &&
+            size + lineBytes > static_cast<LONGLONG>(g_logPlatform.maxFileBytes)) {
+            // Our own handle would block the rename: it does not share deletion.
+            CloseHandle(file);
+            file = INVALID_HANDLE_VALUE;
+            if (SetLogFileAside(folder, fileName))
+                file = OpenLogFile(folder, levels.path, fileName, &created, &size);
+            else
+                *blocked = true;
+        }
         if (file != INVALID_HANDLE_VALUE) {
-            WriteLogLine(file, created, message);
+            WriteLogLine(file, created, line);
             CloseHandle(file);
             opened = 1;
         }
@@ -390,9 +513,15 @@ int LogPrintf(const WCHAR* format, ...)
 
 int LogWriteLine(const WCHAR* fileName, const WCHAR* message)
 {
+    bool blocked = false;
     AcquireSRWLockExclusive(&g_logLock);
-    int result = AppendLine(fileName, message);
+    int result = AppendLine(fileName, message, &blocked);
     ReleaseSRWLockExclusive(&g_logLock);
+    // Kept out of a full file: the debugger output still has it, once.
+    if (blocked && !(g_logMode & LOG_TO_DEBUGGER)) {
+        g_logPlatform.OutputDebugStringW(message);
+        g_logPlatform.OutputDebugStringW(L"\n");
+    }
     return result;
 }
 

@@ -7,7 +7,8 @@
 // are locked down, and a line is written only when no level of the path and
 // not the file itself is a link, the levels belong to SYSTEM, Administrators
 // or the service's own account, and the file has no second name; otherwise
-// the line is lost as if the file could not be opened.
+// the line is lost as if the file could not be opened. The file is opened
+// relative to the folder that was checked, never by its path again.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +16,11 @@
 // Log mode bits. 0x0002 is deliberately unused.
 constexpr WORD LOG_TO_FILE = 0x0001;
 constexpr WORD LOG_TO_DEBUGGER = 0x0004;
+
+// The most Service.txt may hold. Every request of any user adds lines, so a
+// line that would take the file past it goes to a new one, and the full file
+// becomes Service.old.txt: the log never takes more than twice this.
+constexpr ULONGLONG LOG_FILE_MAX_BYTES = 8ull * 1024 * 1024;
 
 // Fixed buffers, in characters with the terminator. A longer message or line
 // is cut, never overrun.
@@ -44,5 +50,6 @@ struct LogPlatform {
                                                LPVOID information, DWORD size);
     BOOL(WINAPI* GetKernelObjectSecurity)(HANDLE object, SECURITY_INFORMATION requested,
                                           PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed);
+    ULONGLONG maxFileBytes;  // LOG_FILE_MAX_BYTES; tests make it small
 };
 extern LogPlatform g_logPlatform;

@@ -35,10 +35,15 @@ HWND WaitForServiceWindow()
     return window;
 }
 
+// The window thread writes its End line after its window is gone; the process
+// ends soon after the stopped report, so the line would be lost if nobody waited.
+// Bounded: a thread that does not end still has its handle closed.
 void CloseWindowThread()
 {
-    if (g_windowThread != nullptr)
+    if (g_windowThread != nullptr) {
+        WaitForSingleObject(g_windowThread, SERVICE_WINDOW_THREAD_END_WAIT_MS);
         CloseHandle(g_windowThread);
+    }
     g_windowThread = nullptr;
 }
 

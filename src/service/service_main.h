@@ -16,6 +16,9 @@ constexpr DWORD SERVICE_CONTROLS_ACCEPTED = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT
 // How long a stop waits for a window thread that exists but has not yet
 // published its window (a stop right after the running report).
 constexpr DWORD SERVICE_WINDOW_WAIT_MS = 5000;
+// How long a stop waits for the window thread to end once its window is gone,
+// so that its End line is written before the stopped report lets the process end.
+constexpr DWORD SERVICE_WINDOW_THREAD_END_WAIT_MS = 5000;
 
 // The state of the last report that SetServiceStatus accepted.
 extern DWORD g_currentState;

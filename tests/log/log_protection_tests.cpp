@@ -112,6 +112,8 @@ std::wstring g_failedInformationPath;  // the information queries fail at this p
 std::wstring g_secondNamePath;       // the file at this path reports one more name
 std::wstring g_ownerPath;            // the owner of this path reads as g_ownerSid
 const WCHAR* g_ownerSid = nullptr;   // nullptr: reading the owner fails
+// Runs once the owner of a level has been read: the last check of the level.
+void (*g_afterOwnerCheck)(const std::wstring& path) = nullptr;
 
 BOOL WINAPI CaptureCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
 {
@@ -153,8 +155,12 @@ BOOL WINAPI SteeredGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE
 BOOL WINAPI SteeredGetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested,
                                            PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed)
 {
-    if (g_ownerPath.empty() || !SamePath(HandlePath(object), g_ownerPath))
-        return ::GetKernelObjectSecurity(object, requested, descriptor, size, needed);
+    if (g_ownerPath.empty() || !SamePath(HandlePath(object), g_ownerPath)) {
+        BOOL read = ::GetKernelObjectSecurity(object, requested, descriptor, size, needed);
+        if (g_afterOwnerCheck != nullptr)
+            g_afterOwnerCheck(HandlePath(object));
+        return read;
+    }
     if (g_ownerSid == nullptr) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -182,6 +188,7 @@ protected:
         g_secondNamePath.clear();
         g_ownerPath.clear();
         g_ownerSid = nullptr;
+        g_afterOwnerCheck = nullptr;
         g_logPlatform.CreateDirectoryW = CaptureCreateDirectoryW;
         g_logPlatform.GetFileInformationByHandleEx = SteeredGetFileInformationByHandleEx;
         g_logPlatform.GetKernelObjectSecurity = SteeredGetKernelObjectSecurity;
@@ -349,6 +356,39 @@ TEST_F(LogProtectionTest, NothingIsCreatedBeneathALink)
     LogPrintf(L"lost");
     EXPECT_FALSE(test::PathExists(ELSEWHERE + L"\\Tobra Service"));
     EXPECT_TRUE(g_createdLevels.empty());
+}
+
+// The folder is swapped for a link after its checks and before the file is
+// opened: the file is opened relative to the folder that was checked, so the
+// line lands in it, wherever it now is, and nothing where the link points.
+const std::wstring HELD = DIRECTORY + L" (moved)";
+bool g_swapped = false;
+bool g_swapFailed = false;
+
+void SwapTheFolderForALink(const std::wstring& path)
+{
+    if (g_swapped || !SamePath(path, DIRECTORY))
+        return;
+    g_swapped = true;
+    g_swapFailed = !MoveFolder(DIRECTORY, HELD) || !MakeLink(DIRECTORY, ELSEWHERE, LinkKind::DIRECTORY);
+}
+
+TEST_F(LogProtectionTest, FolderSwappedForALinkAfterItsChecksGetsNothingWhereTheLinkPoints)
+{
+    ASSERT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+    g_swapped = false;
+    g_swapFailed = false;
+    g_afterOwnerCheck = SwapTheFolderForALink;
+    LogInit(LOG_TO_FILE);
+    EXPECT_EQ(LogWriteLine(L"Service.txt", L"held"), 1);
+    g_afterOwnerCheck = nullptr;
+    ASSERT_TRUE(g_swapped);
+    if (g_swapFailed)
+        GTEST_SKIP() << "this platform cannot swap a held folder";
+    links_.push_back({DIRECTORY, LinkKind::DIRECTORY});
+
+    EXPECT_FALSE(test::PathExists(ELSEWHERE + L"\\Service.txt"));
+    EXPECT_EQ(test::ReadFileBytes(HELD + L"\\Service.txt"), BOM + Line(L"2021/03/07 09:05:04  held"));
 }
 
 TEST_F(LogProtectionTest, FileWithASecondNameLosesTheLineUntilTheNameIsGone)

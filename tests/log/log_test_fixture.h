@@ -16,6 +16,7 @@ namespace logtest {
 inline const std::wstring ROOT = L"C:\\norva";
 inline const std::wstring DIRECTORY = L"C:\\norva\\Tobra Service";
 inline const std::wstring FILE_PATH = L"C:\\norva\\Tobra Service\\Service.txt";
+inline const std::wstring OLD_FILE_PATH = L"C:\\norva\\Tobra Service\\Service.old.txt";
 inline const std::string BOM = "\xFF\xFE";
 
 inline const WCHAR* g_fakeWindowsDirectory = L"C:\\windows";

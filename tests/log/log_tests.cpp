@@ -241,10 +241,15 @@ DWORD WINAPI WriteLines(LPVOID parameter)
     return 0;
 }
 
-TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseALine)
+// Through a switch of files too: the bound then splits the lines between
+// Service.old.txt and the new Service.txt, each with its one byte-order mark.
+class ConcurrentWriters : public LogTest, public ::testing::WithParamInterface<ULONGLONG> {};
+
+TEST_P(ConcurrentWriters, NeverTearOrLoseALine)
 {
     const int THREADS = 8;
     const int LINES = 500;
+    g_logPlatform.maxFileBytes = GetParam();
     LogInit(LOG_TO_FILE);
 
     WriterArgs args[THREADS];
@@ -258,12 +263,18 @@ TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseALine)
     for (HANDLE thread : threads)
         CloseHandle(thread);
 
-    std::string bytes = test::ReadFileBytes(FILE_PATH);
-    ASSERT_GE(bytes.size(), 2u);
-    EXPECT_EQ(bytes.substr(0, 2), BOM);
-    EXPECT_EQ(bytes.find(BOM, 2), std::string::npos) << "a second byte-order mark";
-
-    std::vector<std::wstring> messages = test::ParseLogMessages(bytes);
+    std::vector<std::wstring> messages;
+    for (const std::wstring& path : {OLD_FILE_PATH, FILE_PATH}) {
+        std::string bytes = test::ReadFileBytes(path);
+        if (bytes.empty() && path == OLD_FILE_PATH && GetParam() == LOG_FILE_MAX_BYTES)
+            continue;  // no switch at the production bound
+        ASSERT_GE(bytes.size(), 2u);
+        EXPECT_LE(bytes.size(), GetParam());
+        EXPECT_EQ(bytes.substr(0, 2), BOM);
+        EXPECT_EQ(bytes.find(BOM, 2), std::string::npos) << "a second byte-order mark";
+        std::vector<std::wstring> part = test::ParseLogMessages(bytes);
+        messages.insert(messages.end(), part.begin(), part.end());
+    }
     ASSERT_EQ(messages.size(), static_cast<size_t>(THREADS * LINES));
     std::set<std::wstring> seen(messages.begin(), messages.end());
     for (int t = 0; t < THREADS; ++t) {
@@ -272,6 +283,92 @@ TEST_F(LogTest, ConcurrentWritersNeverTearOrLoseALine)
             ASSERT_EQ(seen.count(expected), 1u) << "missing or torn: thread " << t << " line " << i;
         }
     }
+}
+
+// About 350 KB of lines: no switch at the production bound, one at 200,000 bytes.
+INSTANTIATE_TEST_SUITE_P(Bounds, ConcurrentWriters, ::testing::Values(LOG_FILE_MAX_BYTES, 200000ull));
+
+// --- The size bound ------------------------------------------------------------
+
+// A line that would take the file past the bound goes to a new file; the full
+// one becomes Service.old.txt, replacing an older one.
+TEST_F(LogTest, FullFileIsSetAsideAndANewOneStarted)
+{
+    const std::string one = Line(L"2021/03/07 09:05:04  one");
+    g_logPlatform.maxFileBytes = 2 + 2 * one.size();  // the mark and two lines
+    LogInit(LOG_TO_FILE);
+    LogPrintf(L"one");
+    LogPrintf(L"two");
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + one + Line(L"2021/03/07 09:05:04  two"));
+    EXPECT_FALSE(test::PathExists(OLD_FILE_PATH));
+
+    LogPrintf(L"six");
+    EXPECT_EQ(test::ReadFileBytes(OLD_FILE_PATH), BOM + one + Line(L"2021/03/07 09:05:04  two"));
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  six"));
+
+    LogPrintf(L"ten");
+    LogPrintf(L"end");
+    EXPECT_EQ(test::ReadFileBytes(OLD_FILE_PATH),
+              BOM + Line(L"2021/03/07 09:05:04  six") + Line(L"2021/03/07 09:05:04  ten"));
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  end"));
+    EXPECT_TRUE(g_debugOutput.empty());
+}
+
+// Users may read the folder: a reader that holds either file without sharing
+// deletion blocks the switch. The line then goes to the debugger output only,
+// the file stays within its bound, and the next line tries again.
+class ReaderBlockingTheSwitch : public LogTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReaderBlockingTheSwitch, KeepsTheLineOutOfTheFileUntilTheReaderCloses)
+{
+    const bool readsTheOldFile = GetParam();
+    const std::string one = Line(L"2021/03/07 09:05:04  one");
+    g_logPlatform.maxFileBytes = 2 + one.size();
+    LogInit(LOG_TO_FILE);
+    LogPrintf(L"one");
+    LogPrintf(L"two");  // sets "one" aside
+    ASSERT_EQ(test::ReadFileBytes(OLD_FILE_PATH), BOM + one);
+
+    HANDLE reader = CreateFileW((readsTheOldFile ? OLD_FILE_PATH : FILE_PATH).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LogPrintf(L"six"), 1);
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  two"));
+    EXPECT_EQ(test::ReadFileBytes(OLD_FILE_PATH), BOM + one);
+    EXPECT_THAT(g_debugOutput, ElementsAre(L"six", L"\n"));
+
+    CloseHandle(reader);
+    LogPrintf(L"ten");
+    EXPECT_EQ(test::ReadFileBytes(OLD_FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  two"));
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  ten"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, ReaderBlockingTheSwitch, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "OfTheOldFile" : "OfTheFile";
+                         });
+
+// The production bound, for real: a file that the log created, grown to just
+// under 8 MiB, is set aside at the line that would take it past.
+TEST_F(LogTest, FileIsSetAsideBeforeItPassesEightMebibytes)
+{
+    LogInit(LOG_TO_FILE);
+    LogPrintf(L"first");
+    const std::string line = Line(L"2021/03/07 09:05:04  next");
+    HANDLE file = CreateFileW(FILE_PATH.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(LOG_FILE_MAX_BYTES - line.size());
+    ASSERT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(SetEndOfFile(file));
+    CloseHandle(file);
+
+    LogPrintf(L"next");  // fills it to the byte
+    EXPECT_EQ(test::FileSize(FILE_PATH), LOG_FILE_MAX_BYTES);
+    LogPrintf(L"over");
+    EXPECT_EQ(test::FileSize(OLD_FILE_PATH), LOG_FILE_MAX_BYTES);
+    EXPECT_EQ(test::ReadFileBytes(FILE_PATH), BOM + Line(L"2021/03/07 09:05:04  over"));
 }
 
 // --- Directory creation --------------------------------------------------------

@@ -151,6 +151,18 @@ bool MakeLink(const std::wstring& link, const std::wstring& target, LinkKind kin
     return WineUnixFileName() != nullptr && MakeUnixLink(link, target);
 }
 
+bool MoveFolder(const std::wstring& folder, const std::wstring& to)
+{
+    if (WineUnixFileName() == nullptr)
+        return MoveFileExW(folder.c_str(), to.c_str(), 0) != FALSE;
+    std::wstring unixFolder = UnixPath(folder);
+    std::wstring unixTo = UnixPath(to);
+    if (unixFolder.empty() || unixTo.empty() ||
+        !StartUnixProgram(L"Z:\\bin\\mv \"" + unixFolder + L"\" \"" + unixTo + L"\""))
+        return false;
+    return PollFor([&] { return GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
 bool RemoveLink(const std::wstring& link, LinkKind kind)
 {
     if (WineUnixFileName() == nullptr) {

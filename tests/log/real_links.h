@@ -20,6 +20,11 @@ enum class LinkKind { DIRECTORY, FILE };
 // cannot make such a link here; the caller then skips.
 bool MakeLink(const std::wstring& link, const std::wstring& target, LinkKind kind);
 
+// Renames a folder that the log may hold open, as another user on the machine
+// could under Wine (a Unix rename). False where the platform refuses, as
+// Windows does while the folder is held without sharing deletion.
+bool MoveFolder(const std::wstring& folder, const std::wstring& to);
+
 // Removes the link itself, never its target. Call it while the target still
 // exists: under Wine a link is seen only through its target.
 bool RemoveLink(const std::wstring& link, LinkKind kind);

@@ -83,6 +83,15 @@ HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSiz
     return thread;
 }
 
+// The real loop; WM_QUIT can be delayed, as a loaded machine delays the thread.
+BOOL WINAPI FakeGetMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax)
+{
+    BOOL result = ::GetMessageW(message, window, filterMin, filterMax);
+    if (result == 0 && g_current->quitDelayMs != 0)
+        Sleep(g_current->quitDelayMs);
+    return result;
+}
+
 ATOM WINAPI FakeRegisterClassW(const WNDCLASSW* windowClass)
 {
     if (g_current->classError != 0) {
@@ -138,6 +147,7 @@ FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
     g_servicePlatform.RegisterServiceCtrlHandlerW = FakeRegisterServiceCtrlHandlerW;
     g_servicePlatform.SetServiceStatus = FakeSetServiceStatus;
     g_servicePlatform.CreateEventW = FakeCreateEventW;
+    g_servicePlatform.GetMessageW = FakeGetMessageW;
     g_servicePlatform.CreateThread = FakeCreateThread;
     g_servicePlatform.RegisterClassW = FakeRegisterClassW;
     g_servicePlatform.CreateWindowExW = FakeCreateWindowExW;

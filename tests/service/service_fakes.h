@@ -56,6 +56,7 @@ public:
     DWORD classError = 0;         // RegisterClassW fails with it
     DWORD windowError = 0;        // CreateWindowExW fails with it
     DWORD pipeLingerMs = 0;       // the pipe thread's work after its stop event (a client being served)
+    DWORD quitDelayMs = 0;        // the window thread's pause once its message loop has seen WM_QUIT
     // Runs inside SetServiceStatus, on the reporting thread, before the report is
     // answered; gets the 1-based call number.
     std::function<void(int)> onReport;

@@ -367,6 +367,7 @@ TEST_F(Soak, HundredStartStopCyclesLeaveNothingBehind)
 
     std::vector<std::wstring> log = CheckedLog();
     EXPECT_EQ(CountMessages(log, L"*** Tobra Service: Start ***"), static_cast<size_t>(CYCLES));
+    EXPECT_EQ(CountMessages(log, L"*** Tobra Service: End ***"), static_cast<size_t>(CYCLES)) << "a life lost its End";
     EXPECT_EQ(CountMessages(log, L"*** Stop Service: End ***"), static_cast<size_t>(CYCLES));
     EXPECT_EQ(CountMessages(log, L"*** Recv pipe message ***"), static_cast<size_t>(served));
     EXPECT_EQ(CountMessages(log, L"*** Terminate Service: Start ***"), 0u);

@@ -20,6 +20,8 @@ bool DeleteTree(const std::wstring& path);
 DWORD ProcessHandleCount();
 bool PathExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
+// Size of a file in bytes, or 0 when it cannot be read.
+ULONGLONG FileSize(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
 // UTF-16LE bytes of a wide string (no terminator), for comparing file contents.

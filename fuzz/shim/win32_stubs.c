@@ -118,3 +118,45 @@ int lstrlenW(LPCWSTR text)
         ++length;
     return length;
 }
+
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase)
+{
+    (void)first, (void)firstLength, (void)second, (void)secondLength, (void)ignoreCase;
+    Unreachable("CompareStringOrdinal");
+    return 0;
+}
+
+BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId)
+{
+    (void)pipe, (void)processId;
+    Unreachable("GetNamedPipeServerProcessId");
+    return FALSE;
+}
+
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access)
+{
+    (void)machine, (void)database, (void)access;
+    Unreachable("OpenSCManagerW");
+    return NULL;
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access)
+{
+    (void)manager, (void)name, (void)access;
+    Unreachable("OpenServiceW");
+    return NULL;
+}
+
+BOOL QueryServiceStatusEx(SC_HANDLE service, int level, BYTE* buffer, DWORD size, LPDWORD needed)
+{
+    (void)service, (void)level, (void)buffer, (void)size, (void)needed;
+    Unreachable("QueryServiceStatusEx");
+    return FALSE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle)
+{
+    (void)handle;
+    Unreachable("CloseServiceHandle");
+    return FALSE;
+}

@@ -27,6 +27,20 @@ typedef const wchar_t* LPCWSTR;
 typedef DWORD* LPDWORD;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
+typedef uint32_t ULONG;
+typedef void* SC_HANDLE;
+
+typedef struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+} SERVICE_STATUS_PROCESS;
 
 typedef struct SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -59,6 +73,10 @@ typedef struct OVERLAPPED {
 #define ERROR_PIPE_BUSY 231u
 #define ERROR_PIPE_NOT_CONNECTED 233u
 #define ERROR_IO_PENDING 997u
+#define CSTR_EQUAL 2
+#define SC_MANAGER_CONNECT 0x0001u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define SC_STATUS_PROCESS_INFO 0
 
 #define ZeroMemory(destination, length) memset((destination), 0, (length))
 #define CopyMemory(destination, source, length) memcpy((destination), (source), (length))
@@ -78,6 +96,12 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL PeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read, LPDWORD available, LPDWORD leftInMessage);
 int lstrlenW(LPCWSTR text);
+int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase);
+BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId);
+SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
+BOOL QueryServiceStatusEx(SC_HANDLE service, int level, BYTE* buffer, DWORD size, LPDWORD needed);
+BOOL CloseServiceHandle(SC_HANDLE handle);
 
 /* What the shim's CreateFileW was last asked to open, and how often. */
 extern int g_shimOpenCount;

@@ -4,7 +4,7 @@
 // and removes the services itself and restarts an adapter only when the
 // registered connection manager is the project's stand-in).
 //
-//   tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--no-hold]
+//   tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--restart-memory N] [--no-hold]
 //   tobra_bench --remove      remove both services (after an interrupted run)
 #include <windows.h>
 #include <tlhelp32.h>
@@ -48,7 +48,8 @@ struct Options {
     int requests = 2000;
     int load = 10000;
     int cycles = 10;
-    int restarts = 20;  // with the stand-in running
+    int restarts = 20;         // with the stand-in running
+    int restartMemory = 1000;  // restarts for the memory figures (0: none)
     bool hold = true;
 };
 
@@ -562,6 +563,109 @@ void Restarts(Run& run)
     PrintFigures(label, run.Measure());
 }
 
+// Runs the baseline program; its output, or empty when it did not run to its end.
+std::string RunBaseline(const std::string& adapterName, int count)
+{
+    std::wstring line = L"\"" + ServiceExecutablePath();
+    line = line.substr(0, line.find_last_of(L'\\') + 1) + L"tobra_bench_com_baseline.exe\" " +
+           std::wstring(adapterName.begin(), adapterName.end()) + L" " + std::to_wstring(count);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return "";
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                  &startup, &process);
+    CloseHandle(writeEnd);
+    std::string output;
+    if (started) {
+        char buffer[512];
+        DWORD read = 0;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+            output.append(buffer, read);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD code = 1;
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        if (code != 0)
+            output = "FAILED (exit code " + std::to_string(code) + "): " + output;
+    }
+    CloseHandle(readEnd);
+    return output;
+}
+
+// The private bytes that a "baseline after N restarts: X KiB" line gives; -1 if none.
+double BaselineKiB(const std::string& output, int restarts)
+{
+    std::string key = "baseline after " + std::to_string(restarts) + " restarts: ";
+    size_t at = output.find(key);
+    return at == std::string::npos ? -1 : atof(output.c_str() + at + key.size());
+}
+
+// The service's private bytes and handles over many restarts through the
+// running stand-in, beside a minimal program of our own that makes the same
+// platform calls in the same order: growth in both is the platform's, growth
+// in the service alone is the service's.
+void RestartMemory(Run& run)
+{
+    const int count = run.options.restartMemory;
+    if (count <= 0)
+        return;
+    printf("\nMemory over %d restarts through the running stand-in (the service, then a minimal program making "
+           "the same calls):\n", count);
+    if (!StandinRegistered()) {
+        printf("  skipped: the registered connection manager is not the stand-in (scripts/bench registers it)\n");
+        return;
+    }
+    Adapter adapter = {};
+    bool found = false;
+    for (const Adapter& candidate : ListAdapters()) {
+        if (candidate.addressLength == 6 && !found) {
+            adapter = candidate;
+            found = true;
+        }
+    }
+    if (!found) {
+        printf("  skipped: no adapter with a 6-byte hardware address\n");
+        return;
+    }
+    const int marks[] = {1, 100, count};
+    double serviceKiB[3] = {0, 0, 0};
+    int mark = 0;
+    for (int restart = 1; restart <= count; ++restart) {
+        TobraOutcome outcome;
+        if (TobraRestartAdapter(nullptr, adapter.address, RESTART_TIMEOUT_MS, &outcome) != TOBRA_DONE) {
+            run.Fail("a restart was not done");
+            return;
+        }
+        while (mark < 3 && marks[mark] == restart) {
+            ProcessFigures figures = run.Measure();
+            char label[64];
+            snprintf(label, sizeof(label), "service after %d restarts", restart);
+            PrintFigures(label, figures);
+            serviceKiB[mark++] = figures.privateKiB;
+        }
+    }
+    std::string output = RunBaseline(adapter.name, count);
+    if (output.empty() || output.compare(0, 6, "FAILED") == 0) {
+        printf("  baseline: %s\n", output.empty() ? "did not run" : output.c_str());
+        run.Fail("the baseline program failed");
+        return;
+    }
+    printf("  %s", output.c_str());
+    double baseline100 = BaselineKiB(output, 100), baselineLast = BaselineKiB(output, count);
+    if (count > 100 && baseline100 >= 0 && baselineLast >= 0)
+        printf("  growth per restart from the 100th to the %dth: service %.2f KiB, baseline %.2f KiB\n", count,
+               (serviceKiB[2] - serviceKiB[1]) / (count - 100), (baselineLast - baseline100) / (count - 100));
+}
+
 int Bench(const Options& options)
 {
     Run run;
@@ -616,6 +720,8 @@ int Bench(const Options& options)
         if (!run.failed) {
             Restarts(run);
         }
+        if (!run.failed)
+            RestartMemory(run);
     }
 
     // The last stop comes with a client connected that has sent nothing: a
@@ -653,7 +759,8 @@ bool ParseCount(int argc, wchar_t** argv, int* i, int minimum, int* value)
 
 int Usage()
 {
-    printf("usage: tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--no-hold]\n"
+    printf("usage: tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--restart-memory N]"
+           " [--no-hold]\n"
            "       tobra_bench --remove\n");
     return 2;
 }
@@ -676,6 +783,8 @@ int wmain(int argc, wchar_t** argv)
             ok = ParseCount(argc, argv, &i, 1, &options.cycles);
         else if (argument == L"--restarts")
             ok = ParseCount(argc, argv, &i, 1, &options.restarts);
+        else if (argument == L"--restart-memory")
+            ok = ParseCount(argc, argv, &i, 0, &options.restartMemory);
         else if (argument == L"--no-hold")
             options.hold = false;
         else

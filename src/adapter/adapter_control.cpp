@@ -153,13 +153,16 @@ void FreeAdapterList(PIP_ADAPTER_ADDRESSES list)
         g_adapterPlatform.HeapFree(GetProcessHeap(), 0, list);
 }
 
-void FindAdapterName(const BYTE* hardwareAddress, char* name)
+int FindAdapterName(const BYTE* hardwareAddress, char* name)
 {
     ZeroMemory(name, ADAPTER_NAME_CHARS);
     if (hardwareAddress == nullptr)
-        return;
+        return ADAPTER_NOT_FOUND;
 
     PIP_ADAPTER_ADDRESSES list = GetAdapterList();
+    if (list == nullptr)
+        return ADAPTER_LIST_UNAVAILABLE;
+    int found = ADAPTER_NOT_FOUND;
     // Only an address of exactly the request's length can be the one named:
     // a shorter one would match every address it begins, a longer one would
     // be compared with the bytes that follow the address in the request.
@@ -169,26 +172,50 @@ void FindAdapterName(const BYTE* hardwareAddress, char* name)
             continue;
         if (adapter->AdapterName != nullptr)
             lstrcpynA(name, adapter->AdapterName, ADAPTER_NAME_CHARS);
+        found = ADAPTER_FOUND;
         break;
     }
     FreeAdapterList(list);
+    return found;
 }
 
-int RestartAdapter(const BYTE* hardwareAddress)
+namespace {
+
+// A pass that matched nothing fails with NO_CONNECTION_MATCHED, so the codes
+// alone cannot tell a missing adapter from a failed switch: the lookup does.
+void SetOutcome(AdapterOutcome* outcome, int lookup, HRESULT offResult, HRESULT onResult)
+{
+    if (outcome == nullptr)
+        return;
+    outcome->offResult = offResult;
+    outcome->onResult = onResult;
+    if (lookup == ADAPTER_LIST_UNAVAILABLE)
+        outcome->outcome = OUTCOME_LIST_UNAVAILABLE;
+    else if (lookup == ADAPTER_NOT_FOUND)
+        outcome->outcome = OUTCOME_NO_ADAPTER;
+    else
+        outcome->outcome = SUCCEEDED(offResult) && SUCCEEDED(onResult) ? OUTCOME_SWITCHED : OUTCOME_FAILED;
+}
+
+}  // namespace
+
+int RestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
     char name[ADAPTER_NAME_CHARS];
-    FindAdapterName(hardwareAddress, name);
+    int lookup = FindAdapterName(hardwareAddress, name);
     // The enable pass runs whatever the disable pass returned: a connection
     // left switched off is worse than a second failure in the log.
-    SetConnectionState(name, 0);
-    SetConnectionState(name, 1);
+    HRESULT offResult = SetConnectionState(name, 0);
+    HRESULT onResult = SetConnectionState(name, 1);
+    SetOutcome(outcome, lookup, offResult, onResult);
     return 1;
 }
 
-int DisableAdapter(const BYTE* hardwareAddress)
+int DisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
     char name[ADAPTER_NAME_CHARS];
-    FindAdapterName(hardwareAddress, name);
-    SetConnectionState(name, 0);
+    int lookup = FindAdapterName(hardwareAddress, name);
+    HRESULT offResult = SetConnectionState(name, 0);
+    SetOutcome(outcome, lookup, offResult, S_OK);
     return 1;
 }

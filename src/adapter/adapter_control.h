@@ -13,9 +13,26 @@ constexpr int HARDWARE_ADDRESS_LENGTH = 6;
 constexpr int GUID_TEXT_LENGTH = 38;
 constexpr int ADAPTER_NAME_CHARS = 64;  // with the terminator
 
-// Both always return 1; what happened shows only in the diagnostic log.
-int RestartAdapter(const BYTE* hardwareAddress);
-int DisableAdapter(const BYTE* hardwareAddress);
+// What an adapter request did, for a client that asks for it (protocol
+// version 2). The values are the wire's.
+constexpr DWORD OUTCOME_NOTHING_ASKED = 0;     // no action was named
+constexpr DWORD OUTCOME_SWITCHED = 1;          // found, and every pass succeeded (S_FALSE too)
+constexpr DWORD OUTCOME_NO_ADAPTER = 2;        // no adapter has the address; the passes matched nothing
+constexpr DWORD OUTCOME_FAILED = 3;            // found, and a pass failed
+constexpr DWORD OUTCOME_REFUSED = 4;           // administrator policy does not allow it
+constexpr DWORD OUTCOME_LIST_UNAVAILABLE = 5;  // the adapter list could not be had
+
+struct AdapterOutcome {
+    DWORD outcome;      // OUTCOME_*
+    HRESULT offResult;  // what the switch-off pass returned; 0 when it did not run
+    HRESULT onResult;   // what a restart's switch-on pass returned; 0 when it did not run
+};
+
+// Both always return 1: the actions run as they always did, and the log shows
+// what happened. When outcome is not null it receives the same, for a client
+// that asks.
+int RestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
+int DisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
 
 // Connects (enable non-zero) or disconnects every network connection whose
 // GUID text equals adapterName, in one COM pass of its own. Returns the last

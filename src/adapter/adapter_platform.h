@@ -40,7 +40,12 @@ extern AdapterPlatform g_adapterPlatform;
 PIP_ADAPTER_ADDRESSES GetAdapterList();
 void FreeAdapterList(PIP_ADAPTER_ADDRESSES list);
 
+// How a lookup by hardware address ended.
+constexpr int ADAPTER_FOUND = 1;
+constexpr int ADAPTER_NOT_FOUND = 0;
+constexpr int ADAPTER_LIST_UNAVAILABLE = -1;
+
 // Copies the name of the first adapter whose hardware address is exactly the
 // 6 bytes at hardwareAddress into name (ADAPTER_NAME_CHARS); empty when none
-// is found. Reads no more than 6 bytes from hardwareAddress.
-void FindAdapterName(const BYTE* hardwareAddress, char* name);
+// is found. Reads no more than 6 bytes from hardwareAddress. ADAPTER_*.
+int FindAdapterName(const BYTE* hardwareAddress, char* name);

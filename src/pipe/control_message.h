@@ -12,11 +12,11 @@
 #pragma pack(push, 1)
 struct ControlMessageHeader {
     WORD magic;      // CONTROL_MESSAGE_MAGIC
-    WORD version;    // a request may say 0 or 1; a reply always says 1
+    WORD version;    // a request may say 0, 1 or 2; a reply says 2 to a request of 2, else 1
     BYTE command;    // COMMAND_*; a reply repeats the request's
     BYTE status;     // STATUS_* in a reply; not examined in a request
     WORD reserved;   // 0 in a reply; not examined in a request
-    DWORD dataSize;  // bytes after the header as the sender states it; 0 in a reply
+    DWORD dataSize;  // bytes after the header as the sender states it; in a reply 0, or 12 in version 2
 };
 
 // The data of COMMAND_ADAPTER.
@@ -39,6 +39,12 @@ static_assert(offsetof(AdapterCommandData, action) == 6, "wire layout");
 // "TB": 0x54 at offset 0, 0x42 at offset 1, read as one little-endian WORD.
 constexpr WORD CONTROL_MESSAGE_MAGIC = 0x4254;
 constexpr WORD CONTROL_MESSAGE_VERSION = 1;
+// A request of this version is handled as one of version 1 and answered with
+// what it did: a version 2 header whose dataSize is OUTCOME_DATA_SIZE, then the
+// outcome, the switch-off pass's HRESULT and the switch-on pass's, each a
+// little-endian DWORD. Every other reply stays as it was, byte for byte.
+constexpr WORD CONTROL_MESSAGE_VERSION_OUTCOME = 2;
+constexpr DWORD OUTCOME_DATA_SIZE = 12;
 
 constexpr BYTE COMMAND_CLOSE = 0;    // no reply; the connection is dropped
 constexpr BYTE COMMAND_ADAPTER = 1;  // AdapterCommandData follows
@@ -91,20 +97,23 @@ inline void EncodeControlMessageHeader(const ControlMessageHeader& header, BYTE*
 
 // What the server does with a request it has read.
 struct RequestDecision {
-    int reply;    // 1: answer with status; 0: drop the connection without a reply
-    BYTE action;  // ACTION_RESTART or ACTION_DISABLE to carry out first, or 0 for none
-    BYTE status;  // the reply's status
+    int reply;     // 1: answer with status; 0: drop the connection without a reply
+    BYTE action;   // ACTION_RESTART or ACTION_DISABLE to carry out first, or 0 for none
+    BYTE status;   // the reply's status
+    WORD version;  // the reply's version: the outcome version for a request of it, else 1
 };
 
 // `action` is the byte at ADAPTER_ACTION_OFFSET; it counts only for an adapter
 // request whose dataSize is exactly 7.
 inline RequestDecision DecideRequest(const ControlMessageHeader& request, BYTE action)
 {
-    RequestDecision decision = {0, 0, STATUS_NOT_DONE};
-    if (request.magic != CONTROL_MESSAGE_MAGIC || request.version > CONTROL_MESSAGE_VERSION ||
+    RequestDecision decision = {0, 0, STATUS_NOT_DONE, CONTROL_MESSAGE_VERSION};
+    if (request.magic != CONTROL_MESSAGE_MAGIC || request.version > CONTROL_MESSAGE_VERSION_OUTCOME ||
         request.command == COMMAND_CLOSE)
         return decision;
     decision.reply = 1;
+    if (request.version == CONTROL_MESSAGE_VERSION_OUTCOME)
+        decision.version = CONTROL_MESSAGE_VERSION_OUTCOME;
     if (request.command == COMMAND_ADAPTER && request.dataSize == ADAPTER_COMMAND_DATA_SIZE &&
         (action == ACTION_RESTART || action == ACTION_DISABLE)) {
         decision.action = action;
@@ -113,8 +122,19 @@ inline RequestDecision DecideRequest(const ControlMessageHeader& request, BYTE a
     return decision;
 }
 
-inline ControlMessageHeader MakeReplyHeader(BYTE command, BYTE status)
+inline ControlMessageHeader MakeReplyHeader(BYTE command, BYTE status, WORD version = CONTROL_MESSAGE_VERSION)
 {
-    ControlMessageHeader reply = {CONTROL_MESSAGE_MAGIC, CONTROL_MESSAGE_VERSION, command, status, 0, 0};
+    DWORD dataSize = version == CONTROL_MESSAGE_VERSION_OUTCOME ? OUTCOME_DATA_SIZE : 0;
+    ControlMessageHeader reply = {CONTROL_MESSAGE_MAGIC, version, command, status, 0, dataSize};
     return reply;
+}
+
+// The data of a version 2 reply: outcome, off code, on code, little-endian.
+inline void EncodeOutcome(DWORD outcome, DWORD offResult, DWORD onResult, BYTE* bytes)
+{
+    const DWORD fields[3] = {outcome, offResult, onResult};
+    for (int i = 0; i < 3; ++i) {
+        for (int b = 0; b < 4; ++b)
+            bytes[4 * i + b] = static_cast<BYTE>(fields[i] >> (8 * b));
+    }
 }

@@ -6,9 +6,11 @@
 
 #include <windows.h>
 
+struct AdapterOutcome;
+
 struct PipePlatform {
-    int (*RestartAdapter)(const BYTE* hardwareAddress);
-    int (*DisableAdapter)(const BYTE* hardwareAddress);
+    int (*RestartAdapter)(const BYTE* hardwareAddress, AdapterOutcome* outcome);
+    int (*DisableAdapter)(const BYTE* hardwareAddress, AdapterOutcome* outcome);
     int (*GrantFullAccess)(PSID sid, HANDLE object);
     // Remote-client rejection shows only to another machine; tests record the arguments.
     HANDLE(WINAPI* CreateNamedPipeW)(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,

@@ -3,6 +3,7 @@
 
 #include <winternl.h>
 
+#include "adapter/adapter_control.h"
 #include "log/log.h"
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
@@ -93,8 +94,11 @@ int HandlePipeRequest(HANDLE pipe)
     DWORD available = 0;
     DWORD read = 0;
     DWORD written = 0;
+    DWORD replySize = 0;
     ControlMessageHeader header;
+    ControlMessageHeader replyHeader;
     RequestDecision decision;
+    AdapterOutcome outcome = {OUTCOME_NOTHING_ASKED, S_OK, S_OK};
 
     request = AllocateMessageBuffer();
     if (request == nullptr)
@@ -141,15 +145,20 @@ int HandlePipeRequest(HANDLE pipe)
 
     // The address is handed over in place: the action byte and the zero-filled
     // rest of the buffer follow it, and the buffer lives until the call returns.
-    // The actions report their outcome only in the log.
+    // Only a version 2 reply carries what the action did.
     if (decision.action == ACTION_RESTART)
-        g_pipePlatform.RestartAdapter(request + ADAPTER_ADDRESS_OFFSET);
+        g_pipePlatform.RestartAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
     else if (decision.action == ACTION_DISABLE)
-        g_pipePlatform.DisableAdapter(request + ADAPTER_ADDRESS_OFFSET);
+        g_pipePlatform.DisableAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
 
-    EncodeControlMessageHeader(MakeReplyHeader(header.command, decision.status), reply);
-    if (!g_pipePlatform.WriteFile(pipe, reply, CONTROL_MESSAGE_HEADER_SIZE, &written, nullptr) ||
-        written != CONTROL_MESSAGE_HEADER_SIZE)
+    replyHeader = MakeReplyHeader(header.command, decision.status, decision.version);
+    EncodeControlMessageHeader(replyHeader, reply);
+    if (decision.version == CONTROL_MESSAGE_VERSION_OUTCOME)
+        EncodeOutcome(outcome.outcome, static_cast<DWORD>(outcome.offResult), static_cast<DWORD>(outcome.onResult),
+                      reply + CONTROL_MESSAGE_HEADER_SIZE);
+    // One write: a client reads the whole reply at once.
+    replySize = CONTROL_MESSAGE_HEADER_SIZE + replyHeader.dataSize;
+    if (!g_pipePlatform.WriteFile(pipe, reply, replySize, &written, nullptr) || written != replySize)
         goto cleanup;
 
     FlushReply(pipe);

@@ -177,7 +177,7 @@ TEST_F(AdapterTest, RestartDisablesThenEnablesTheMatchingConnection)
     fake::g_script.adapters = {WithAddress(RequestPrefix(6), NAME_A)};
     fake::g_script.connections = {{fake::MakeGuid(0x19), L"Other"}, {fake::MakeGuid(0x18), L"Ethernet"}};
 
-    EXPECT_EQ(RestartAdapter(REQUEST), 1);
+    EXPECT_EQ(RestartAdapter(REQUEST, nullptr), 1);
 
     EXPECT_THAT(Log(), ElementsAre(L"      Disabling adapter: Ethernet...", L"      Enabling adapter: Ethernet..."));
     EXPECT_EQ(fake::g_record.listCalls.size(), 1u);  // the enable pass does not look again
@@ -195,7 +195,7 @@ TEST_F(AdapterTest, RestartEnablesEvenWhenTheDisablePassFailed)
     fake::g_script.connections = {{fake::MakeGuid(0x18), L"Ethernet"}};
     fake::g_script.createResults = {static_cast<HRESULT>(0x80070005UL)};
 
-    EXPECT_EQ(RestartAdapter(REQUEST), 1);
+    EXPECT_EQ(RestartAdapter(REQUEST, nullptr), 1);
 
     EXPECT_THAT(Log(), ElementsAre(L"Could not enable or disable connection (0x80070005)",
                                    L"      Enabling adapter: Ethernet..."));
@@ -206,12 +206,68 @@ TEST_F(AdapterTest, DisableSwitchesOnlyOff)
     fake::g_script.adapters = {WithAddress(RequestPrefix(6), NAME_A)};
     fake::g_script.connections = {{fake::MakeGuid(0x18), L"Ethernet"}};
 
-    EXPECT_EQ(DisableAdapter(REQUEST), 1);
+    EXPECT_EQ(DisableAdapter(REQUEST, nullptr), 1);
 
     EXPECT_THAT(Log(), ElementsAre(L"      Disabling adapter: Ethernet..."));
     EXPECT_EQ(fake::g_record.coInitialize, 1);
     EXPECT_EQ(fake::CountCalls("Connect"), 0);
 }
+
+// What a client that asks is told of a found adapter: switched when every pass
+// returned a success code (S_FALSE too), failed when one did not, "not found"
+// from a manager that lists no connection for it included.
+struct FoundCase {
+    const char* what;
+    HRESULT switchResult;
+    std::vector<HRESULT> createResults;
+    GUID connection;
+    DWORD outcome;
+    HRESULT offResult, onResult;  // of the restart; the disable's off pass is its first
+};
+
+class FoundOutcome : public AdapterTest, public ::testing::WithParamInterface<FoundCase> {};
+
+TEST_P(FoundOutcome, IsReportedWithBothCodes)
+{
+    const FoundCase& c = GetParam();
+    fake::g_script.adapters = {WithAddress(RequestPrefix(6), NAME_A)};
+    fake::Connection connection = {c.connection, L"Ethernet"};
+    connection.switchResult = c.switchResult;
+    fake::g_script.connections = {connection};
+    fake::g_script.createResults = c.createResults;
+    AdapterOutcome restart = {};
+    EXPECT_EQ(RestartAdapter(REQUEST, &restart), 1);
+    EXPECT_EQ(restart.outcome, c.outcome);
+    EXPECT_EQ(restart.offResult, c.offResult);
+    EXPECT_EQ(restart.onResult, c.onResult);
+
+    // The script counts CoCreateInstance calls across the test: the restart made two.
+    fake::g_script.createResults = {S_OK, S_OK};
+    fake::g_script.createResults.insert(fake::g_script.createResults.end(), c.createResults.begin(),
+                                        c.createResults.end());
+    AdapterOutcome disable = {};
+    EXPECT_EQ(DisableAdapter(REQUEST, &disable), 1);
+    EXPECT_EQ(disable.outcome, c.outcome);
+    EXPECT_EQ(disable.offResult, c.offResult);
+    EXPECT_EQ(disable.onResult, S_OK) << "the disable has no on pass";
+}
+
+const HRESULT ACCESS_DENIED_CODE = static_cast<HRESULT>(0x80070005UL);
+const HRESULT NOT_REGISTERED_CODE = static_cast<HRESULT>(0x80040154UL);
+const HRESULT NOT_FOUND_CODE = static_cast<HRESULT>(0x80070002UL);
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FoundOutcome,
+    ::testing::Values(
+        FoundCase{"Switched", S_OK, {}, fake::MakeGuid(0x18), OUTCOME_SWITCHED, S_OK, S_OK},
+        FoundCase{"SwitchedWithSFalse", S_FALSE, {}, fake::MakeGuid(0x18), OUTCOME_SWITCHED, S_FALSE, S_FALSE},
+        FoundCase{"SwitchFails", ACCESS_DENIED_CODE, {}, fake::MakeGuid(0x18), OUTCOME_FAILED, ACCESS_DENIED_CODE,
+                  ACCESS_DENIED_CODE},
+        FoundCase{"NoManagerForTheOffPass", S_OK, {NOT_REGISTERED_CODE}, fake::MakeGuid(0x18), OUTCOME_FAILED,
+                  NOT_REGISTERED_CODE, S_OK},
+        FoundCase{"NoConnectionForIt", S_OK, {}, fake::MakeGuid(0x19), OUTCOME_FAILED, NOT_FOUND_CODE,
+                  NOT_FOUND_CODE}),
+    [](const ::testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.what); });
 
 // Without a name nothing can match: each pass ends with "not found", whatever
 // the reason there is no name.
@@ -220,6 +276,7 @@ struct NoNameCase {
     std::vector<fake::ListAnswer> listAnswers;
     std::set<int> failingHeapAllocations;
     bool nullAddress;
+    DWORD outcome;  // what a client that asks is told
 };
 
 void PrintTo(const NoNameCase& c, std::ostream* out)
@@ -238,10 +295,19 @@ TEST_P(NoNameTest, EachPassLogsNotFoundAndNothingIsSwitched)
     fake::g_script.connections = {{fake::MakeGuid(0x18), L"Ethernet"}};
     const BYTE* address = GetParam().nullAddress ? nullptr : REQUEST;
 
-    EXPECT_EQ(RestartAdapter(address), 1);
+    AdapterOutcome restart = {};
+    EXPECT_EQ(RestartAdapter(address, &restart), 1);
     EXPECT_THAT(Log(), ElementsAre(NOT_FOUND_LINE, NOT_FOUND_LINE));
-    EXPECT_EQ(DisableAdapter(address), 1);
+    AdapterOutcome disable = {};
+    EXPECT_EQ(DisableAdapter(address, &disable), 1);
     EXPECT_THAT(Log(), ElementsAre(NOT_FOUND_LINE, NOT_FOUND_LINE, NOT_FOUND_LINE));
+    const HRESULT notFound = static_cast<HRESULT>(0x80070002UL);
+    EXPECT_EQ(restart.outcome, GetParam().outcome);
+    EXPECT_EQ(restart.offResult, notFound);
+    EXPECT_EQ(restart.onResult, notFound);
+    EXPECT_EQ(disable.outcome, GetParam().outcome);
+    EXPECT_EQ(disable.offResult, notFound);
+    EXPECT_EQ(disable.onResult, S_OK);
 
     EXPECT_EQ(fake::CountCalls("Connect") + fake::CountCalls("Disconnect"), 0);
     EXPECT_EQ(fake::g_record.coInitialize, 3);
@@ -250,14 +316,15 @@ TEST_P(NoNameTest, EachPassLogsNotFoundAndNothingIsSwitched)
 INSTANTIATE_TEST_SUITE_P(
     Causes, NoNameTest,
     ::testing::Values(
-        NoNameCase{"NullAddress", {}, {}, true},
+        NoNameCase{"NullAddress", {}, {}, true, OUTCOME_NO_ADAPTER},
         NoNameCase{"ListOverflowsThreeTimes",
                    {{ERROR_BUFFER_OVERFLOW, 20000}, {ERROR_BUFFER_OVERFLOW, 30000}, {ERROR_BUFFER_OVERFLOW, 40000},
                     {ERROR_BUFFER_OVERFLOW, 20000}, {ERROR_BUFFER_OVERFLOW, 30000}, {ERROR_BUFFER_OVERFLOW, 40000}},
                    {},
-                   false},
-        NoNameCase{"ListFails", {{ERROR_NOT_ENOUGH_MEMORY, 0}, {ERROR_NOT_ENOUGH_MEMORY, 0}}, {}, false},
-        NoNameCase{"ListBufferRefused", {}, {0, 1}, false}),
+                   false, OUTCOME_LIST_UNAVAILABLE},
+        NoNameCase{"ListFails", {{ERROR_NOT_ENOUGH_MEMORY, 0}, {ERROR_NOT_ENOUGH_MEMORY, 0}}, {}, false,
+                   OUTCOME_LIST_UNAVAILABLE},
+        NoNameCase{"ListBufferRefused", {}, {0, 1}, false, OUTCOME_LIST_UNAVAILABLE}),
     [](const ::testing::TestParamInfo<NoNameCase>& info) { return std::string(info.param.what); });
 
 // Wine has no Network Connections manager: the real path finds whatever the
@@ -277,10 +344,14 @@ TEST(AdapterRealPlatformTest, RestartLogsTheManagerThatCannotBeCreated)
     }
     FreeAdapterList(list);
 
-    EXPECT_EQ(RestartAdapter(address), 1);
-    EXPECT_EQ(DisableAdapter(address), 1);
+    AdapterOutcome outcome = {};
+    EXPECT_EQ(RestartAdapter(address, &outcome), 1);
+    EXPECT_EQ(DisableAdapter(address, nullptr), 1);
     const std::wstring line = L"Could not enable or disable connection (0x80040154)";
     EXPECT_THAT(log.Messages(), ElementsAre(line, line, line));
+    const HRESULT notRegistered = static_cast<HRESULT>(0x80040154UL);
+    EXPECT_EQ(outcome.offResult, notRegistered);
+    EXPECT_EQ(outcome.onResult, notRegistered);
 }
 
 }  // namespace

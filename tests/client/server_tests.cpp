@@ -37,14 +37,14 @@ HANDLE WINAPI CreateTestPipe(LPCWSTR, DWORD openMode, DWORD pipeMode, DWORD maxI
                             defaultTimeout, attributes);
 }
 
-int RecordRestart(const BYTE* hardwareAddress)
+int RecordRestart(const BYTE* hardwareAddress, AdapterOutcome*)
 {
     std::lock_guard<std::mutex> lock(g_callsLock);
     g_restarts.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);
     return 1;
 }
 
-int RecordDisable(const BYTE* hardwareAddress)
+int RecordDisable(const BYTE* hardwareAddress, AdapterOutcome*)
 {
     std::lock_guard<std::mutex> lock(g_callsLock);
     g_disables.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);

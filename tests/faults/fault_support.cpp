@@ -18,7 +18,7 @@ namespace {
 ServiceSeam* g_current = nullptr;
 const SERVICE_STATUS_HANDLE FAKE_STATUS_HANDLE = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5A5A);
 
-int CountedAction(const BYTE*)
+int CountedAction(const BYTE*, AdapterOutcome*)
 {
     ++g_actions.started;
     if (g_actions.delayMs != 0)

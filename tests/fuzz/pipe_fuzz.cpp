@@ -1,9 +1,9 @@
 // Pipe fuzzer: installs TobraService.exe in the service manager, sends it
 // random and mutated requests of 0 to 70,000 bytes on the real control pipe,
 // in one write or several, and checks every answer against the wire rules:
-// no reply exactly when the magic, the version or the close command refuses
-// the request; otherwise 12 bytes with the request's command and the status
-// the rules give. Afterwards the service must still answer, stop cleanly, and
+// no reply exactly when the magic, the version (above 2) or the close command
+// refuses the request; otherwise a reply with the request's command and the
+// status the rules give (with the outcome for a request of version 2). Afterwards the service must still answer, stop cleanly, and
 // its log must hold one well-formed record per request it read, in order.
 //
 //   tobra_pipe_fuzz [--cases N] [--seed S] [--first K] [--short] [--max-size B] [--corpus DIR]
@@ -320,7 +320,7 @@ Expected WireRules(const Case& c)
 {
     const std::string& b = c.bytes;
     auto at = [&b](size_t i) { return static_cast<BYTE>(b[i]); };
-    if (at(0) != 0x54 || at(1) != 0x42 || (at(2) | (at(3) << 8)) > 1 || at(4) == 0)
+    if (at(0) != 0x54 || at(1) != 0x42 || (at(2) | (at(3) << 8)) > 2 || at(4) == 0)
         return {false, false, false};
     bool done = b.size() > 18 && at(4) == 1 && at(8) == 7 && at(9) == 0 && at(10) == 0 && at(11) == 0 &&
                 (at(18) == 1 || at(18) == 2);
@@ -341,6 +341,32 @@ std::string Reply(BYTE command, BYTE status)
 {
     const char bytes[HEADER_SIZE] = {0x54, 0x42, 1, 0, static_cast<char>(command), static_cast<char>(status)};
     return std::string(bytes, sizeof(bytes));
+}
+
+DWORD LittleEndian(const std::string& bytes, size_t at)
+{
+    return static_cast<DWORD>(static_cast<BYTE>(bytes[at])) | static_cast<DWORD>(static_cast<BYTE>(bytes[at + 1])) << 8 |
+           static_cast<DWORD>(static_cast<BYTE>(bytes[at + 2])) << 16 |
+           static_cast<DWORD>(static_cast<BYTE>(bytes[at + 3])) << 24;
+}
+
+// The reply with this status that a request of this version and action gets:
+// version 0 and 1 the 12 bytes above; version 2 a version 2 header with a data
+// size of 12, then the outcome and the off and on codes. Nothing asked (status
+// 0): outcome and codes 0. Otherwise switched, no adapter, failed or list
+// unavailable, and a disable has no on pass.
+bool IsReply(const std::string& bytes, BYTE command, BYTE status, WORD version, BYTE action)
+{
+    if (version != 2)
+        return bytes == Reply(command, status);
+    const char header[HEADER_SIZE] = {0x54, 0x42, 2, 0, static_cast<char>(command), static_cast<char>(status), 0, 0, 12};
+    if (bytes.size() != HEADER_SIZE + 12 || bytes.compare(0, HEADER_SIZE, std::string(header, HEADER_SIZE)) != 0)
+        return false;
+    DWORD outcome = LittleEndian(bytes, 12), offResult = LittleEndian(bytes, 16), onResult = LittleEndian(bytes, 20);
+    if (status == STATUS_NOT_DONE)
+        return outcome == 0 && offResult == 0 && onResult == 0;
+    bool known = outcome == 1 || outcome == 2 || outcome == 3 || outcome == 5;
+    return known && (action != ACTION_DISABLE || onResult == 0);
 }
 
 struct Answer {
@@ -483,9 +509,14 @@ std::string Judge(const Case& c, const Answer& answer, const std::string& previo
             return "a refused request was answered with " + Hex(answer.bytes);
         return "";
     }
-    if ((expected.statusMay0 && answer.bytes == Reply(command, STATUS_NOT_DONE)) ||
-        (expected.statusMay1 && answer.bytes == Reply(command, STATUS_DONE)))
+    WORD version = static_cast<WORD>(static_cast<BYTE>(c.bytes[2]) | static_cast<BYTE>(c.bytes[3]) << 8);
+    BYTE action = c.bytes.size() > 18 ? static_cast<BYTE>(c.bytes[18]) : 0;
+    if ((expected.statusMay0 && IsReply(answer.bytes, command, STATUS_NOT_DONE, version, action)) ||
+        (expected.statusMay1 && IsReply(answer.bytes, command, STATUS_DONE, version, action)))
         return "";
+    if (version == 2)
+        return "wanted a version 2 reply with status " + std::string(expected.statusMay1 ? "1" : "0") + ", got " +
+               (answer.bytes.empty() ? std::string("no reply") : Hex(answer.bytes));
     std::string wanted = expected.statusMay1 ? Hex(Reply(command, STATUS_DONE)) : Hex(Reply(command, STATUS_NOT_DONE));
     if (expected.statusMay0 && expected.statusMay1)
         wanted += " (or status 0)";
@@ -580,8 +611,7 @@ struct Tally {
             logged->push_back(RecordOf(c.bytes));
         shortCases += c.bytes.size() < HEADER_SIZE ? 1 : 0;
         answered += answer.bytes.empty() ? 0 : 1;
-        bool wasDone =
-            c.bytes.size() >= HEADER_SIZE && answer.bytes == Reply(static_cast<BYTE>(c.bytes[4]), STATUS_DONE);
+        bool wasDone = verdict.empty() && answer.bytes.size() >= HEADER_SIZE && answer.bytes[5] == STATUS_DONE;
         done += wasDone ? 1 : 0;
         split += c.chunks.size() > 1 ? 1 : 0;
         stalled += answer.writeStalled ? 1 : 0;

@@ -34,6 +34,16 @@ std::string Reply(BYTE command, BYTE status)
     return Bytes({0x54, 0x42, 0x01, 0x00, command, status, 0, 0, 0, 0, 0, 0});
 }
 
+std::string OutcomeReply(BYTE command, BYTE status, DWORD outcome, DWORD offResult, DWORD onResult)
+{
+    std::string reply = Bytes({0x54, 0x42, 0x02, 0x00, command, status, 0, 0, 12, 0, 0, 0});
+    for (DWORD field : {outcome, offResult, onResult}) {
+        for (int b = 0; b < 4; ++b)
+            reply += static_cast<char>((field >> (8 * b)) & 0xFF);
+    }
+    return reply;
+}
+
 std::string Hex(const std::string& bytes)
 {
     std::string text;
@@ -199,13 +209,17 @@ int RecordAdapterCall(std::atomic<int>& counter, const BYTE* hardwareAddress)
 
 }  // namespace
 
-int FakeRestartAdapter(const BYTE* hardwareAddress)
+int FakeRestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
+    if (outcome != nullptr)
+        *outcome = g_adapterCalls.outcome;
     return RecordAdapterCall(g_adapterCalls.restarts, hardwareAddress);
 }
 
-int FakeDisableAdapter(const BYTE* hardwareAddress)
+int FakeDisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
+    if (outcome != nullptr)
+        *outcome = g_adapterCalls.outcome;
     return RecordAdapterCall(g_adapterCalls.disables, hardwareAddress);
 }
 
@@ -215,6 +229,7 @@ ScopedPipePlatform::ScopedPipePlatform() : saved_(g_pipePlatform)
     g_adapterCalls.disables = 0;
     g_adapterCalls.lastAddressBytes.clear();
     g_adapterCalls.during = nullptr;
+    g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
     g_pipePlatform.RestartAdapter = FakeRestartAdapter;
     g_pipePlatform.DisableAdapter = FakeDisableAdapter;
 }
@@ -223,6 +238,7 @@ ScopedPipePlatform::~ScopedPipePlatform()
 {
     g_pipePlatform = saved_;
     g_adapterCalls.during = nullptr;
+    g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
 }
 
 int CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text)

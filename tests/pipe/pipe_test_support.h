@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_control.h"
 #include "pipe/pipe_platform.h"
 
 namespace pipetest {
@@ -20,6 +21,8 @@ std::string Header(WORD magic, WORD version, BYTE command, DWORD dataSize, BYTE 
 std::string AdapterRequest(BYTE action);
 // The 12 bytes the server answers with.
 std::string Reply(BYTE command, BYTE status);
+// The 24 bytes of a version 2 reply: the header, then outcome, off and on code.
+std::string OutcomeReply(BYTE command, BYTE status, DWORD outcome, DWORD offResult = 0, DWORD onResult = 0);
 std::string Hex(const std::string& bytes);
 
 // Waits until the predicate holds, polling each millisecond; false after timeoutMs.
@@ -82,10 +85,12 @@ struct AdapterCalls {
     std::string lastAddressBytes;
     // Runs inside the action, on the calling thread.
     std::function<void()> during;
+    // What the action reports it did.
+    AdapterOutcome outcome;
 };
 extern AdapterCalls g_adapterCalls;
-int FakeRestartAdapter(const BYTE* hardwareAddress);
-int FakeDisableAdapter(const BYTE* hardwareAddress);
+int FakeRestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
+int FakeDisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
 
 // Saves the seam table, puts the adapter fakes in, and restores it on destruction.
 class ScopedPipePlatform {

@@ -184,7 +184,17 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"command 255", Header(TB, 1, 255, 0), 1, Reply(255, 0), 0, 0},
         RequestCase{"version 0 is answered as version 1", Header(TB, 0, 2, 0), 1, Reply(2, 0), 0, 0},
         RequestCase{"version 0 restart", Header(TB, 0, 1, 7) + ADDRESS + Bytes({1}), 1, Reply(1, 1), 1, 0},
-        RequestCase{"version 2 is refused", Header(TB, 2, 2, 0), -1, "", 0, 0},
+        RequestCase{"version 3 is refused", Header(TB, 3, 2, 0), -1, "", 0, 0},
+        // Version 2: acted on as version 1, answered with what the action did.
+        RequestCase{"version 2 restart", Header(TB, 2, 1, 7) + ADDRESS + Bytes({1}), 1, OutcomeReply(1, 1, 1), 1, 0},
+        RequestCase{"version 2 disable", Header(TB, 2, 1, 7) + ADDRESS + Bytes({2}), 1, OutcomeReply(1, 1, 1), 0, 1},
+        RequestCase{"version 2 command 2 asks nothing", Header(TB, 2, 2, 0), 1, OutcomeReply(2, 0, 0), 0, 0},
+        RequestCase{"version 2 action 3 asks nothing", Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}), 1,
+                    OutcomeReply(1, 0, 0), 0, 0},
+        RequestCase{"version 2 data size 6 asks nothing", Header(TB, 2, 1, 6) + ADDRESS + Bytes({1}), 1,
+                    OutcomeReply(1, 0, 0), 0, 0},
+        RequestCase{"version 2 close", Header(TB, 2, COMMAND_CLOSE, 0), -1, "", 0, 0},
+        RequestCase{"version 2 magic bytes swapped", Header(0x5442, 2, 1, 7) + ADDRESS + Bytes({1}), -1, "", 0, 0},
         RequestCase{"version 0xFFFF is refused", Header(TB, 0xFFFF, 1, 7) + ADDRESS + Bytes({1}), -1, "", 0, 0},
         RequestCase{"magic bytes swapped", Header(0x5442, 1, 1, 7) + ADDRESS + Bytes({1}), -1, "", 0, 0},
         RequestCase{"close command", Header(TB, 1, COMMAND_CLOSE, 0), -1, "", 0, 0},
@@ -203,6 +213,18 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"largest data size", Header(TB, 1, 2, 0xFFFFFFFF), 1, Reply(2, 0), 0, 0},
         RequestCase{"largest data size on an adapter request", Header(TB, 1, 1, 0xFFFFFFFF) + ADDRESS + Bytes({1}),
                     1, Reply(1, 0), 0, 0}));
+
+// The outcome and both codes come from the action, as they are.
+TEST_F(HandlerTest, VersionTwoReplyCarriesTheActionsOutcomeAndCodes)
+{
+    g_adapterCalls.outcome = {OUTCOME_FAILED, static_cast<HRESULT>(0x80070005UL), static_cast<HRESULT>(0x800704D5UL)};
+    Exchange exchange = Send(Header(TB, 2, 1, 7) + ADDRESS + Bytes({1}));
+    EXPECT_EQ(exchange.result, 1);
+    EXPECT_EQ(Hex(exchange.reply), Hex(OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5)));
+    // A version 1 request of the same action hears nothing of it.
+    Exchange old = Send(Header(TB, 1, 1, 7) + ADDRESS + Bytes({1}));
+    EXPECT_EQ(Hex(old.reply), Hex(Reply(1, 1)));
+}
 
 // --- The example, the address in place, and the log ------------------------
 

@@ -160,15 +160,16 @@ static int IsEndOfConnection(DWORD error)
     return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
 }
 
-/* Connects, writes the request in one write and reads the answer: the first
- * 12 bytes (readToEnd 0), or everything until the service closes the
- * connection (readToEnd 1), never more than replyCapacity. */
-static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* request, DWORD requestSize,
-                            unsigned long timeoutMs, unsigned char* reply, DWORD replyCapacity, int readToEnd,
-                            int command, TobraOutcome* outcome)
+/* Connects, writes the request in one write and reads the answer into reply:
+ * replyCapacity bytes (readToEnd 0; bytes already behind them make the answer
+ * longer), or everything until the service closes the connection (readToEnd 1),
+ * never more than replyCapacity. All within the limit counted from start.
+ * TOBRA_DONE when the exchange ran (outcome->replySize says what came back),
+ * else the failure. */
+static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* request, DWORD requestSize, DWORD start,
+                            DWORD limit, unsigned char* reply, DWORD replyCapacity, int readToEnd,
+                            TobraOutcome* outcome)
 {
-    DWORD start = GetTickCount();
-    DWORD limit = timeoutMs == 0 ? TOBRA_DEFAULT_TIMEOUT_MS : (DWORD)timeoutMs;
     HANDLE pipe = INVALID_HANDLE_VALUE;
     OVERLAPPED overlapped;
     DWORD received = 0;
@@ -177,8 +178,6 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     DWORD kept;
     TobraResult result;
 
-    if (pipeName == NULL)
-        pipeName = TOBRA_PIPE_NAME;
     if (!IsLocalPipeName(pipeName))
         return TOBRA_BAD_ARGUMENT;
     result = OpenPipe(pipeName, start, limit, &pipe, outcome);
@@ -224,13 +223,13 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     outcome->replySize = received;
     kept = received < TOBRA_HEADER_SIZE ? received : TOBRA_HEADER_SIZE;
     CopyMemory(outcome->reply, reply, kept);
-    if (!readToEnd && received == TOBRA_HEADER_SIZE) {
+    if (!readToEnd && received == replyCapacity) {
         /* Bytes already behind the reply make it the wrong size. */
         DWORD waiting = 0;
         if (PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, NULL))
             outcome->replySize += waiting;
     }
-    result = TobraCheckReply(reply, outcome->replySize, command);
+    result = TOBRA_DONE;
 
 done:
     CloseHandle(overlapped.hEvent);
@@ -243,12 +242,37 @@ static void ClearOutcome(TobraOutcome* outcome)
     ZeroMemory(outcome, sizeof(*outcome));
 }
 
+static DWORD Limit(unsigned long timeoutMs)
+{
+    return timeoutMs == 0 ? TOBRA_DEFAULT_TIMEOUT_MS : (DWORD)timeoutMs;
+}
+
+static void WriteWord(unsigned char* bytes, unsigned value)
+{
+    bytes[0] = (unsigned char)(value & 0xFF);
+    bytes[1] = (unsigned char)(value >> 8);
+}
+
+/* The adapter request in the given version. */
+static void BuildRequest(const unsigned char* hardwareAddress, unsigned char action, unsigned version,
+                         unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE])
+{
+    ZeroMemory(request, TOBRA_ADAPTER_REQUEST_SIZE);
+    WriteWord(request + TOBRA_OFFSET_MAGIC, TOBRA_MESSAGE_MAGIC);
+    WriteWord(request + TOBRA_OFFSET_VERSION, version);
+    request[TOBRA_OFFSET_COMMAND] = TOBRA_COMMAND_ADAPTER;
+    request[TOBRA_OFFSET_DATA_SIZE] = TOBRA_ADAPTER_DATA_SIZE;
+    CopyMemory(request + TOBRA_OFFSET_ADDRESS, hardwareAddress, TOBRA_HARDWARE_ADDRESS_SIZE);
+    request[TOBRA_OFFSET_ACTION] = action;
+}
+
 TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress,
                                     unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome)
 {
     TobraOutcome local;
     unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE];
     unsigned char reply[TOBRA_HEADER_SIZE];
+    TobraResult result;
 
     if (outcome == NULL)
         outcome = &local;
@@ -256,8 +280,9 @@ TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char
     if (hardwareAddress == NULL || TobraBuildAdapterRequest(hardwareAddress, action, request) == 0)
         return TOBRA_BAD_ARGUMENT;
     ZeroMemory(reply, sizeof(reply));
-    return Exchange(pipeName, request, sizeof(request), timeoutMs, reply, sizeof(reply), 0, TOBRA_COMMAND_ADAPTER,
-                    outcome);
+    result = Exchange(pipeName == NULL ? TOBRA_PIPE_NAME : pipeName, request, sizeof(request), GetTickCount(),
+                      Limit(timeoutMs), reply, sizeof(reply), 0, outcome);
+    return result == TOBRA_DONE ? TobraCheckReply(reply, outcome->replySize, TOBRA_COMMAND_ADAPTER) : result;
 }
 
 TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
@@ -272,12 +297,103 @@ TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* ha
     return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome);
 }
 
+/* Asks which version the service speaks with a version 2 request of a command
+ * that never acts: a version 2 reply means 2; a connection dropped without a
+ * reply means 1 (a version 1 service drops version 2 requests). *version is
+ * then set and the result is TOBRA_DONE; else the failure. */
+static TobraResult ProbeVersion(const wchar_t* pipeName, DWORD start, DWORD limit, TobraOutcome* outcome,
+                                unsigned* version)
+{
+    unsigned char probe[TOBRA_HEADER_SIZE];
+    unsigned char reply[TOBRA_OUTCOME_REPLY_SIZE + 1];
+    TobraResult result;
+
+    ZeroMemory(probe, sizeof(probe));
+    WriteWord(probe + TOBRA_OFFSET_MAGIC, TOBRA_MESSAGE_MAGIC);
+    WriteWord(probe + TOBRA_OFFSET_VERSION, TOBRA_MESSAGE_VERSION_OUTCOME);
+    probe[TOBRA_OFFSET_COMMAND] = TOBRA_COMMAND_PROBE;
+    ZeroMemory(reply, sizeof(reply));
+    result = Exchange(pipeName, probe, sizeof(probe), start, limit, reply, sizeof(reply), 1, outcome);
+    if (result != TOBRA_DONE)
+        return result;
+    if (outcome->replySize == 0 && !outcome->timedOut && IsEndOfConnection(outcome->error)) {
+        *version = TOBRA_MESSAGE_VERSION;
+        return TOBRA_DONE;
+    }
+    result = TobraCheckOutcomeReply(reply, outcome->replySize, TOBRA_COMMAND_PROBE, NULL);
+    if (result == TOBRA_NOT_DONE) {
+        *version = TOBRA_MESSAGE_VERSION_OUTCOME;
+        return TOBRA_DONE;
+    }
+    return result == TOBRA_NO_REPLY || result == TOBRA_BAD_REPLY ? result : TOBRA_BAD_REPLY;
+}
+
+TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                              unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome,
+                                              TobraAdapterReport* report)
+{
+    TobraOutcome local;
+    TobraAdapterReport localReport;
+    unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE];
+    unsigned char reply[TOBRA_OUTCOME_REPLY_SIZE];
+    DWORD start = GetTickCount();
+    DWORD limit = Limit(timeoutMs);
+    unsigned version = 0;
+    TobraResult result;
+
+    if (outcome == NULL)
+        outcome = &local;
+    if (report == NULL)
+        report = &localReport;
+    ClearOutcome(outcome);
+    ZeroMemory(report, sizeof(*report));
+    if (hardwareAddress == NULL || (action != TOBRA_ACTION_RESTART && action != TOBRA_ACTION_DISABLE))
+        return TOBRA_BAD_ARGUMENT;
+    if (pipeName == NULL)
+        pipeName = TOBRA_PIPE_NAME;
+
+    result = ProbeVersion(pipeName, start, limit, outcome, &version);
+    /* The outcome tells of the adapter request, which has not been sent. */
+    outcome->requestSent = 0;
+    if (result != TOBRA_DONE)
+        return result;
+    ClearOutcome(outcome);
+    report->version = version;
+
+    BuildRequest(hardwareAddress, action, version, request);
+    ZeroMemory(reply, sizeof(reply));
+    result = Exchange(pipeName, request, sizeof(request), start, limit, reply,
+                      version == TOBRA_MESSAGE_VERSION_OUTCOME ? TOBRA_OUTCOME_REPLY_SIZE : TOBRA_HEADER_SIZE, 0,
+                      outcome);
+    if (result != TOBRA_DONE)
+        return result;
+    if (version == TOBRA_MESSAGE_VERSION_OUTCOME)
+        return TobraCheckOutcomeReply(reply, outcome->replySize, TOBRA_COMMAND_ADAPTER, report);
+    return TobraCheckReply(reply, outcome->replySize, TOBRA_COMMAND_ADAPTER);
+}
+
+TobraResult TobraRestartAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                          unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report)
+{
+    return TobraSendAdapterRequestWithReport(pipeName, hardwareAddress, TOBRA_ACTION_RESTART, timeoutMs, outcome,
+                                             report);
+}
+
+TobraResult TobraDisableAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                          unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report)
+{
+    return TobraSendAdapterRequestWithReport(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome,
+                                             report);
+}
+
 TobraResult TobraExchangeRaw(const wchar_t* pipeName, const void* request, unsigned long requestSize,
                              unsigned long timeoutMs, unsigned char* reply, unsigned long replyCapacity,
                              TobraOutcome* outcome)
 {
     TobraOutcome local;
     const unsigned char* bytes = (const unsigned char*)request;
+    int command;
+    TobraResult result;
 
     if (outcome == NULL)
         outcome = &local;
@@ -286,8 +402,16 @@ TobraResult TobraExchangeRaw(const wchar_t* pipeName, const void* request, unsig
         replyCapacity == 0)
         return TOBRA_BAD_ARGUMENT;
     ZeroMemory(reply, replyCapacity);
-    return Exchange(pipeName, bytes, (DWORD)requestSize, timeoutMs, reply, (DWORD)replyCapacity, 1,
-                    requestSize > TOBRA_OFFSET_COMMAND ? bytes[TOBRA_OFFSET_COMMAND] : -1, outcome);
+    result = Exchange(pipeName == NULL ? TOBRA_PIPE_NAME : pipeName, bytes, (DWORD)requestSize, GetTickCount(),
+                      Limit(timeoutMs), reply, (DWORD)replyCapacity, 1, outcome);
+    if (result != TOBRA_DONE)
+        return result;
+    /* Judged as the reply to the request's own command, in the request's version. */
+    command = requestSize > TOBRA_OFFSET_COMMAND ? bytes[TOBRA_OFFSET_COMMAND] : -1;
+    if (requestSize > TOBRA_OFFSET_VERSION + 1 && bytes[TOBRA_OFFSET_VERSION] == TOBRA_MESSAGE_VERSION_OUTCOME &&
+        bytes[TOBRA_OFFSET_VERSION + 1] == 0)
+        return TobraCheckOutcomeReply(reply, outcome->replySize, command, NULL);
+    return TobraCheckReply(reply, outcome->replySize, command);
 }
 
 unsigned long TobraBuildAdapterRequest(const unsigned char* hardwareAddress, unsigned char action,
@@ -295,20 +419,19 @@ unsigned long TobraBuildAdapterRequest(const unsigned char* hardwareAddress, uns
 {
     if (action != TOBRA_ACTION_RESTART && action != TOBRA_ACTION_DISABLE)
         return 0;
-    ZeroMemory(request, TOBRA_ADAPTER_REQUEST_SIZE);
-    request[TOBRA_OFFSET_MAGIC] = (unsigned char)(TOBRA_MESSAGE_MAGIC & 0xFF);
-    request[TOBRA_OFFSET_MAGIC + 1] = (unsigned char)(TOBRA_MESSAGE_MAGIC >> 8);
-    request[TOBRA_OFFSET_VERSION] = TOBRA_MESSAGE_VERSION;
-    request[TOBRA_OFFSET_COMMAND] = TOBRA_COMMAND_ADAPTER;
-    request[TOBRA_OFFSET_DATA_SIZE] = TOBRA_ADAPTER_DATA_SIZE;
-    CopyMemory(request + TOBRA_OFFSET_ADDRESS, hardwareAddress, TOBRA_HARDWARE_ADDRESS_SIZE);
-    request[TOBRA_OFFSET_ACTION] = action;
+    BuildRequest(hardwareAddress, action, TOBRA_MESSAGE_VERSION, request);
     return TOBRA_ADAPTER_REQUEST_SIZE;
 }
 
 static unsigned ReadWord(const unsigned char* bytes)
 {
     return (unsigned)bytes[0] | ((unsigned)bytes[1] << 8);
+}
+
+static unsigned long ReadLong(const unsigned char* bytes)
+{
+    return (unsigned long)bytes[0] | ((unsigned long)bytes[1] << 8) | ((unsigned long)bytes[2] << 16) |
+           ((unsigned long)bytes[3] << 24);
 }
 
 TobraResult TobraCheckReply(const unsigned char* reply, unsigned long replySize, int command)
@@ -331,6 +454,46 @@ TobraResult TobraCheckReply(const unsigned char* reply, unsigned long replySize,
     default:
         return TOBRA_BAD_REPLY;
     }
+}
+
+TobraResult TobraCheckOutcomeReply(const unsigned char* reply, unsigned long replySize, int command,
+                                   TobraAdapterReport* report)
+{
+    unsigned long outcome;
+    if (replySize == 0)
+        return TOBRA_NO_REPLY;
+    /* A version 2 header with the outcome's 12 bytes; the reserved word is not judged. */
+    if (replySize != TOBRA_OUTCOME_REPLY_SIZE || ReadWord(reply + TOBRA_OFFSET_MAGIC) != TOBRA_MESSAGE_MAGIC ||
+        ReadWord(reply + TOBRA_OFFSET_VERSION) != TOBRA_MESSAGE_VERSION_OUTCOME ||
+        (command >= 0 && reply[TOBRA_OFFSET_COMMAND] != command) ||
+        ReadLong(reply + TOBRA_OFFSET_DATA_SIZE) != TOBRA_OUTCOME_DATA_SIZE)
+        return TOBRA_BAD_REPLY;
+    /* Nothing asked and refused come with status 0, the others with 1. */
+    outcome = ReadLong(reply + TOBRA_OFFSET_OUTCOME);
+    switch (outcome) {
+    case TOBRA_OUTCOME_NOTHING_ASKED:
+    case TOBRA_OUTCOME_REFUSED:
+        if (reply[TOBRA_OFFSET_STATUS] != TOBRA_STATUS_NOT_DONE)
+            return TOBRA_BAD_REPLY;
+        break;
+    case TOBRA_OUTCOME_SWITCHED:
+    case TOBRA_OUTCOME_NO_ADAPTER:
+    case TOBRA_OUTCOME_FAILED:
+    case TOBRA_OUTCOME_LIST_UNAVAILABLE:
+        if (reply[TOBRA_OFFSET_STATUS] != TOBRA_STATUS_DONE)
+            return TOBRA_BAD_REPLY;
+        break;
+    default:
+        return TOBRA_BAD_REPLY;
+    }
+    if (report != NULL) {
+        report->reported = 1;
+        report->version = TOBRA_MESSAGE_VERSION_OUTCOME;
+        report->outcome = outcome;
+        report->offResult = ReadLong(reply + TOBRA_OFFSET_OFF_RESULT);
+        report->onResult = ReadLong(reply + TOBRA_OFFSET_ON_RESULT);
+    }
+    return reply[TOBRA_OFFSET_STATUS] == TOBRA_STATUS_DONE ? TOBRA_DONE : TOBRA_NOT_DONE;
 }
 
 static int HexValue(wchar_t c)

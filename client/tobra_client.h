@@ -17,6 +17,13 @@
  *     else
  *         ... TobraResultText(result), outcome.error, outcome.timedOut ...
  *
+ * To learn what the request did (protocol version 2), call the ...WithReport
+ * forms: report.reported is nonzero when the service said, and report.outcome
+ * is then TOBRA_OUTCOME_SWITCHED, _NO_ADAPTER, _FAILED (with the codes of the
+ * passes), _LIST_UNAVAILABLE or _REFUSED. A service that predates version 2
+ * answers as before and report.reported stays 0. The request itself is sent
+ * once: the service's version is asked first, with a request that never acts.
+ *
  * What the answers mean:
  * - TOBRA_DONE: the service carried out the action. It does not say that an
  *   adapter with that address exists; the service's log shows that. Take the
@@ -55,14 +62,18 @@ extern "C" {
 
 /* Wire format: a 12-byte little-endian header, then dataSize bytes of data.
  *   offset 0  magic     2 bytes  "TB" (0x54 0x42), 0x4254 read little-endian
- *   offset 2  version   2 bytes  1 (a request may say 0 or 1; a reply says 1)
+ *   offset 2  version   2 bytes  0, 1 or 2 in a request; a reply says 2 to 2, else 1
  *   offset 4  command   1 byte   a reply repeats the request's
  *   offset 5  status    1 byte   in a reply: 1 done, 0 not done
  *   offset 6  reserved  2 bytes  0
- *   offset 8  dataSize  4 bytes  0 in a reply
- * An adapter request's data: the 6-byte hardware address, then the action. */
+ *   offset 8  dataSize  4 bytes  in a reply 0, or 12 in version 2
+ * An adapter request's data: the 6-byte hardware address, then the action.
+ * A version 2 reply's data, 32-bit little-endian each: at offset 12 the
+ * outcome (TOBRA_OUTCOME_*), at 16 the HRESULT of the switch-off pass, at 20
+ * the HRESULT of a restart's switch-on pass (0 when a pass did not run). */
 #define TOBRA_MESSAGE_MAGIC 0x4254
 #define TOBRA_MESSAGE_VERSION 1
+#define TOBRA_MESSAGE_VERSION_OUTCOME 2
 #define TOBRA_HEADER_SIZE 12
 #define TOBRA_OFFSET_MAGIC 0
 #define TOBRA_OFFSET_VERSION 2
@@ -73,6 +84,7 @@ extern "C" {
 
 #define TOBRA_COMMAND_CLOSE 0 /* no reply: the service drops the connection */
 #define TOBRA_COMMAND_ADAPTER 1
+#define TOBRA_COMMAND_PROBE 2 /* any other command: answered "not done", never acts */
 
 #define TOBRA_HARDWARE_ADDRESS_SIZE 6
 #define TOBRA_ADAPTER_DATA_SIZE 7
@@ -85,6 +97,20 @@ extern "C" {
 
 #define TOBRA_STATUS_NOT_DONE 0
 #define TOBRA_STATUS_DONE 1
+
+#define TOBRA_OUTCOME_DATA_SIZE 12
+#define TOBRA_OUTCOME_REPLY_SIZE 24
+#define TOBRA_OFFSET_OUTCOME 12
+#define TOBRA_OFFSET_OFF_RESULT 16
+#define TOBRA_OFFSET_ON_RESULT 20
+
+/* What an adapter request did, as a version 2 reply says. */
+#define TOBRA_OUTCOME_NOTHING_ASKED 0     /* no action was named (status 0) */
+#define TOBRA_OUTCOME_SWITCHED 1          /* an adapter has the address; every pass succeeded */
+#define TOBRA_OUTCOME_NO_ADAPTER 2        /* no adapter has the address */
+#define TOBRA_OUTCOME_FAILED 3            /* the adapter was found and a pass failed */
+#define TOBRA_OUTCOME_REFUSED 4           /* the service's policy does not allow it (status 0) */
+#define TOBRA_OUTCOME_LIST_UNAVAILABLE 5  /* the service could not read the adapter list */
 
 /* The most the service reads of one request: the header and 65,536 bytes. */
 #define TOBRA_MAX_REQUEST_SIZE 65548
@@ -119,6 +145,15 @@ typedef struct TobraOutcome {
     unsigned char reply[TOBRA_HEADER_SIZE]; /* the first bytes received, zero-filled */
 } TobraOutcome;
 
+/* What the service reported of an adapter request. */
+typedef struct TobraAdapterReport {
+    int reported;             /* nonzero when the service reported the outcome */
+    unsigned int version;     /* the service's protocol version: 2, 1 (reports nothing), 0 unknown */
+    unsigned long outcome;    /* TOBRA_OUTCOME_*, when reported */
+    unsigned long offResult;  /* HRESULT of the switch-off pass; 0 when it did not run */
+    unsigned long onResult;   /* HRESULT of a restart's switch-on pass; 0 when it did not run */
+} TobraAdapterReport;
+
 /* Sends an adapter request (action TOBRA_ACTION_RESTART or
  * TOBRA_ACTION_DISABLE) and waits for the reply. timeoutMs 0 means
  * TOBRA_DEFAULT_TIMEOUT_MS. outcome may be NULL. */
@@ -128,6 +163,21 @@ TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* ha
                                 unsigned long timeoutMs, TobraOutcome* outcome);
 TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
                                 unsigned long timeoutMs, TobraOutcome* outcome);
+
+/* As above, and report (which may be NULL) receives what the request did.
+ * First a request that never acts (version 2, command 2) asks for the
+ * service's version: a 24-byte reply means 2, a connection dropped without a
+ * reply means 1. Then the adapter request goes once, in that version, and is
+ * never sent again, whatever happens. The time limit covers both exchanges.
+ * The results are those of the calls above; TOBRA_NOT_DONE with
+ * TOBRA_OUTCOME_REFUSED when the service's policy refused the address. */
+TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                              unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome,
+                                              TobraAdapterReport* report);
+TobraResult TobraRestartAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                          unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report);
+TobraResult TobraDisableAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                          unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report);
 
 /* For tests of the service: sends requestSize bytes as they are (0 to
  * TOBRA_MAX_REQUEST_SIZE) in one write and reads everything that comes back
@@ -146,6 +196,11 @@ unsigned long TobraBuildAdapterRequest(const unsigned char* hardwareAddress, uns
  * command byte (-1: any command): TOBRA_DONE, TOBRA_NOT_DONE, TOBRA_NO_REPLY
  * for nothing at all, or TOBRA_BAD_REPLY. */
 TobraResult TobraCheckReply(const unsigned char* reply, unsigned long replySize, int command);
+
+/* The same for a version 2 reply (24 bytes, its outcome in keeping with its
+ * status); fills report (which may be NULL) when it is one. */
+TobraResult TobraCheckOutcomeReply(const unsigned char* reply, unsigned long replySize, int command,
+                                   TobraAdapterReport* report);
 
 /* Six pairs of hexadecimal digits, all separated by '-' or all by ':', or
  * written together ("00-11-22-33-44-55", "00:11:22:33:44:55", "001122334455");

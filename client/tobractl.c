@@ -19,6 +19,11 @@ enum {
     EXIT_BAD_REPLY = TOBRA_BAD_REPLY,
     EXIT_BAD_USAGE = TOBRA_BAD_ARGUMENT,
     EXIT_LIST_FAILED = 6,
+    /* What a version 2 service reported. */
+    EXIT_NO_ADAPTER = 7,
+    EXIT_SWITCH_FAILED = 8,
+    EXIT_LIST_UNREADABLE = 9,
+    EXIT_REFUSED = 10,
     EXIT_NOT_THE_SERVICE = 11
 };
 
@@ -44,8 +49,10 @@ static const wchar_t USAGE[] =
     L"--pipe (or the TOBRA_PIPE environment variable) names another pipe than\n"
     L"\\\\.\\pipe\\norva\\Tobra Service; --timeout limits the whole exchange (default 60000 ms).\n"
     L"\n"
-    L"Exit codes: 0 done, 1 not done, 2 no reply, 3 cannot connect, 4 invalid reply,\n"
-    L"5 bad usage, 6 adapters cannot be listed, 11 the pipe is not served by Tobra Service.\n";
+    L"Exit codes: 0 done (switched, or a service that does not report the outcome), 1 not done,\n"
+    L"2 no reply, 3 cannot connect, 4 invalid reply, 5 bad usage, 6 adapters cannot be listed,\n"
+    L"7 no adapter has the address, 8 switching failed, 9 the service could not read the adapter\n"
+    L"list, 10 refused by the service's policy, 11 the pipe is not served by Tobra Service.\n";
 
 /* Console: wide text as it is. Redirected: UTF-8, so that any adapter name
  * survives a pipe or a file. */
@@ -209,7 +216,9 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
         Out(L"Not done: the service answered that it did not carry out %s.\n", what);
         break;
     case TOBRA_NO_REPLY:
-        if (!outcome->requestSent)
+        if (!outcome->requestSent && outcome->timedOut)
+            Err(L"No reply within %lu ms; nothing was sent.\n", timeoutMs);
+        else if (!outcome->requestSent)
             Err(L"No reply: the request could not be sent (error %lu): %s.\n", outcome->error,
                 ErrorText(outcome->error));
         else if (outcome->timedOut)
@@ -243,6 +252,90 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
     return ExitCode(result);
 }
 
+/* The adapter's friendly name from this machine's own list, or the address
+ * text when no adapter has the address or the list cannot be had. */
+static void FriendlyName(const unsigned char* address, const wchar_t* addressText, wchar_t* name, int chars)
+{
+    ULONG size = 16 * 1024;
+    IP_ADAPTER_ADDRESSES* adapters = NULL;
+    IP_ADAPTER_ADDRESSES* adapter;
+    ULONG error = ERROR_BUFFER_OVERFLOW;
+    int attempt;
+
+    lstrcpynW(name, addressText, chars);
+    for (attempt = 0; attempt < 4 && error == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        HeapFree(GetProcessHeap(), 0, adapters);
+        adapters = (IP_ADAPTER_ADDRESSES*)HeapAlloc(GetProcessHeap(), 0, size);
+        if (adapters == NULL)
+            return;
+        error = GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST |
+                                         GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                     NULL, adapters, &size);
+    }
+    for (adapter = error == ERROR_SUCCESS ? adapters : NULL; adapter != NULL; adapter = adapter->Next) {
+        if (adapter->PhysicalAddressLength == TOBRA_HARDWARE_ADDRESS_SIZE &&
+            memcmp(adapter->PhysicalAddress, address, TOBRA_HARDWARE_ADDRESS_SIZE) == 0) {
+            if (adapter->FriendlyName != NULL && adapter->FriendlyName[0] != L'\0')
+                lstrcpynW(name, adapter->FriendlyName, chars);
+            break;
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, adapters);
+}
+
+/* " (the system's message for the code)", or nothing when it has none. */
+static void CodeText(unsigned long code, wchar_t* text, int chars)
+{
+    wchar_t message[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, message,
+                                  512, NULL);
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
+                          message[length - 1] == L' ' || message[length - 1] == L'.'))
+        message[--length] = L'\0';
+    text[0] = L'\0';
+    if (length > 0)
+        wnsprintfW(text, chars, L" (%s)", message);
+}
+
+/* One line of what the service reported; returns the exit code. */
+static int ReportOutcome(TobraResult result, const TobraAdapterReport* report, unsigned char action,
+                         const unsigned char* address, const wchar_t* addressText)
+{
+    wchar_t name[256];
+    wchar_t offText[600];
+    wchar_t onText[600];
+
+    if (!report->reported) {
+        if (result != TOBRA_DONE)
+            return -1; /* not done: as a version 1 exchange says it */
+        Out(L"Done (this service does not report the outcome): %s.\n", addressText);
+        return EXIT_DONE;
+    }
+    switch (report->outcome) {
+    case TOBRA_OUTCOME_SWITCHED:
+        FriendlyName(address, addressText, name, 256);
+        Out(action == TOBRA_ACTION_RESTART ? L"Restarted %s (%s).\n" : L"Disabled %s (%s).\n", name, addressText);
+        return EXIT_DONE;
+    case TOBRA_OUTCOME_NO_ADAPTER:
+        Out(L"No adapter has the address %s.\n", addressText);
+        return EXIT_NO_ADAPTER;
+    case TOBRA_OUTCOME_FAILED:
+        FriendlyName(address, addressText, name, 256);
+        CodeText(report->offResult, offText, 600);
+        CodeText(report->onResult, onText, 600);
+        Out(L"Switching %s (%s) failed: off 0x%08lx%s, on 0x%08lx%s.\n", name, addressText, report->offResult, offText,
+            report->onResult, onText);
+        return EXIT_SWITCH_FAILED;
+    case TOBRA_OUTCOME_LIST_UNAVAILABLE:
+        Out(L"The adapter list could not be read; the service switched nothing it could name.\n");
+        return EXIT_LIST_UNREADABLE;
+    case TOBRA_OUTCOME_REFUSED:
+        Out(L"Refused by the service's policy: %s.\n", addressText);
+        return EXIT_REFUSED;
+    }
+    return -1;
+}
+
 static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, unsigned char action,
                              const wchar_t* addressText)
 {
@@ -250,7 +343,9 @@ static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, u
     wchar_t formatted[TOBRA_ADDRESS_TEXT_CHARS];
     wchar_t what[96];
     TobraOutcome outcome;
+    TobraAdapterReport report;
     TobraResult result;
+    int code;
 
     if (!TobraParseHardwareAddress(addressText, address))
         return BadUsage(L"\"%s\" is not a hardware address; write six pairs of hexadecimal digits, "
@@ -258,11 +353,13 @@ static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, u
                         addressText);
     TobraFormatHardwareAddress(address, formatted);
     wnsprintfW(what, 96, L"the %s for %s", action == TOBRA_ACTION_RESTART ? L"restart" : L"disable", formatted);
-    result = TobraSendAdapterRequest(pipeName, address, action, timeoutMs, &outcome);
-    Report(result, &outcome, pipeName, timeoutMs, what);
-    if (result == TOBRA_DONE)
-        Out(L"(The reply does not say whether an adapter has that address; the service's log does.)\n");
-    return ExitCode(result);
+    result = TobraSendAdapterRequestWithReport(pipeName, address, action, timeoutMs, &outcome, &report);
+    if (result == TOBRA_DONE || result == TOBRA_NOT_DONE) {
+        code = ReportOutcome(result, &report, action, address, formatted);
+        if (code >= 0)
+            return code;
+    }
+    return Report(result, &outcome, pipeName, timeoutMs, what);
 }
 
 static int RunRaw(const wchar_t* pipeName, unsigned long timeoutMs, int count, wchar_t** arguments)

@@ -4,8 +4,8 @@
 // bytes between them.
 //
 // Input: byte 0 chooses the routine (modulo 5), the rest is its input:
-//   0  reply judgement: 2 bytes command selector (little-endian, modulo 302,
-//      minus 1: -1 to 300), then the received bytes
+//   0  reply judgement, version 1 and version 2: 2 bytes command selector
+//      (little-endian, modulo 302, minus 1: -1 to 300), then the received bytes
 //   1  request building: 6 address bytes, the action, then anything
 //   2  address parsing: UTF-16LE text (a zero character ends it)
 //   3  address formatting: 6 address bytes
@@ -58,6 +58,49 @@ void FuzzReplyCheck(const uint8_t* data, size_t size)
     TobraResult result = TobraCheckReply(reply.data(), static_cast<unsigned long>(reply.size()), command);
     if (result != ReplyRules(reply.data(), reply.size(), command))
         Finding("the reply is judged against the wire rules", data, size);
+}
+
+uint32_t Little(const uint8_t* bytes)
+{
+    return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// A version 2 reply: 24 bytes, version 2, a data size of 12, and an outcome
+// of 0 to 5 whose status fits it: 0 (nothing asked) and 4 (refused) with
+// status 0, the others with status 1.
+TobraResult OutcomeReplyRules(const uint8_t* reply, size_t size, int command)
+{
+    if (size == 0)
+        return TOBRA_NO_REPLY;
+    if (size != 24 || reply[0] != 0x54 || reply[1] != 0x42 || reply[2] != 2 || reply[3] != 0 ||
+        (command != -1 && reply[4] != command) || Little(reply + 8) != 12)
+        return TOBRA_BAD_REPLY;
+    uint32_t outcome = Little(reply + 12);
+    if (outcome > 5)
+        return TOBRA_BAD_REPLY;
+    int status = outcome == 0 || outcome == 4 ? 0 : 1;
+    if (reply[5] != status)
+        return TOBRA_BAD_REPLY;
+    return status == 1 ? TOBRA_DONE : TOBRA_NOT_DONE;
+}
+
+void FuzzOutcomeReplyCheck(const uint8_t* data, size_t size)
+{
+    if (size < 2)
+        return;
+    int command = static_cast<int>((data[0] | (data[1] << 8)) % 302) - 1;
+    std::vector<uint8_t> reply(data + 2, data + size);
+    TobraAdapterReport report;
+    memset(&report, 0xA5, sizeof(report));
+    TobraResult result =
+        TobraCheckOutcomeReply(reply.data(), static_cast<unsigned long>(reply.size()), command, &report);
+    TobraResult expected = OutcomeReplyRules(reply.data(), reply.size(), command);
+    if (result != expected)
+        Finding("the version 2 reply is judged against the wire rules", data, size);
+    if ((expected == TOBRA_DONE || expected == TOBRA_NOT_DONE) &&
+        (report.reported != 1 || report.version != 2 || report.outcome != Little(reply.data() + 12) ||
+         report.offResult != Little(reply.data() + 16) || report.onResult != Little(reply.data() + 20)))
+        Finding("the report does not hold the reply's fields", data, size);
 }
 
 int HexDigit(uint32_t c)
@@ -218,6 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     switch (data[0] % 5) {
     case 0:
         FuzzReplyCheck(data + 1, size - 1);
+        FuzzOutcomeReplyCheck(data + 1, size - 1);
         break;
     case 1:
         FuzzRequestBuilding(data + 1, size - 1);

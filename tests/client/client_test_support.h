@@ -17,10 +17,14 @@ enum class ServerBehaviour {
     CloseWithoutReply,  // read the request, disconnect
     CloseAtConnect,     // disconnect as soon as the client is connected
     Silent,             // read the request, then keep the connection until stopped
+    VersionOne,         // as Reply, but a request of version 2 is dropped without a reply
+    VersionTwo,         // as Reply, but the version probe (command 2) gets its 24-byte answer
 };
 
 // The 12-byte reply the service writes for a command and status.
 std::string ReplyBytes(BYTE command, BYTE status);
+// The 24-byte reply to a version 2 request.
+std::string OutcomeReplyBytes(BYTE command, BYTE status, DWORD outcome, DWORD offResult = 0, DWORD onResult = 0);
 
 // A fresh local pipe name for one test.
 std::wstring UniquePipeName();
@@ -46,6 +50,8 @@ private:
     static DWORD WINAPI Run(LPVOID self);
     void Serve();
     bool Await(OVERLAPPED* overlapped, BOOL started, DWORD* transferred);
+    // What the behaviour answers to a request; empty: nothing.
+    std::string Answer(const std::string& request) const;
 
     ServerBehaviour behaviour_;
     std::string reply_;

@@ -318,6 +318,54 @@ TEST(ClientExchange, ANameThatLeavesThePipeNamespaceIsNotWrittenTo)
     EXPECT_EQ(std::string(buffer, read), content);
 }
 
+// --- what the request did (version 2) ---
+
+const std::string PROBE("\x54\x42\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12);
+
+TEST(ClientReport, AVersionTwoServiceReportsTheOutcomeAndBothCodes)
+{
+    FakePipeServer server(ServerBehaviour::VersionTwo, test::OutcomeReplyBytes(1, 1, 3, 0x80070005, 0x800704D5), 2);
+    TobraOutcome outcome;
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, &outcome, &report), TOBRA_DONE);
+    EXPECT_EQ(report.reported, 1);
+    EXPECT_EQ(report.version, 2u);
+    EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_FAILED));
+    EXPECT_EQ(report.offResult, 0x80070005ul);
+    EXPECT_EQ(report.onResult, 0x800704D5ul);
+    EXPECT_TRUE(outcome.requestSent);
+    server.Stop();
+    std::string request = RESTART_REQUEST;
+    request[2] = 2;
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, request));
+}
+
+TEST(ClientReport, AVersionOneServiceIsAskedOnceInItsOwnVersion)
+{
+    FakePipeServer server(ServerBehaviour::VersionOne, ReplyBytes(1, 1), 2);
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
+    EXPECT_EQ(report.reported, 0);
+    EXPECT_EQ(report.version, 1u);
+    server.Stop();
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, RESTART_REQUEST));
+}
+
+// Whatever becomes of the adapter request, it is never sent again.
+TEST(ClientReport, ARequestThatGetsNoReplyIsNotSentAgain)
+{
+    FakePipeServer server(ServerBehaviour::VersionTwo, "", 3);
+    TobraOutcome outcome;
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraDisableAdapterWithReport(server.Name().c_str(), ADDRESS, 2000, &outcome, &report),
+              TOBRA_NO_REPLY);
+    EXPECT_TRUE(outcome.requestSent);
+    EXPECT_EQ(report.reported, 0);
+    server.Stop();
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.Connections(), 2);
+}
+
 // The service's own pipe, however it is named, is checked before anything is
 // written: a server that the service manager does not run as "Tobra Service"
 // (here no such service is registered at all) gets nothing.

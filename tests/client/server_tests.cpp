@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/adapter_control.h"
 #include "client_test_support.h"
 #include "pipe/pipe_platform.h"
 #include "pipe/pipe_server.h"
@@ -37,15 +38,17 @@ HANDLE WINAPI CreateTestPipe(LPCWSTR, DWORD openMode, DWORD pipeMode, DWORD maxI
                             defaultTimeout, attributes);
 }
 
-int RecordRestart(const BYTE* hardwareAddress, AdapterOutcome*)
+int RecordRestart(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
+    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
     std::lock_guard<std::mutex> lock(g_callsLock);
     g_restarts.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);
     return 1;
 }
 
-int RecordDisable(const BYTE* hardwareAddress, AdapterOutcome*)
+int RecordDisable(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
+    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
     std::lock_guard<std::mutex> lock(g_callsLock);
     g_disables.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);
     return 1;
@@ -129,7 +132,10 @@ TEST_F(RealServer, RawRequestsGetTheServicesAnswers)
     EXPECT_EQ(Raw(std::string("TB\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 12), &outcome), TOBRA_NO_REPLY);
     EXPECT_TRUE(outcome.requestSent);
     EXPECT_EQ(Raw(std::string("BT\x01\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12), &outcome), TOBRA_NO_REPLY);
-    EXPECT_EQ(Raw(std::string("TB\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12), &outcome), TOBRA_NO_REPLY);
+    EXPECT_EQ(Raw(std::string("TB\x03\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12), &outcome), TOBRA_NO_REPLY);
+    // Version 2 is answered in kind: the header and the outcome, here of nothing asked.
+    EXPECT_EQ(Raw(std::string("TB\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12), &outcome, &reply), TOBRA_NOT_DONE);
+    EXPECT_EQ(reply, test::OutcomeReplyBytes(2, 0, 0));
     std::lock_guard<std::mutex> lock(g_callsLock);
     EXPECT_THAT(g_restarts, IsEmpty());
 }
@@ -152,7 +158,7 @@ TEST_F(RealServer, TobractlRestartsAndShowsTheRawReply)
 {
     test::TobractlRun run = test::RunTobractl(L"--pipe \"" + g_pipeName + L"\" restart 00-11-22-33-44-55");
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_THAT(run.out, HasSubstr("Done: the service carried out the restart for 00-11-22-33-44-55."));
+    EXPECT_THAT(run.out, HasSubstr("Restarted 00-11-22-33-44-55 (00-11-22-33-44-55)."));
 
     run = test::RunTobractl(L"--pipe \"" + g_pipeName + L"\" raw 54 42 01 00 01 00 00 00 07 00 00 00 00 11 22 33 44 55 02");
     EXPECT_EQ(run.exitCode, 0);

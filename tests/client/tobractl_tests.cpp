@@ -37,29 +37,73 @@ const long NO_REPLY = 2;
 const long CANNOT_CONNECT = 3;
 const long BAD_REPLY = 4;
 const long BAD_USAGE = 5;
+const long NO_ADAPTER = 7;
+const long SWITCH_FAILED = 8;
+const long LIST_UNREADABLE = 9;
+const long REFUSED = 10;
 
-TEST(Tobractl, RestartSendsTheRequestAndSaysDone)
+// The version probe: version 2, command 2, no data.
+const std::string PROBE("\x54\x42\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12);
+std::string WithVersion(std::string request, char version)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1));
+    request[2] = version;
+    return request;
+}
+
+// A service that predates version 2 drops the probe; the request then goes once, in version 1.
+TEST(Tobractl, RestartOnAVersionOneServiceSaysDoneWithoutAnOutcome)
+{
+    FakePipeServer server(ServerBehaviour::VersionOne, ReplyBytes(1, 1), 2);
     TobractlRun run = RunTobractl(PipeOption(server) + L"restart 00-11-22-33-44-55");
     EXPECT_EQ(run.exitCode, DONE);
-    EXPECT_THAT(run.out, HasSubstr("Done: the service carried out the restart for 00-11-22-33-44-55."));
-    EXPECT_THAT(run.out, HasSubstr("does not say whether an adapter has that address"));
+    EXPECT_THAT(run.out, HasSubstr("Done (this service does not report the outcome): 00-11-22-33-44-55."));
     EXPECT_THAT(run.err, IsEmpty());
     server.Stop();
-    EXPECT_THAT(server.Requests(), ElementsAre(RESTART_REQUEST));
+    EXPECT_THAT(server.Requests(), ElementsAre(PROBE, RESTART_REQUEST));
 }
 
 TEST(Tobractl, DisableTakesAnyWritingOfTheAddress)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 0));
+    FakePipeServer server(ServerBehaviour::VersionOne, ReplyBytes(1, 0), 2);
     TobractlRun run = RunTobractl(PipeOption(server) + L"disable aa:bb:cc:dd:ee:0f");
     EXPECT_EQ(run.exitCode, NOT_DONE);
     EXPECT_THAT(run.out, HasSubstr("Not done: the service answered that it did not carry out the disable for "
                                    "AA-BB-CC-DD-EE-0F."));
     server.Stop();
-    ASSERT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(server.Requests()[0].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.Requests()[1].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
+}
+
+// A version 2 service says what the request did; each outcome has its line
+// and exit code, and the request is sent once, in version 2.
+struct ReportedCase {
+    const char* name;
+    std::string reply;
+    long exitCode;
+    const char* line;
+};
+
+TEST(Tobractl, EachReportedOutcomeHasItsExitCodeAndLine)
+{
+    const ReportedCase cases[] = {
+        {"switched", test::OutcomeReplyBytes(1, 1, 1), DONE, "Restarted "},
+        {"no adapter", test::OutcomeReplyBytes(1, 1, 2, 0x80070002, 0x80070002), NO_ADAPTER,
+         "No adapter has the address 00-11-22-33-44-55."},
+        {"failed", test::OutcomeReplyBytes(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED,
+         "failed: off 0x80070005"},
+        {"list unavailable", test::OutcomeReplyBytes(1, 1, 5, 0x80070002, 0x80070002), LIST_UNREADABLE,
+         "The adapter list could not be read; the service switched nothing it could name."},
+        {"refused", test::OutcomeReplyBytes(1, 0, 4), REFUSED, "Refused by the service's policy: 00-11-22-33-44-55."},
+        {"outcome that does not fit the status", test::OutcomeReplyBytes(1, 0, 1), BAD_REPLY, ""},
+    };
+    for (const ReportedCase& c : cases) {
+        FakePipeServer server(ServerBehaviour::VersionTwo, c.reply, 2);
+        TobractlRun run = RunTobractl(PipeOption(server) + L"restart 00-11-22-33-44-55");
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
+        EXPECT_THAT(run.out, HasSubstr(c.line)) << c.name;
+        server.Stop();
+        EXPECT_THAT(server.Requests(), ElementsAre(PROBE, WithVersion(RESTART_REQUEST, 2))) << c.name;
+    }
 }
 
 struct OutcomeCase {
@@ -75,13 +119,12 @@ TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
     const OutcomeCase cases[] = {
         {"closed without reply", ServerBehaviour::CloseWithoutReply, "", NO_REPLY,
          "No reply: the service closed the connection without answering."},
-        {"silent", ServerBehaviour::Silent, "", NO_REPLY,
-         "No reply within 300 ms; the service may still carry out the restart for 00-11-22-33-44-55."},
+        {"silent", ServerBehaviour::Silent, "", NO_REPLY, "No reply within 300 ms; nothing was sent."},
         {"short reply", ServerBehaviour::Reply, std::string("\x54\x42\x01\x00\x01", 5), BAD_REPLY,
-         "Invalid reply (5 bytes, a reply has 12): 54 42 01 00 01"},
+         "Invalid reply (5 bytes"},
     };
     for (const OutcomeCase& c : cases) {
-        FakePipeServer server(c.behaviour, c.reply);
+        FakePipeServer server(c.behaviour, c.reply, 2);
         TobractlRun run = RunTobractl(PipeOption(server) + L"--timeout 300 restart 00-11-22-33-44-55");
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
         EXPECT_THAT(run.err, HasSubstr(c.message)) << c.name;
@@ -171,16 +214,16 @@ private:
 
 TEST(Tobractl, ThePipeComesFromTheEnvironmentUnlessTheOptionNamesOne)
 {
-    FakePipeServer fromEnvironment(ServerBehaviour::Reply, ReplyBytes(1, 1));
-    FakePipeServer fromOption(ServerBehaviour::Reply, ReplyBytes(1, 0));
+    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, ReplyBytes(1, 1), 2);
+    FakePipeServer fromOption(ServerBehaviour::VersionOne, ReplyBytes(1, 0), 2);
     ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment.Name());
 
     EXPECT_EQ(RunTobractl(L"restart 00-11-22-33-44-55").exitCode, DONE);
     EXPECT_EQ(RunTobractl(PipeOption(fromOption) + L"restart 00-11-22-33-44-55").exitCode, NOT_DONE);
     fromEnvironment.Stop();
     fromOption.Stop();
-    EXPECT_EQ(fromEnvironment.Requests().size(), 1u);
-    EXPECT_EQ(fromOption.Requests().size(), 1u);
+    EXPECT_EQ(fromEnvironment.Requests().size(), 2u);
+    EXPECT_EQ(fromOption.Requests().size(), 2u);
 }
 
 std::string Utf8(const std::wstring& text)

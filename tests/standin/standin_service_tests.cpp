@@ -11,6 +11,7 @@
 #include "pipe/control_message.h"
 #include "service_client.h"
 #include "support/test_support.h"
+#include "tobra_client.h"
 
 namespace {
 
@@ -268,6 +269,108 @@ TEST_F(StandinService, StandinKilledMidRunIsLoggedAndTheServiceKeepsServing)
               standin::DataFile(L"actions.txt"));
     EXPECT_EQ(2u, FailureLines(Log()).size());
     ExpectStandinEndsWhileServiceRuns();
+}
+
+// A version 2 request is answered with what it did, through the library and
+// through tobractl; a version 1 request still gets its 12 bytes, and a
+// version 3 request nothing.
+struct ReportCase {
+    const char* name;
+    BYTE action;
+    bool unknownAddress;
+    const wchar_t* failing;  // the switch the stand-in fails with 0x80070005, or null
+    bool unregistered;       // no connection manager at all
+    unsigned long outcome;
+    unsigned long offResult, onResult;
+    long exitCode;  // tobractl's
+};
+
+TEST_F(StandinService, VersionTwoReportsWhatEachRequestDid)
+{
+    const unsigned long DENIED = 0x80070005, NOT_FOUND = 0x80070002, NOT_REGISTERED = 0x80040154;
+    const ReportCase cases[] = {
+        {"restart switched", ACTION_RESTART, false, nullptr, false, TOBRA_OUTCOME_SWITCHED, 0, 0, 0},
+        {"disable switched", ACTION_DISABLE, false, nullptr, false, TOBRA_OUTCOME_SWITCHED, 0, 0, 0},
+        {"no adapter", ACTION_RESTART, true, nullptr, false, TOBRA_OUTCOME_NO_ADAPTER, NOT_FOUND, NOT_FOUND, 7},
+        {"connect fails", ACTION_RESTART, false, L"Connect", false, TOBRA_OUTCOME_FAILED, 0, DENIED, 8},
+        {"no manager", ACTION_RESTART, false, nullptr, true, TOBRA_OUTCOME_FAILED, NOT_REGISTERED, NOT_REGISTERED, 8},
+    };
+    // Version 1 as before, byte for byte (this also waits for the pipe); version 3 gets nothing.
+    EXPECT_EQ(DONE_REPLY, Request(NO_ADAPTER, ACTION_RESTART));
+    std::string request = serviceclient::AdapterRequest(NO_ADAPTER, ACTION_RESTART);
+    request[2] = 3;
+    std::string reply;
+    EXPECT_TRUE(serviceclient::SendRequest(request, &reply, REQUEST_TIMEOUT_MS));
+    EXPECT_EQ(reply, "");
+
+    const std::wstring tobractl = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" ";
+    for (const ReportCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const BYTE* address = c.unknownAddress ? NO_ADAPTER : target_.hardwareAddress.data();
+        wchar_t text[TOBRA_ADDRESS_TEXT_CHARS];
+        TobraFormatHardwareAddress(address, text);
+        std::wstring command = tobractl + (c.action == ACTION_RESTART ? L"restart " : L"disable ") + text;
+        if (c.unregistered) {
+            ASSERT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
+            ASSERT_EQ(0, standin::Run(L"-unregister"));
+        }
+        for (int run = 0; run < 2; ++run) {
+            if (c.failing != nullptr) {
+                ASSERT_EQ(0, standin::Run(L"-fail " + std::wstring(c.failing) + L" " +
+                                          standin::Widen(target_.guidText) + L" 0x80070005"));
+            }
+            if (run == 0) {
+                TobraOutcome outcome;
+                TobraAdapterReport report;
+                TobraResult result = TobraSendAdapterRequestWithReport(nullptr, address, c.action, REQUEST_TIMEOUT_MS,
+                                                                       &outcome, &report);
+                EXPECT_EQ(result, TOBRA_DONE);
+                EXPECT_EQ(report.reported, 1);
+                EXPECT_EQ(report.outcome, c.outcome);
+                EXPECT_EQ(report.offResult, c.offResult);
+                EXPECT_EQ(report.onResult, c.onResult);
+            } else {
+                std::string output;
+                long code = test::RunCaptured(command, REQUEST_TIMEOUT_MS, &output);
+                printf("[ OUTPUT   ] %s: exit code %ld: %s", c.name, code, output.c_str());
+                EXPECT_EQ(code, c.exitCode) << output;
+            }
+        }
+        if (c.unregistered) {
+            ASSERT_EQ(0, standin::Run(L"-register -linger " + std::to_wstring(TEST_LINGER_MS)));
+        }
+    }
+}
+
+std::wstring Environment(const wchar_t* name)
+{
+    WCHAR value[MAX_PATH * 2] = L"";
+    DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+    return length > 0 && length < MAX_PATH * 2 ? value : L"";
+}
+
+// The Node.js module (client/node) under node.exe for Windows, against the
+// running service and a version 1 server of its own; scripts/test fetches
+// node.exe and the build passes its path on.
+TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
+{
+    std::wstring node = Environment(L"TOBRA_NODE_EXE");
+    if (node.empty())
+        GTEST_SKIP() << "node.exe for Windows is not installed (scripts/test fetches it)";
+    EXPECT_EQ(DONE_REPLY, Request(NO_ADAPTER, ACTION_RESTART));  // also waits for the pipe
+    wchar_t target[TOBRA_ADDRESS_TEXT_CHARS];
+    wchar_t unknown[TOBRA_ADDRESS_TEXT_CHARS];
+    TobraFormatHardwareAddress(target_.hardwareAddress.data(), target);
+    TobraFormatHardwareAddress(NO_ADAPTER, unknown);
+    std::wstring command = L"\"" + node + L"\" \"" + Environment(L"TOBRA_NODE_TEST") + L"\" \"" +
+                           Environment(L"TOBRA_NODE_MODULE") + L"\" " + target + L" " + unknown;
+    SetEnvironmentVariableW(L"NODE_SKIP_PLATFORM_CHECK", L"1");
+    std::string output;
+    long code = test::RunCapturedInFile(command, 120000, &output);
+    printf("[ OUTPUT   ] node: exit code %ld:\n%s", code, output.c_str());
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_EQ(output.find("FAILED"), std::string::npos);
+    EXPECT_NE(output.find("ok restart of a real adapter is switched"), std::string::npos);
 }
 
 TEST_F(StandinService, MeasuredRestartWithAndWithoutARunningStandin)

@@ -140,6 +140,52 @@ long RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
     return child.Wait(timeoutMs);
 }
 
+long RunCapturedInFile(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
+{
+    output->clear();
+    WCHAR temp[MAX_PATH + 1] = L"";
+    GetTempPathW(MAX_PATH + 1, temp);
+    static LONG counter = 0;
+    std::wstring path = std::wstring(temp) + L"tobra-output-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(InterlockedIncrement(&counter)) + L".txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    // Gone with the last handle, whoever holds it then.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    PROCESS_INFORMATION process = {};
+    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    long code = -1;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                       &process)) {
+        DWORD exitCode = 0;
+        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(process.hProcess, &exitCode)) {
+            code = static_cast<long>(exitCode);
+        } else {
+            TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        output->append(buffer, read);
+    CloseHandle(file);
+    return code;
+}
+
 long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
 {
     output->clear();

@@ -34,6 +34,10 @@ long RunProcess(const std::wstring& commandLine, DWORD timeoutMs);
 // Runs a program with its standard output and error captured in *output; its
 // exit code, or -1 when it could not start or did not end in time (it is then killed).
 long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output);
+// The same through a temporary file instead of a pipe, for programs that
+// cannot write to a pipe under Wine (node.exe), and bounded however the
+// program behaves.
+long RunCapturedInFile(const std::wstring& commandLine, DWORD timeoutMs, std::string* output);
 
 // A program started with a command line, killed and closed if still running
 // when the object goes.

@@ -73,6 +73,15 @@ void Measure(const char* what, double milliseconds)
     fflush(stdout);
 }
 
+// The stop control was taken in time. Wine's service manager reads the control
+// handler's answer over a pipe that the service's process may already have
+// closed by ending (its stopped report may come first): ERROR_BROKEN_PIPE then,
+// never the time-out (1053) of a handler that did not return.
+bool ControlAnswered(DWORD error)
+{
+    return error == ERROR_SUCCESS || error == ERROR_BROKEN_PIPE;
+}
+
 // Lines of `log` in the order of `wanted` (others may lie between).
 bool InOrder(const std::vector<std::wstring>& log, const std::vector<std::wstring>& wanted)
 {
@@ -174,7 +183,8 @@ TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
         << "error " << outcome.error;
     std::wstring tobractl = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" ";
     std::string output;
-    EXPECT_EQ(test::RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 0) << output;
+    EXPECT_EQ(test::RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 7)
+        << "no adapter has the address: " << output;
     EXPECT_EQ(test::RunCaptured(tobractl + L"list", REQUEST_TIMEOUT_MS, &output), 0) << output;
     if (real.name != "") {
         EXPECT_NE(output.find(real.AddressText()), std::string::npos) << output;
@@ -198,7 +208,7 @@ TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
     StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
     Measure("stop, from ControlService to the process's end", stop.milliseconds);
     ASSERT_TRUE(stop.stopped);
-    EXPECT_EQ(stop.controlError, 0u);
+    EXPECT_TRUE(ControlAnswered(stop.controlError)) << ErrorText(stop.controlError);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
     EXPECT_EQ(stop.status.dwServiceSpecificExitCode, 0u);
     EXPECT_EQ(stop.processExitCode, 0);
@@ -284,7 +294,7 @@ TEST_F(EndToEnd, StopWithASilentClientConnectedEndsAtOnce)
     StopResult stop = StopAndWait(service_.Get(), 60000);
     Measure("stop with a silent client connected", stop.milliseconds);
     ASSERT_TRUE(stop.stopped);
-    EXPECT_EQ(stop.controlError, 0u) << ErrorText(stop.controlError);
+    EXPECT_TRUE(ControlAnswered(stop.controlError)) << ErrorText(stop.controlError);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
     EXPECT_EQ(stop.processExitCode, 0);
     EXPECT_LT(stop.milliseconds, 10000.0);

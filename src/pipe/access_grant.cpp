@@ -3,6 +3,7 @@
 // failure before it leaves the object as it was.
 #include "pipe/access_grant.h"
 
+#include <sddl.h>
 #include <string.h>
 
 const BYTE EveryoneSid[12] = {0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
@@ -220,4 +221,16 @@ cleanup:
         g_accessGrantPlatform.LocalFree(newDacl);
     SetLastError(status);
     return result;
+}
+
+PSECURITY_DESCRIPTOR BuildRestrictedPipeSecurity(const WCHAR* clientSid)
+{
+    // The SID text is checked when the policy is read; the longest fits.
+    WCHAR sddl[256 + 64];
+    wsprintfW(sddl, L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x%lx;;;%s)", static_cast<unsigned long>(GRANT_ACCESS_MASK),
+              clientSid);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+        return nullptr;
+    return descriptor;
 }

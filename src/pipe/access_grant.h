@@ -17,6 +17,13 @@ extern const BYTE EveryoneSid[12];
 constexpr DWORD GRANT_ACCESS_MASK = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
 static_assert(GRANT_ACCESS_MASK == 0x0012019B, "read and write, without the pipe's own rights");
 
+// The pipe's security when an administrator names the one SID that may use
+// it: SYSTEM and Administrators full control, that SID GRANT_ACCESS_MASK, and
+// no entry for Everyone (Windows' default list would still give Everyone read,
+// enough to hold the one instance). A LocalAlloc block the caller frees; null
+// on failure, with the error as the last error.
+PSECURITY_DESCRIPTOR BuildRestrictedPipeSecurity(const WCHAR* clientSid);
+
 // 1 when the object's DACL holds the entry afterwards (already there, or added
 // and written back), 0 on any failure, with the failure's code as the last
 // error; the DACL changes only on success.

@@ -6,6 +6,7 @@
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
 #include "pipe/request_handler.h"
+#include "service/service_policy.h"
 #include "service/service_window.h"
 
 namespace {
@@ -96,15 +97,17 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
 // then the name is tried again each second, so that the service serves as
 // soon as it is free instead of running without a pipe. A stop ends the tries
 // at once. INVALID_HANDLE_VALUE when there is to be no pipe.
-HANDLE CreateControlPipe()
+HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security)
 {
+    // Without a descriptor of the policy's: the default one, which the grant
+    // then opens to Everyone.
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security, FALSE};
     bool logged = false;
     for (;;) {
-        // No security attributes: the default descriptor, which the grant then
-        // opens to Everyone.
         HANDLE pipe = g_pipePlatform.CreateNamedPipeW(
             CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
-            CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
+            CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS,
+            security != nullptr ? &attributes : nullptr);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         DWORD error = GetLastError();
@@ -125,6 +128,7 @@ DWORD WINAPI PipeServerThread(LPVOID)
 {
     HANDLE connectEvent = g_pipePlatform.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    PSECURITY_DESCRIPTOR restricted = nullptr;
 
     // Without the connect event no client could ever be seen.
     if (connectEvent == nullptr) {
@@ -132,12 +136,23 @@ DWORD WINAPI PipeServerThread(LPVOID)
         goto end;
     }
 
-    pipe = CreateControlPipe();
+    // An administrator who names the clients gets exactly that list, never
+    // the default one with Everyone added.
+    if (g_policy.allowedClient[0] != L'\0') {
+        restricted = BuildRestrictedPipeSecurity(g_policy.allowedClient);
+        if (restricted == nullptr) {
+            LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
+            goto end;
+        }
+    }
+
+    pipe = CreateControlPipe(restricted);
     if (pipe == INVALID_HANDLE_VALUE)
         goto end;
 
-    // A pipe that not every user can open is never served.
-    if (!g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
+    // A pipe that not every user can open is never served, unless the policy
+    // says who may.
+    if (restricted == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
         LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
         goto end;
     }
@@ -145,6 +160,8 @@ DWORD WINAPI PipeServerThread(LPVOID)
     ServeClients(pipe, connectEvent);
 
 end:
+    if (restricted != nullptr)
+        LocalFree(restricted);
     if (connectEvent != nullptr)
         CloseHandle(connectEvent);
     if (pipe != INVALID_HANDLE_VALUE) {

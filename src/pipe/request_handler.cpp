@@ -7,6 +7,8 @@
 #include "log/log.h"
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
+#include "service/service_policy.h"
+#include "tobra_client.h"
 
 namespace {
 
@@ -142,6 +144,16 @@ int HandlePipeRequest(HANDLE pipe)
     decision = DecideRequest(header, request[ADAPTER_ACTION_OFFSET]);
     if (!decision.reply)
         goto cleanup;
+
+    // An administrator may have narrowed the adapters that can be switched.
+    if (decision.action != 0 && !IsAdapterAllowed(request + ADAPTER_ADDRESS_OFFSET)) {
+        WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
+        TobraFormatHardwareAddress(request + ADAPTER_ADDRESS_OFFSET, address);
+        LogPrintf(L"Adapter %s is not allowed by policy", address);
+        decision.action = 0;
+        decision.status = STATUS_NOT_DONE;
+        outcome.outcome = OUTCOME_REFUSED;
+    }
 
     // The address is handed over in place: the action byte and the zero-filled
     // rest of the buffer follow it, and the buffer lives until the call returns.

@@ -6,6 +6,7 @@
 
 #include "log/log.h"
 #include "service/service_platform.h"
+#include "service/service_policy.h"
 
 ServicePlatform g_servicePlatform = {
     ::GetCommandLineW,
@@ -18,6 +19,9 @@ ServicePlatform g_servicePlatform = {
     ::CreateWindowExW,
     ::GetMessageW,
     ::GetExitCodeThread,
+    HKEY_LOCAL_MACHINE,
+    POLICY_GROUP_POLICY_KEY,
+    POLICY_SETTINGS_KEY,
 };
 
 const WCHAR SERVICE_NAME[] = L"Tobra Service";

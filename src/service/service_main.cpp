@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "service/service_entry.h"
 #include "service/service_platform.h"
+#include "service/service_policy.h"
 #include "service/service_window.h"
 
 DWORD g_currentState = SERVICE_START_PENDING;
@@ -77,6 +78,13 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     }
     if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 1, START_PENDING_WAIT_HINT_1)) {
         TerminateService(GetLastError());
+        return;
+    }
+    // Read once, before any thread that consults it exists. A setting that is
+    // not valid stops the start: the service never runs with wider access
+    // than an administrator configured.
+    if (!ReadServicePolicy()) {
+        TerminateService(ERROR_INVALID_DATA);
         return;
     }
     g_serviceStopEvent = g_servicePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);

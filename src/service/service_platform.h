@@ -24,5 +24,10 @@ struct ServicePlatform {
     // real window or thread gives on demand.
     BOOL(WINAPI* GetMessageW)(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
     BOOL(WINAPI* GetExitCodeThread)(HANDLE thread, LPDWORD exitCode);
+    // Where the policy is read: HKEY_LOCAL_MACHINE and its two keys; tests
+    // point it at keys of their own.
+    HKEY policyRoot;
+    const WCHAR* groupPolicyKey;
+    const WCHAR* settingsKey;
 };
 extern ServicePlatform g_servicePlatform;

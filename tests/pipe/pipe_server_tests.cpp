@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <string>
@@ -15,6 +16,7 @@
 #include "pipe/control_message.h"
 #include "pipe/pipe_server.h"
 #include "pipe_test_support.h"
+#include "service/service_policy.h"
 #include "service/service_window.h"
 #include "support/test_support.h"
 
@@ -465,6 +467,39 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
     EXPECT_EQ(g_grant.result, 1);
     EXPECT_EQ(g_grant.everyoneGrantEntries, 1);
     EXPECT_EQ(g_grant.everyoneOwnRightsEntries, 0) << "any user could lock the pipe or add an instance";
+}
+
+// An administrator names the one SID that may use the pipe: the pipe gets
+// exactly SYSTEM, Administrators and that SID, and no entry for Everyone.
+TEST_F(ServerTest, AllowedClientsGetTheOnlyEntryBesideSystemAndAdministrators)
+{
+    g_policy = {};
+    lstrcpyW(g_policy.allowedClient, L"S-1-5-32-545");
+    g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    StartListening();
+    g_policy = {};
+    EXPECT_EQ(g_grant.calls, 0) << "no Everyone grant";
+    ASSERT_NE(g_pipeArguments.attributes, nullptr);
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(client.Handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    std::vector<std::string> entries;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        LPWSTR sid = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
+        char entry[128];
+        snprintf(entry, sizeof(entry), "%d %ls 0x%lx", ace->Header.AceType, sid, static_cast<unsigned long>(ace->Mask));
+        entries.push_back(entry);
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    EXPECT_THAT(entries, ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-32-545 0x12019b"));
 }
 
 TEST_F(ServerTest, NoOneCanAddAnInstanceBesideTheServers)

@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "pipe/control_message.h"
 #include "pipe/request_handler.h"
+#include "service/service_policy.h"
 #include "pipe_test_support.h"
 #include "support/test_support.h"
 
@@ -224,6 +225,36 @@ TEST_F(HandlerTest, VersionTwoReplyCarriesTheActionsOutcomeAndCodes)
     // A version 1 request of the same action hears nothing of it.
     Exchange old = Send(Header(TB, 1, 1, 7) + ADDRESS + Bytes({1}));
     EXPECT_EQ(Hex(old.reply), Hex(Reply(1, 1)));
+}
+
+// An administrator's list of adapters: an action for any other address switches
+// nothing, is answered "not done" (refused, in version 2) and logged.
+TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
+{
+    g_policy = {};
+    g_policy.adaptersRestricted = 1;
+    g_policy.adapterCount = 1;
+    const BYTE listed[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x66};
+    memcpy(g_policy.adapters[0], listed, 6);
+    struct Row {
+        std::string request;
+        std::string reply;
+        int restarts;
+    } rows[] = {
+        {Header(TB, 1, 1, 7) + ADDRESS + Bytes({1}), Reply(1, 0), 0},
+        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({2}), OutcomeReply(1, 0, 4), 0},
+        {Header(TB, 1, 1, 7) + Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x66, 1}), Reply(1, 1), 1},
+        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}), OutcomeReply(1, 0, 0), 1},  // asks nothing: not refused
+    };
+    for (const Row& row : rows) {
+        Exchange exchange = Send(row.request);
+        EXPECT_EQ(Hex(exchange.reply), Hex(row.reply));
+        EXPECT_EQ(g_adapterCalls.restarts + g_adapterCalls.disables, row.restarts);
+    }
+    g_policy = {};
+    std::vector<std::wstring> messages = log_.Messages();
+    EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-55 is not allowed by policy"), 2);
+    EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-66 is not allowed by policy"), 0);
 }
 
 // --- The example, the address in place, and the log ------------------------

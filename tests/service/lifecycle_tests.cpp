@@ -103,6 +103,7 @@ struct StartFailure {
     const char* name;
     void (*provoke)(FakeServicePlatform& fake);
     std::vector<Report> reports;
+    std::vector<std::wstring> log;  // a failed start logs nothing but an invalid setting
 };
 
 class StartFailures : public ServiceHostTest, public ::testing::WithParamInterface<StartFailure> {};
@@ -120,7 +121,7 @@ TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
     EXPECT_EQ(fake_.windowThread, nullptr) << "no window thread after a failed start";
     EXPECT_EQ(g_running, 0);
     EXPECT_EQ(g_serviceStopEvent, nullptr);
-    EXPECT_TRUE(Log().empty()) << "a failed start logs nothing";
+    EXPECT_EQ(Log(), GetParam().log);
     DWORD after = HandleCount();
     EXPECT_EQ(after, before) << "the stop event is closed on every path";
 }
@@ -130,28 +131,40 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartFailure{"RegisterServiceCtrlHandlerW",
                      [](FakeServicePlatform& f) { f.registerError = ERROR_SERVICE_DOES_NOT_EXIST; },
+                     {},
                      {}},
         StartFailure{"Start1Refused",
                      [](FakeServicePlatform& f) {
                          f.refusedReport = 1;
                          f.reportError = ERROR_INVALID_DATA;
                      },
-                     {StartPending1(), Stopped(ERROR_INVALID_DATA)}},
+                     {StartPending1(), Stopped(ERROR_INVALID_DATA)},
+                     {}},
         StartFailure{"CreateEventW",
                      [](FakeServicePlatform& f) {
                          f.failedEvent = 1;
                          f.eventError = ERROR_NOT_ENOUGH_MEMORY;
                      },
-                     {StartPending1(), Stopped(ERROR_NOT_ENOUGH_MEMORY)}},
+                     {StartPending1(), Stopped(ERROR_NOT_ENOUGH_MEMORY)},
+                     {}},
         StartFailure{"Start2Refused",
                      [](FakeServicePlatform& f) {
                          f.refusedReport = 2;
                          f.reportError = ERROR_INVALID_HANDLE;
                      },
-                     {StartPending1(), StartPending2(), Stopped(ERROR_INVALID_HANDLE)}},
+                     {StartPending1(), StartPending2(), Stopped(ERROR_INVALID_HANDLE)},
+                     {}},
         StartFailure{"CreateThread",
                      [](FakeServicePlatform& f) { f.windowThreadError = ERROR_NO_SYSTEM_RESOURCES; },
-                     {StartPending1(), StartPending2(), Stopped(ERROR_NO_SYSTEM_RESOURCES)}}),
+                     {StartPending1(), StartPending2(), Stopped(ERROR_NO_SYSTEM_RESOURCES)},
+                     {}},
+        // The service never runs with wider access than an administrator configured.
+        StartFailure{"InvalidPolicySetting",
+                     [](FakeServicePlatform&) {
+                         WritePolicyValue(TEST_SETTINGS_KEY, L"AllowedClients", REG_SZ, L"Everyone");
+                     },
+                     {StartPending1(), Stopped(ERROR_INVALID_DATA)},
+                     {L"Setting AllowedClients is invalid"}}),
     [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
 
 TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateLines)

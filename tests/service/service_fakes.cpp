@@ -139,9 +139,28 @@ Report Running() { return {0x10, SERVICE_RUNNING, 5, 0, 0, 0, 0}; }
 Report StopPending(DWORD waitHint) { return {0x10, SERVICE_STOP_PENDING, 5, 0, 0, 1, waitHint}; }
 Report Stopped(DWORD exitCode) { return {0x10, SERVICE_STOPPED, 5, exitCode, 0, 0, 0}; }
 
+const WCHAR TEST_GROUP_POLICY_KEY[] = L"Software\\TobraTests\\Policies";
+const WCHAR TEST_SETTINGS_KEY[] = L"Software\\TobraTests\\Settings";
+
+bool WritePolicyValue(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data)
+{
+    HKEY handle = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    LSTATUS status = RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                                    static_cast<DWORD>((data.size() + (type == REG_MULTI_SZ ? 0 : 1)) * sizeof(WCHAR)));
+    RegCloseKey(handle);
+    return status == ERROR_SUCCESS;
+}
+
 FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
 {
     g_current = this;
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
+    g_servicePlatform.policyRoot = HKEY_CURRENT_USER;
+    g_servicePlatform.groupPolicyKey = TEST_GROUP_POLICY_KEY;
+    g_servicePlatform.settingsKey = TEST_SETTINGS_KEY;
     pipeThreadRequested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     pipeThreadStarted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_servicePlatform.RegisterServiceCtrlHandlerW = FakeRegisterServiceCtrlHandlerW;
@@ -156,6 +175,7 @@ FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
 FakeServicePlatform::~FakeServicePlatform()
 {
     g_servicePlatform = saved_;
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
     if (windowThread != nullptr)
         CloseHandle(windowThread);
     CloseHandle(pipeThreadRequested);

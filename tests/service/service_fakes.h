@@ -99,6 +99,14 @@ private:
 // The status handle that the fake registration hands out.
 SERVICE_STATUS_HANDLE FakeStatusHandle();
 
+// The keys the fake points the policy at, under HKEY_CURRENT_USER; gone before
+// and after each fake's life.
+extern const WCHAR TEST_GROUP_POLICY_KEY[];
+extern const WCHAR TEST_SETTINGS_KEY[];
+// Writes a value (creating its key); for REG_MULTI_SZ give the entries
+// separated by '\0' and end them with one more.
+bool WritePolicyValue(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data);
+
 // Polls the condition every millisecond until it holds or the time is up; for
 // state that another thread writes right after the event a test waited on.
 bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 5000);

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <stdio.h>
 
@@ -27,6 +30,16 @@ constexpr DWORD EXIT_BOUND_MS = 5000;
 // Both actions are adapter commands; the reply says "done" either way.
 const char DONE_REPLY[] = "54 42 01 00 01 01 00 00 00 00 00 00";
 const BYTE NO_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
+const WCHAR GROUP_POLICY_KEY[] = L"Software\\Policies\\norva\\Tobra Service";
+const WCHAR SETTINGS_KEY[] = L"Software\\norva\\Tobra Service";
+
+std::wstring Multi(std::initializer_list<std::wstring> entries)
+{
+    std::wstring data;
+    for (const std::wstring& entry : entries)
+        data += entry + L'\0';
+    return data + L'\0';
+}
 
 std::string ActionLine(const char* action, const ConnectionView& connection, HRESULT result)
 {
@@ -91,6 +104,7 @@ protected:
     }
     void TearDown() override
     {
+        ClearSettings();
         if (service_) {
             EXPECT_TRUE(serviceclient::StopAndWait(service_.Get(), SERVICE_TIMEOUT_MS).stopped);
         }
@@ -102,6 +116,45 @@ protected:
         }
         test::DeleteTree(LOG_ROOT);
         standin::Run(L"-reset");
+    }
+
+    // The administrators' settings, in the keys the service reads.
+    static bool SetSetting(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data)
+    {
+        HKEY handle = nullptr;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                            &handle, nullptr) != ERROR_SUCCESS)
+            return false;
+        DWORD chars = static_cast<DWORD>(data.size()) + (type == REG_MULTI_SZ ? 0 : 1);
+        LSTATUS status =
+            RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()), chars * sizeof(WCHAR));
+        RegCloseKey(handle);
+        return status == ERROR_SUCCESS;
+    }
+    static void ClearSettings()
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Policies\\norva");
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &handle) ==
+            ERROR_SUCCESS) {
+            RegDeleteValueW(handle, L"AllowedAdapters");
+            RegDeleteValueW(handle, L"AllowedClients");
+            RegCloseKey(handle);
+        }
+    }
+    // Stops the service and starts it again, so that it reads the settings as
+    // they are now; the state it comes to.
+    void RestartService()
+    {
+        EXPECT_TRUE(serviceclient::StopAndWait(service_.Get(), SERVICE_TIMEOUT_MS).stopped);
+        EXPECT_TRUE(serviceclient::StartTobraService(service_.Get())) << serviceclient::ErrorText(GetLastError());
+        EXPECT_TRUE(serviceclient::WaitForState(service_.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS));
+    }
+    std::wstring TargetText() const
+    {
+        wchar_t text[TOBRA_ADDRESS_TEXT_CHARS];
+        TobraFormatHardwareAddress(target_.hardwareAddress.data(), text);
+        return text;
     }
 
     std::string Request(const BYTE* address, BYTE action)
@@ -371,6 +424,111 @@ TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
     EXPECT_EQ(code, 0) << output;
     EXPECT_EQ(output.find("FAILED"), std::string::npos);
     EXPECT_NE(output.find("ok restart of a real adapter is switched"), std::string::npos);
+}
+
+// --- The administrators' policy, in the registry, read by the service at its start ---
+
+TEST_F(StandinService, OnlyTheAdaptersThePolicyNamesAreSwitched)
+{
+    // The installer's list names another adapter: the target is refused.
+    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L"02-00-5E-7B-0B-A0"})));
+    RestartService();
+    EXPECT_EQ("54 42 01 00 01 00 00 00 00 00 00 00", Restart()) << "version 1: not done";
+    TobraOutcome outcome;
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraRestartAdapterWithReport(nullptr, target_.hardwareAddress.data(), REQUEST_TIMEOUT_MS, &outcome,
+                                            &report),
+              TOBRA_NOT_DONE);
+    EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_REFUSED));
+    std::string output;
+    long code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" disable " + TargetText(),
+                                  REQUEST_TIMEOUT_MS, &output);
+    printf("[ OUTPUT   ] tobractl disable, a refused adapter: exit code %ld: %s", code, output.c_str());
+    EXPECT_EQ(code, 10);
+    EXPECT_EQ("", standin::DataFile(L"actions.txt")) << "the stand-in switched nothing";
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(3, std::count(log.begin(), log.end(),
+                            L"Adapter " + TargetText() + L" is not allowed by policy"));
+
+    // Group Policy's list wins, value by value: now the target is the one allowed.
+    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L" " + TargetText() + L" "})));
+    RestartService();
+    EXPECT_EQ(DONE_REPLY, Restart());
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
+              standin::DataFile(L"actions.txt"));
+
+    // Empty values are absent: every adapter again.
+    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({})));
+    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({})));
+    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedClients", REG_SZ, L""));
+    RestartService();
+    EXPECT_EQ(DONE_REPLY, Disable());
+    EXPECT_EQ(target_.guidText + " disconnected\r\n", standin::DataFile(L"state.txt"));
+    ExpectStandinEndsWhileServiceRuns();
+}
+
+TEST_F(StandinService, AllowedClientsGiveThePipeAnAccessListOfItsOwn)
+{
+    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedClients", REG_SZ, L"S-1-5-4"));
+    RestartService();
+    HANDLE pipe = serviceclient::ConnectControlPipe(SERVICE_TIMEOUT_MS);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                                                 nullptr, nullptr, &dacl, nullptr, &descriptor));
+    std::vector<std::string> entries;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        LPWSTR sid = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
+        char entry[128];
+        snprintf(entry, sizeof(entry), "%ls 0x%lx", sid, static_cast<unsigned long>(ace->Mask));
+        entries.push_back(entry);
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    CloseHandle(pipe);
+    EXPECT_EQ(entries, (std::vector<std::string>{"S-1-5-18 0x1f01ff", "S-1-5-32-544 0x1f01ff", "S-1-5-4 0x12019b"}));
+    // Wine runs every process as one user and enforces no pipe access list:
+    // that a non-member is turned away shows only on Windows.
+}
+
+struct BadSetting {
+    const char* name;
+    const WCHAR* key;
+    const WCHAR* value;
+    DWORD type;
+    std::wstring data;
+};
+
+TEST_F(StandinService, AnInvalidSettingStopsTheStartWithInvalidData)
+{
+    const BadSetting cases[] = {
+        {"not an address", SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L"00-11-22-33-44"})},
+        {"addresses as one string", GROUP_POLICY_KEY, L"AllowedAdapters", REG_SZ, L"00-11-22-33-44-55"},
+        {"an alias", SETTINGS_KEY, L"AllowedClients", REG_SZ, L"BU"},
+        {"not a SID", GROUP_POLICY_KEY, L"AllowedClients", REG_SZ, L"S-1-x-5"},
+    };
+    for (const BadSetting& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The log of this start alone.
+        ASSERT_TRUE(serviceclient::StopAndWait(service_.Get(), SERVICE_TIMEOUT_MS).stopped);
+        test::DeleteTree(LOG_ROOT);
+        ClearSettings();
+        ASSERT_TRUE(SetSetting(c.key, c.value, c.type, c.data));
+        ASSERT_TRUE(serviceclient::StartTobraService(service_.Get())) << serviceclient::ErrorText(GetLastError());
+        SERVICE_STATUS_PROCESS status = {};
+        EXPECT_TRUE(serviceclient::WaitForState(service_.Get(), SERVICE_STOPPED, SERVICE_TIMEOUT_MS, &status));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), status.dwWin32ExitCode);
+        std::vector<std::wstring> log = Log();
+        EXPECT_EQ(1, std::count(log.begin(), log.end(), L"Setting " + std::wstring(c.value) + L" is invalid"));
+        EXPECT_EQ(0, std::count(log.begin(), log.end(), L"*** Tobra Service: Start ***")) << "no window, no pipe";
+    }
+    ClearSettings();
+    ASSERT_TRUE(serviceclient::StartTobraService(service_.Get()));
+    EXPECT_TRUE(serviceclient::WaitForState(service_.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS));
 }
 
 TEST_F(StandinService, MeasuredRestartWithAndWithoutARunningStandin)

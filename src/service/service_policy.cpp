@@ -1,0 +1,161 @@
+// The administrators' policy: read once at start from the registry, then only
+// consulted by the pipe thread.
+#include "service/service_policy.h"
+
+#include <sddl.h>
+
+#include "log/log.h"
+#include "service/service_platform.h"
+#include "tobra_client.h"
+
+const WCHAR POLICY_GROUP_POLICY_KEY[] = L"Software\\Policies\\norva\\Tobra Service";
+const WCHAR POLICY_SETTINGS_KEY[] = L"Software\\norva\\Tobra Service";
+const WCHAR POLICY_ALLOWED_ADAPTERS[] = L"AllowedAdapters";
+const WCHAR POLICY_ALLOWED_CLIENTS[] = L"AllowedClients";
+
+ServicePolicy g_policy = {};
+
+namespace {
+
+// Room for the longest list that is valid: every address with blanks around it.
+const DWORD ADAPTER_LIST_CHARS = POLICY_MAX_ADAPTERS * 40;
+
+bool IsBlank(WCHAR c)
+{
+    return c == L' ' || c == L'\t';
+}
+
+// text without its leading and trailing blanks, into out (chars with the
+// terminator); false when it does not fit.
+bool Trim(const WCHAR* text, WCHAR* out, int chars)
+{
+    while (IsBlank(*text))
+        ++text;
+    int length = lstrlenW(text);
+    while (length > 0 && IsBlank(text[length - 1]))
+        --length;
+    if (length >= chars)
+        return false;
+    CopyMemory(out, text, length * sizeof(WCHAR));
+    out[length] = L'\0';
+    return true;
+}
+
+// One value from the first of the two keys that holds it: Group Policy's key
+// wins value by value, not key by key. The data is terminated by the caller's
+// zero-filled buffer, which is two characters longer than *bytes says.
+// ERROR_FILE_NOT_FOUND when neither key has the value.
+LSTATUS ReadValue(const WCHAR* name, DWORD* type, WCHAR* data, DWORD* bytes)
+{
+    const WCHAR* keys[2] = {g_servicePlatform.groupPolicyKey, g_servicePlatform.settingsKey};
+    for (const WCHAR* path : keys) {
+        HKEY key = nullptr;
+        LSTATUS status =
+            RegOpenKeyExW(g_servicePlatform.policyRoot, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+        if (status == ERROR_FILE_NOT_FOUND)
+            continue;
+        if (status != ERROR_SUCCESS)
+            return status;
+        DWORD size = *bytes;
+        status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(data), &size);
+        RegCloseKey(key);
+        if (status == ERROR_FILE_NOT_FOUND)
+            continue;
+        *bytes = size;
+        return status;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+// A multi-string with no entries counts as absent; every entry must be a
+// hardware address, blanks around it allowed.
+bool ReadAllowedAdapters(ServicePolicy* policy)
+{
+    WCHAR list[ADAPTER_LIST_CHARS + 2] = {};
+    DWORD type = 0;
+    DWORD bytes = ADAPTER_LIST_CHARS * sizeof(WCHAR);
+    LSTATUS status = ReadValue(POLICY_ALLOWED_ADAPTERS, &type, list, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (status != ERROR_SUCCESS || type != REG_MULTI_SZ)
+        return false;
+    for (const WCHAR* entry = list; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
+        WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
+        if (policy->adapterCount == POLICY_MAX_ADAPTERS || !Trim(entry, address, TOBRA_ADDRESS_TEXT_CHARS) ||
+            !TobraParseHardwareAddress(address, policy->adapters[policy->adapterCount]))
+            return false;
+        ++policy->adapterCount;
+    }
+    policy->adaptersRestricted = policy->adapterCount > 0;
+    return true;
+}
+
+// An empty string counts as absent; anything else must be a SID.
+bool ReadAllowedClients(ServicePolicy* policy)
+{
+    WCHAR text[POLICY_SID_CHARS + 64 + 2] = {};
+    DWORD type = 0;
+    DWORD bytes = (POLICY_SID_CHARS + 64) * sizeof(WCHAR);
+    LSTATUS status = ReadValue(POLICY_ALLOWED_CLIENTS, &type, text, &bytes);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (status != ERROR_SUCCESS || type != REG_SZ || !Trim(text, policy->allowedClient, POLICY_SID_CHARS))
+        return false;
+    return policy->allowedClient[0] == L'\0' || IsSidText(policy->allowedClient);
+}
+
+}  // namespace
+
+int IsSidText(const WCHAR* text)
+{
+    if (text[0] != L'S' || text[1] != L'-' || text[2] != L'1' || text[3] != L'-')
+        return 0;
+    // The identifier authority, then at least one sub-authority.
+    int numbers = 0;
+    for (const WCHAR* p = text + 4;; ++p) {
+        if (*p < L'0' || *p > L'9')
+            return 0;
+        while (*p >= L'0' && *p <= L'9')
+            ++p;
+        ++numbers;
+        if (*p == L'\0')
+            break;
+        if (*p != L'-')
+            return 0;
+    }
+    if (numbers < 2)
+        return 0;
+    // Too many sub-authorities, or numbers too large, the system refuses.
+    PSID sid = nullptr;
+    if (!ConvertStringSidToSidW(text, &sid))
+        return 0;
+    LocalFree(sid);
+    return 1;
+}
+
+int ReadServicePolicy()
+{
+    ZeroMemory(&g_policy, sizeof(g_policy));
+    int valid = 1;
+    // Both are checked, so that the log names every setting to mend.
+    if (!ReadAllowedAdapters(&g_policy)) {
+        LogPrintf(L"Setting %s is invalid", POLICY_ALLOWED_ADAPTERS);
+        valid = 0;
+    }
+    if (!ReadAllowedClients(&g_policy)) {
+        LogPrintf(L"Setting %s is invalid", POLICY_ALLOWED_CLIENTS);
+        valid = 0;
+    }
+    return valid;
+}
+
+int IsAdapterAllowed(const BYTE* hardwareAddress)
+{
+    if (!g_policy.adaptersRestricted)
+        return 1;
+    for (int i = 0; i < g_policy.adapterCount; ++i) {
+        if (memcmp(g_policy.adapters[i], hardwareAddress, sizeof(g_policy.adapters[i])) == 0)
+            return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,115 @@
+// The administrators' policy as the service reads it at start: real registry
+// values under keys of the tests' own, each value from Group Policy's key
+// before the installer's.
+#include <gmock/gmock.h>
+
+#include "host_fixture.h"
+#include "service/service_policy.h"
+
+using ::testing::ElementsAre;
+
+namespace servicetest {
+namespace {
+
+struct Value {
+    const WCHAR* key;
+    const WCHAR* name;
+    DWORD type;
+    std::wstring data;
+};
+
+std::wstring Multi(std::initializer_list<const WCHAR*> entries)
+{
+    std::wstring data;
+    for (const WCHAR* entry : entries)
+        data += std::wstring(entry) + L'\0';
+    return data + L'\0';
+}
+
+const WCHAR* const GP = TEST_GROUP_POLICY_KEY;
+const WCHAR* const SETTINGS = TEST_SETTINGS_KEY;
+const WCHAR* const ADAPTERS = L"AllowedAdapters";
+const WCHAR* const CLIENTS = L"AllowedClients";
+
+struct PolicyCase {
+    const char* name;
+    std::vector<Value> values;
+    bool valid;
+    int adapters;  // -1: not restricted
+    std::wstring client;
+    std::vector<std::wstring> log;
+};
+
+void PrintTo(const PolicyCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class PolicyTable : public ServiceHostTest, public ::testing::WithParamInterface<PolicyCase> {};
+
+TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
+{
+    for (const Value& value : GetParam().values)
+        ASSERT_TRUE(WritePolicyValue(value.key, value.name, value.type, value.data));
+    EXPECT_EQ(ReadServicePolicy(), GetParam().valid ? 1 : 0);
+    EXPECT_EQ(Log(), GetParam().log);
+    if (!GetParam().valid)
+        return;
+    EXPECT_EQ(g_policy.adaptersRestricted != 0, GetParam().adapters >= 0);
+    EXPECT_EQ(g_policy.adapterCount, GetParam().adapters < 0 ? 0 : GetParam().adapters);
+    EXPECT_EQ(std::wstring(g_policy.allowedClient), GetParam().client);
+}
+
+const std::wstring BAD_ADAPTERS = L"Setting AllowedAdapters is invalid";
+const std::wstring BAD_CLIENTS = L"Setting AllowedClients is invalid";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PolicyTable,
+    ::testing::Values(
+        PolicyCase{"Absent", {}, true, -1, L"", {}},
+        PolicyCase{"EmptyValuesAreAbsent",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({})}, {SETTINGS, CLIENTS, REG_SZ, L""}},
+                   true, -1, L"", {}},
+        PolicyCase{"EveryWritingOfAnAddressWithBlanks",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ,
+                     Multi({L"00-11-22-33-44-55", L" 00:11:22:33:44:66\t", L"0011223344aa"})}},
+                   true, 3, L"", {}},
+        PolicyCase{"ClientSidTrimmed", {{SETTINGS, CLIENTS, REG_SZ, L"  S-1-5-32-545 "}}, true, -1, L"S-1-5-32-545",
+                   {}},
+        PolicyCase{"GroupPolicyWinsValueByValue",
+                   {{GP, ADAPTERS, REG_MULTI_SZ, Multi({L"00-11-22-33-44-55"})},
+                    {SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"not an address"})},
+                    {SETTINGS, CLIENTS, REG_SZ, L"S-1-5-4"}},
+                   true, 1, L"S-1-5-4", {}},
+        PolicyCase{"AnEntryThatIsNotAnAddress",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"00-11-22-33-44-55", L"00-11-22-33-44"})}}, false,
+                   0, L"", {BAD_ADAPTERS}},
+        PolicyCase{"ABlankEntry", {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"  "})}}, false, 0, L"",
+                   {BAD_ADAPTERS}},
+        PolicyCase{"AddressesOfTheWrongType", {{GP, ADAPTERS, REG_SZ, L"00-11-22-33-44-55"}}, false, 0, L"",
+                   {BAD_ADAPTERS}},
+        PolicyCase{"AnAliasIsNoSid", {{SETTINGS, CLIENTS, REG_SZ, L"BU"}}, false, 0, L"", {BAD_CLIENTS}},
+        PolicyCase{"AnAuthorityAloneIsNoSid", {{SETTINGS, CLIENTS, REG_SZ, L"S-1-5"}}, false, 0, L"", {BAD_CLIENTS}},
+        PolicyCase{"TwoSids", {{SETTINGS, CLIENTS, REG_SZ, L"S-1-5-4 S-1-5-32-545"}}, false, 0, L"", {BAD_CLIENTS}},
+        PolicyCase{"ClientsOfTheWrongType", {{SETTINGS, CLIENTS, REG_EXPAND_SZ, L"S-1-5-4"}}, false, 0, L"",
+                   {BAD_CLIENTS}},
+        PolicyCase{"BothInvalidAreBothNamed",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"x"})}, {GP, CLIENTS, REG_SZ, L"WD"}}, false, 0,
+                   L"", {BAD_ADAPTERS, BAD_CLIENTS}}),
+    [](const ::testing::TestParamInfo<PolicyCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ServiceHostTest, OnlyTheListedAdaptersAreAllowed)
+{
+    ASSERT_TRUE(WritePolicyValue(SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"00-11-22-33-44-55"})));
+    ASSERT_EQ(ReadServicePolicy(), 1);
+    const BYTE listed[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const BYTE other[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x56};
+    EXPECT_EQ(IsAdapterAllowed(listed), 1);
+    EXPECT_EQ(IsAdapterAllowed(other), 0);
+    ASSERT_TRUE(WritePolicyValue(SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({})));
+    ASSERT_EQ(ReadServicePolicy(), 1);
+    EXPECT_EQ(IsAdapterAllowed(other), 1) << "no list: every adapter";
+}
+
+}  // namespace
+}  // namespace servicetest

@@ -1,4 +1,4 @@
-// The -d switch, the only configuration the service reads, and the service
+// The -d switch (the administrators' policy is read by ServiceMain), and the service
 // host's platform seam with the real functions as its defaults.
 #include "service/service_entry.h"
 

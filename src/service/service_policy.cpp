@@ -2,10 +2,9 @@
 // consulted by the pipe thread.
 #include "service/service_policy.h"
 
-#include <sddl.h>
-
 #include "log/log.h"
 #include "service/service_platform.h"
+#include "service/service_policy_text.h"
 #include "tobra_client.h"
 
 const WCHAR POLICY_GROUP_POLICY_KEY[] = L"Software\\Policies\\norva\\Tobra Service";
@@ -19,27 +18,6 @@ namespace {
 
 // Room for the longest list that is valid: every address with blanks around it.
 const DWORD ADAPTER_LIST_CHARS = POLICY_MAX_ADAPTERS * 40;
-
-bool IsBlank(WCHAR c)
-{
-    return c == L' ' || c == L'\t';
-}
-
-// text without its leading and trailing blanks, into out (chars with the
-// terminator); false when it does not fit.
-bool Trim(const WCHAR* text, WCHAR* out, int chars)
-{
-    while (IsBlank(*text))
-        ++text;
-    int length = lstrlenW(text);
-    while (length > 0 && IsBlank(text[length - 1]))
-        --length;
-    if (length >= chars)
-        return false;
-    CopyMemory(out, text, length * sizeof(WCHAR));
-    out[length] = L'\0';
-    return true;
-}
 
 // One value from the first of the two keys that holds it: Group Policy's key
 // wins value by value, not key by key. The data is terminated by the caller's
@@ -81,7 +59,7 @@ bool ReadAllowedAdapters(ServicePolicy* policy)
         return false;
     for (const WCHAR* entry = list; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
         WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
-        if (policy->adapterCount == POLICY_MAX_ADAPTERS || !Trim(entry, address, TOBRA_ADDRESS_TEXT_CHARS) ||
+        if (policy->adapterCount == POLICY_MAX_ADAPTERS || !TobraTrimBlanks(entry, address, TOBRA_ADDRESS_TEXT_CHARS) ||
             !TobraParseHardwareAddress(address, policy->adapters[policy->adapterCount]))
             return false;
         ++policy->adapterCount;
@@ -99,39 +77,12 @@ bool ReadAllowedClients(ServicePolicy* policy)
     LSTATUS status = ReadValue(POLICY_ALLOWED_CLIENTS, &type, text, &bytes);
     if (status == ERROR_FILE_NOT_FOUND)
         return true;
-    if (status != ERROR_SUCCESS || type != REG_SZ || !Trim(text, policy->allowedClient, POLICY_SID_CHARS))
+    if (status != ERROR_SUCCESS || type != REG_SZ || !TobraTrimBlanks(text, policy->allowedClient, POLICY_SID_CHARS))
         return false;
-    return policy->allowedClient[0] == L'\0' || IsSidText(policy->allowedClient);
+    return policy->allowedClient[0] == L'\0' || TobraIsSidText(policy->allowedClient);
 }
 
 }  // namespace
-
-int IsSidText(const WCHAR* text)
-{
-    if (text[0] != L'S' || text[1] != L'-' || text[2] != L'1' || text[3] != L'-')
-        return 0;
-    // The identifier authority, then at least one sub-authority.
-    int numbers = 0;
-    for (const WCHAR* p = text + 4;; ++p) {
-        if (*p < L'0' || *p > L'9')
-            return 0;
-        while (*p >= L'0' && *p <= L'9')
-            ++p;
-        ++numbers;
-        if (*p == L'\0')
-            break;
-        if (*p != L'-')
-            return 0;
-    }
-    if (numbers < 2)
-        return 0;
-    // Too many sub-authorities, or numbers too large, the system refuses.
-    PSID sid = nullptr;
-    if (!ConvertStringSidToSidW(text, &sid))
-        return 0;
-    LocalFree(sid);
-    return 1;
-}
 
 int ReadServicePolicy()
 {

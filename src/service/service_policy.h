@@ -35,6 +35,3 @@ int ReadServicePolicy();
 
 // Whether the policy lets the adapter with these 6 address bytes be switched.
 int IsAdapterAllowed(const BYTE* hardwareAddress);
-
-// "S-1-<digits>(-<digits>)+" that the system also takes for a SID; no aliases.
-int IsSidText(const WCHAR* text);

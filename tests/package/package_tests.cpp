@@ -252,6 +252,30 @@ bool SettingsKeyExists()
     return true;
 }
 
+// A value of the settings key: its type and data (terminators kept), or type
+// REG_NONE when it is not there.
+struct Setting {
+    DWORD type = REG_NONE;
+    std::wstring data;
+};
+
+Setting ReadSetting(const wchar_t* name)
+{
+    Setting setting;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return setting;
+    WCHAR data[512] = {};
+    DWORD bytes = sizeof(data) - sizeof(WCHAR);
+    DWORD type = REG_NONE;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) == ERROR_SUCCESS) {
+        setting.type = type;
+        setting.data.assign(data, bytes / sizeof(WCHAR));
+    }
+    RegCloseKey(key);
+    return setting;
+}
+
 // --- Programs --------------------------------------------------------------------------
 
 
@@ -458,6 +482,48 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceItsFilesAndSettings)
     if (!norvaFolderExisted) {
         EXPECT_FALSE(test::PathExists(ProgramFiles() + L"\\norva"));
     }
+    EXPECT_FALSE(SettingsKeyExists());
+}
+
+// The administrators' settings: written as the service reads them, only when
+// given, kept across an upgrade, removed with the product; a bad value stops
+// the install before anything is installed.
+TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
+{
+    for (const wchar_t* wrong : {L"ALLOWEDADAPTERS=00-11-22-33-44", L"ALLOWEDADAPTERS=\"00-11-22-33-44-55;x\"",
+                                 L"ALLOWEDCLIENTS=BU", L"ALLOWEDCLIENTS=S-1-5"}) {
+        EXPECT_EQ(Install(ProductPackage(), wrong), INSTALL_FAILURE) << LastLog();
+        EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
+    }
+
+    // Unset: no value at all, not an empty one.
+    ASSERT_EQ(Install(ProductPackage()), 0) << LastLog();
+    EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE));
+    EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
+    ASSERT_EQ(Msiexec(L"/x " + OnlyProduct()), 0) << LastLog();
+
+    ASSERT_EQ(Install(ProductPackage(),
+                      L"ALLOWEDADAPTERS=\"00:11:22:33:44:55; 0011223344AA\" ALLOWEDCLIENTS=S-1-5-32-545"),
+              0)
+        << LastLog();
+    const std::wstring adapters(L"00-11-22-33-44-55\0" L"00-11-22-33-44-AA\0\0", 37);
+    Setting written = ReadSetting(L"AllowedAdapters");
+    EXPECT_EQ(written.type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_EQ(written.data, adapters);
+    EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(ReadSetting(L"AllowedClients").data, std::wstring(L"S-1-5-32-545\0", 13));
+    ServiceFacts facts;
+    ExpectRunningAndAnswering(&facts);
+
+    // The upgrade reads the multi-string back and writes it again.
+    ASSERT_EQ(Install(NextPackage()), 0) << LastLog();
+    EXPECT_EQ(ReadSetting(L"AllowedAdapters").data, adapters) << LastLog();
+    EXPECT_EQ(ReadSetting(L"AllowedClients").data, std::wstring(L"S-1-5-32-545\0", 13));
+    ExpectRunningAndAnswering(&facts);
+
+    ASSERT_EQ(Msiexec(L"/x " + OnlyProduct()), 0) << LastLog();
+    EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE));
+    EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
     EXPECT_FALSE(SettingsKeyExists());
 }
 

@@ -659,7 +659,12 @@ void RestartMemory(Run& run)
         run.Fail("the baseline program failed");
         return;
     }
-    printf("  %s", output.c_str());
+    for (size_t at = 0; at < output.size();) {
+        size_t end = output.find('\n', at);
+        end = end == std::string::npos ? output.size() : end + 1;
+        printf("  %s", output.substr(at, end - at).c_str());
+        at = end;
+    }
     double baseline100 = BaselineKiB(output, 100), baselineLast = BaselineKiB(output, count);
     if (count > 100 && baseline100 >= 0 && baselineLast >= 0)
         printf("  growth per restart from the 100th to the %dth: service %.2f KiB, baseline %.2f KiB\n", count,

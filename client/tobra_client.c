@@ -4,6 +4,7 @@
 
 #include "tobra_client.h"
 #include "tobra_client_platform.h"
+#include "tobra_text.h"
 
 static HANDLE WINAPI OpenFileWithWindows(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                          DWORD disposition, DWORD flags, HANDLE templateFile)
@@ -21,11 +22,6 @@ static DWORD Remaining(DWORD start, DWORD limit)
     return elapsed >= limit ? 0 : limit - elapsed;
 }
 
-static wchar_t FoldAscii(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
-}
-
 /* Only a pipe on this machine: a file or a device would take the request as
  * data to write. */
 static int IsLocalPipeName(const wchar_t* name)
@@ -33,7 +29,7 @@ static int IsLocalPipeName(const wchar_t* name)
     static const wchar_t prefix[] = L"\\\\.\\pipe\\";
     size_t i;
     for (i = 0; prefix[i] != L'\0'; ++i) {
-        if (FoldAscii(name[i]) != prefix[i])
+        if (TobraFoldAscii(name[i]) != prefix[i])
             return 0;
     }
     return name[i] != L'\0';

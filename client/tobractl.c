@@ -8,7 +8,10 @@
 #include <shlwapi.h>
 #include <stdarg.h>
 
+#include "tobra_adapter_list.h"
 #include "tobra_client.h"
+#include "tobra_console.h"
+#include "tobra_text.h"
 
 /* Exit codes: the library's results, then this program's own. */
 enum {
@@ -28,6 +31,10 @@ enum {
 };
 
 #define MESSAGE_CHARS 1024
+/* The same adapters as the service looks through, without their addresses. */
+#define LIST_FLAGS (GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER)
+#define LIST_FIRST_SIZE (16 * 1024)
+#define LIST_ATTEMPTS 4
 /* Enough for any reply the service writes and for a misbehaving one to show. */
 #define RAW_REPLY_CAPACITY 4096
 #define MAX_TIMEOUT_MS 86400000ul
@@ -54,33 +61,6 @@ static const wchar_t USAGE[] =
     L"7 no adapter has the address, 8 switching failed, 9 the service could not read the adapter\n"
     L"list, 10 refused by the service's policy, 11 the pipe is not served by Tobra Service.\n";
 
-/* Console: wide text as it is. Redirected: UTF-8, so that any adapter name
- * survives a pipe or a file. */
-static void WriteText(DWORD stream, const wchar_t* text)
-{
-    HANDLE handle = GetStdHandle(stream);
-    DWORD mode;
-    DWORD written;
-    int length = lstrlenW(text);
-    int size;
-    char* bytes;
-
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE || length == 0)
-        return;
-    if (GetConsoleMode(handle, &mode)) {
-        WriteConsoleW(handle, text, (DWORD)length, &written, NULL);
-        return;
-    }
-    size = WideCharToMultiByte(CP_UTF8, 0, text, length, NULL, 0, NULL, NULL);
-    bytes = size > 0 ? (char*)HeapAlloc(GetProcessHeap(), 0, (SIZE_T)size) : NULL;
-    if (bytes == NULL)
-        return;
-    size = WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, size, NULL, NULL);
-    if (size > 0)
-        WriteFile(handle, bytes, (DWORD)size, &written, NULL);
-    HeapFree(GetProcessHeap(), 0, bytes);
-}
-
 static void Print(DWORD stream, const wchar_t* format, ...)
 {
     wchar_t text[MESSAGE_CHARS];
@@ -90,7 +70,7 @@ static void Print(DWORD stream, const wchar_t* format, ...)
     wvnsprintfW(text, MESSAGE_CHARS, format, args);
     text[MESSAGE_CHARS - 1] = L'\0';
     va_end(args);
-    WriteText(stream, text);
+    TobraWriteText(stream, text, lstrlenW(text));
 }
 
 #define Out(...) Print(STD_OUTPUT_HANDLE, __VA_ARGS__)
@@ -128,17 +108,6 @@ static int ParseTimeout(const wchar_t* text, unsigned long* timeoutMs)
     return 1;
 }
 
-static int HexDigit(wchar_t c)
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
-}
-
 /* Pairs of hex digits across the arguments; '-', ':' and ',' may separate
  * pairs but not split one. Returns the byte count, or -1 with a message. */
 static long ParseHexBytes(int count, wchar_t** arguments, unsigned char* bytes, unsigned long capacity)
@@ -154,8 +123,8 @@ static long ParseHexBytes(int count, wchar_t** arguments, unsigned char* bytes, 
                 ++p;
                 continue;
             }
-            high = HexDigit(p[0]);
-            low = high < 0 ? -1 : HexDigit(p[1]);
+            high = TobraHexDigit(p[0]);
+            low = high < 0 ? -1 : TobraHexDigit(p[1]);
             if (high < 0 || low < 0) {
                 BadUsage(L"\"%s\" is not a list of hexadecimal byte pairs (such as 54 42 01 00).", arguments[i]);
                 return -1;
@@ -256,23 +225,13 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
  * text when no adapter has the address or the list cannot be had. */
 static void FriendlyName(const unsigned char* address, const wchar_t* addressText, wchar_t* name, int chars)
 {
-    ULONG size = 16 * 1024;
-    IP_ADAPTER_ADDRESSES* adapters = NULL;
+    ULONG error = 0;
+    IP_ADAPTER_ADDRESSES* adapters = TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE,
+                                                         LIST_ATTEMPTS, &error);
     IP_ADAPTER_ADDRESSES* adapter;
-    ULONG error = ERROR_BUFFER_OVERFLOW;
-    int attempt;
 
     lstrcpynW(name, addressText, chars);
-    for (attempt = 0; attempt < 4 && error == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        HeapFree(GetProcessHeap(), 0, adapters);
-        adapters = (IP_ADAPTER_ADDRESSES*)HeapAlloc(GetProcessHeap(), 0, size);
-        if (adapters == NULL)
-            return;
-        error = GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST |
-                                         GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-                                     NULL, adapters, &size);
-    }
-    for (adapter = error == ERROR_SUCCESS ? adapters : NULL; adapter != NULL; adapter = adapter->Next) {
+    for (adapter = adapters; adapter != NULL; adapter = adapter->Next) {
         if (adapter->PhysicalAddressLength == TOBRA_HARDWARE_ADDRESS_SIZE &&
             memcmp(adapter->PhysicalAddress, address, TOBRA_HARDWARE_ADDRESS_SIZE) == 0) {
             if (adapter->FriendlyName != NULL && adapter->FriendlyName[0] != L'\0')
@@ -280,7 +239,7 @@ static void FriendlyName(const unsigned char* address, const wchar_t* addressTex
             break;
         }
     }
-    HeapFree(GetProcessHeap(), 0, adapters);
+    TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, adapters);
 }
 
 /* " (the system's message for the code)", or nothing when it has none. */
@@ -411,32 +370,17 @@ static const wchar_t* OperStatusText(IF_OPER_STATUS status)
 
 static int RunList(void)
 {
-    ULONG flags = GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
-                  GAA_FLAG_SKIP_DNS_SERVER;  /* the same adapters as the service looks through */
-    ULONG size = 16 * 1024;
-    IP_ADAPTER_ADDRESSES* adapters = NULL;
+    ULONG error = 0;
+    IP_ADAPTER_ADDRESSES* adapters = TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE,
+                                                         LIST_ATTEMPTS, &error);
     IP_ADAPTER_ADDRESSES* adapter;
-    ULONG error = ERROR_BUFFER_OVERFLOW;
-    int attempt;
 
-    /* The list can grow between the size query and the call. */
-    for (attempt = 0; attempt < 4 && error == ERROR_BUFFER_OVERFLOW; ++attempt) {
-        HeapFree(GetProcessHeap(), 0, adapters);
-        adapters = (IP_ADAPTER_ADDRESSES*)HeapAlloc(GetProcessHeap(), 0, size);
-        if (adapters == NULL) {
-            error = ERROR_NOT_ENOUGH_MEMORY;
-            break;
-        }
-        error = GetAdaptersAddresses(AF_UNSPEC, flags, NULL, adapters, &size);
-    }
-    if (error != ERROR_SUCCESS && error != ERROR_NO_DATA) {
-        HeapFree(GetProcessHeap(), 0, adapters);
+    if (adapters == NULL && error != ERROR_NO_DATA) {
         Err(L"tobractl: the adapters cannot be listed (error %lu).\n", error);
         return EXIT_LIST_FAILED;
     }
-
     Out(L"%-17s  %-7s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
-    for (adapter = error == ERROR_SUCCESS ? adapters : NULL; adapter != NULL; adapter = adapter->Next) {
+    for (adapter = adapters; adapter != NULL; adapter = adapter->Next) {
         wchar_t address[3 * MAX_ADAPTER_ADDRESS_LENGTH + 1];
         wchar_t name[64];
         ULONG i;
@@ -452,7 +396,7 @@ static int RunList(void)
         Out(L"%-17s  %-7s  %-38s  %s\n", address, OperStatusText(adapter->OperStatus), name,
             adapter->FriendlyName != NULL ? adapter->FriendlyName : L"");
     }
-    HeapFree(GetProcessHeap(), 0, adapters);
+    TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, adapters);
     return EXIT_DONE;
 }
 
@@ -481,12 +425,12 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     if (i == argc) {
-        WriteText(STD_ERROR_HANDLE, USAGE);
+        TobraWriteText(STD_ERROR_HANDLE, USAGE, lstrlenW(USAGE));
         return EXIT_BAD_USAGE;
     }
     command = argv[i++];
     if (IsHelp(command)) {
-        WriteText(STD_OUTPUT_HANDLE, USAGE);
+        TobraWriteText(STD_OUTPUT_HANDLE, USAGE, lstrlenW(USAGE));
         return EXIT_DONE;
     }
     if (lstrcmpW(command, L"list") == 0) {

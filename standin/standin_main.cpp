@@ -2,6 +2,7 @@
 // manager; by hand it registers itself, lists the connections, or prepares
 // the next switch of a connection to fail or to take its time.
 #include "standin/standin.h"
+#include "tobra_console.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,26 +30,9 @@ bool IsSwitch(const WCHAR* argument, const WCHAR* name)
     return (argument[0] == L'-' || argument[0] == L'/') && lstrcmpiW(argument + 1, name) == 0;
 }
 
-// Text to standard output: UTF-16 to a console, UTF-8 to a file or pipe.
 void Print(const std::wstring& text)
 {
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == nullptr || output == INVALID_HANDLE_VALUE)
-        return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(output, &mode)) {
-        WriteConsoleW(output, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
-        return;
-    std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size,
-                        nullptr, nullptr);
-    WriteFile(output, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    TobraWriteText(STD_OUTPUT_HANDLE, text.c_str(), static_cast<int>(text.size()));
 }
 
 int ListConnections()

@@ -7,6 +7,7 @@
 #include <iphlpapi.h>
 
 #include "standin/standin.h"
+#include "tobra_adapter_list.h"
 
 #include <shlobj.h>
 
@@ -166,26 +167,13 @@ std::string Utf8(const std::wstring& text)
 // caller frees; null with S_OK when the machine has no adapter.
 HRESULT GetAdapterChain(IP_ADAPTER_ADDRESSES** chain)
 {
-    *chain = nullptr;
-    ULONG size = FIRST_ADAPTER_BUFFER;
-    for (int attempt = 0; attempt < ADAPTER_LIST_ATTEMPTS; ++attempt) {
-        auto* buffer = static_cast<IP_ADAPTER_ADDRESSES*>(HeapAlloc(GetProcessHeap(), 0, size));
-        if (buffer == nullptr)
-            return E_OUTOFMEMORY;
-        ULONG error = GetAdaptersAddresses(
-            AF_UNSPEC, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-            nullptr, buffer, &size);
-        if (error == NO_ERROR) {
-            *chain = buffer;
-            return S_OK;
-        }
-        HeapFree(GetProcessHeap(), 0, buffer);
-        if (error == ERROR_NO_DATA)
-            return S_OK;
-        if (error != ERROR_BUFFER_OVERFLOW)
-            return HRESULT_FROM_WIN32(error);
-    }
-    return HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW);
+    ULONG error = 0;
+    *chain = TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS,
+                                 GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                 FIRST_ADAPTER_BUFFER, ADAPTER_LIST_ATTEMPTS, &error);
+    if (*chain != nullptr || error == ERROR_NO_DATA)
+        return S_OK;
+    return error == ERROR_NOT_ENOUGH_MEMORY ? E_OUTOFMEMORY : HRESULT_FROM_WIN32(error);
 }
 
 // Disconnected connections by GUID text, from the state file's lines.
@@ -289,7 +277,7 @@ HRESULT LoadConnections(std::vector<StandinConnection>* connections)
         connection.connected = !Contains(disconnected, connection.guidText);
         connections->push_back(connection);
     }
-    HeapFree(GetProcessHeap(), 0, chain);
+    TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, chain);
     return S_OK;
 }
 

@@ -5,6 +5,7 @@
 
 #include "adapter/adapter_control.h"
 #include "log/log.h"
+#include "tobra_adapter_list.h"
 
 #include <netcon.h>
 #include <stdio.h>
@@ -128,29 +129,18 @@ HRESULT SetConnectionState(const char* adapterName, int enable)
 
 PIP_ADAPTER_ADDRESSES GetAdapterList()
 {
-    HANDLE heap = GetProcessHeap();
-    ULONG size = ADAPTER_LIST_FIRST_SIZE;
-    for (int attempt = 0; attempt < ADAPTER_LIST_ATTEMPTS; ++attempt) {
-        // A size the heap cannot give is just another list we cannot have.
-        PIP_ADAPTER_ADDRESSES list =
-            static_cast<PIP_ADAPTER_ADDRESSES>(g_adapterPlatform.HeapAlloc(heap, 0, size));
-        if (list == nullptr)
-            return nullptr;
-        ULONG status = g_adapterPlatform.GetAdaptersAddresses(AF_UNSPEC, GAA_FLAG_INCLUDE_PREFIX, nullptr,
-                                                              list, &size);
-        if (status == NO_ERROR)
-            return list;
-        g_adapterPlatform.HeapFree(heap, 0, list);
-        if (status != ERROR_BUFFER_OVERFLOW)
-            return nullptr;
-    }
-    return nullptr;
+    const TobraAdapterListCalls calls = {g_adapterPlatform.GetAdaptersAddresses, g_adapterPlatform.HeapAlloc,
+                                         g_adapterPlatform.HeapFree};
+    ULONG error = 0;
+    return TobraGetAdapterList(&calls, GAA_FLAG_INCLUDE_PREFIX, ADAPTER_LIST_FIRST_SIZE, ADAPTER_LIST_ATTEMPTS,
+                               &error);
 }
 
 void FreeAdapterList(PIP_ADAPTER_ADDRESSES list)
 {
-    if (list != nullptr)
-        g_adapterPlatform.HeapFree(GetProcessHeap(), 0, list);
+    const TobraAdapterListCalls calls = {g_adapterPlatform.GetAdaptersAddresses, g_adapterPlatform.HeapAlloc,
+                                         g_adapterPlatform.HeapFree};
+    TobraFreeAdapterList(&calls, list);
 }
 
 int FindAdapterName(const BYTE* hardwareAddress, char* name)

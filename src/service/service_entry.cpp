@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "service/service_platform.h"
 #include "service/service_policy.h"
+#include "tobra_text.h"
 
 ServicePlatform g_servicePlatform = {
     ::GetCommandLineW,
@@ -29,15 +30,10 @@ HINSTANCE g_instance = nullptr;
 
 namespace {
 
-WCHAR FoldAscii(WCHAR c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<WCHAR>(c - L'A' + L'a') : c;
-}
-
 bool BeginsWithSwitch(const WCHAR* argument)
 {
     // An argument shorter than two characters stops at its terminator here.
-    return FoldAscii(argument[0]) == L'-' && FoldAscii(argument[1]) == L'd';
+    return TobraFoldAscii(argument[0]) == L'-' && TobraFoldAscii(argument[1]) == L'd';
 }
 
 bool StartsWith(const WCHAR* text, const WCHAR* word)

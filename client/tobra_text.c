@@ -1,13 +1,15 @@
-/* Hardware addresses as text, for the client library, tobractl, the service's
- * policy settings and the installer: one parser and one formatter. Needs
- * nothing but the C library. */
+/* Text the project reads and writes in more than one program: hardware
+ * addresses (the client library, tobractl, the service's policy, the
+ * installer), hexadecimal digits and ASCII case. Needs nothing but the C
+ * library. */
 #include <stddef.h>
 #include <string.h>
 #include <wchar.h>
 
 #include "tobra_client.h"
+#include "tobra_text.h"
 
-static int HexValue(wchar_t c)
+int TobraHexDigit(wchar_t c)
 {
     if (c >= L'0' && c <= L'9')
         return c - L'0';
@@ -36,8 +38,8 @@ int TobraParseHardwareAddress(const wchar_t* text, unsigned char address[TOBRA_H
         return 0;
     }
     for (i = 0; i < TOBRA_HARDWARE_ADDRESS_SIZE; ++i) {
-        int high = HexValue(text[0]);
-        int low = HexValue(text[1]);
+        int high = TobraHexDigit(text[0]);
+        int low = TobraHexDigit(text[1]);
         if (high < 0 || low < 0)
             return 0;
         bytes[i] = (unsigned char)(high * 16 + low);
@@ -63,3 +65,8 @@ void TobraFormatHardwareAddress(const unsigned char* address, wchar_t text[TOBRA
     }
 }
 
+
+wchar_t TobraFoldAscii(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;
+}

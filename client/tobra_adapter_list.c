@@ -1,0 +1,35 @@
+/* The machine's adapter list. */
+#include "tobra_adapter_list.h"
+
+const TobraAdapterListCalls TOBRA_ADAPTER_LIST_CALLS = {GetAdaptersAddresses, HeapAlloc, HeapFree};
+
+PIP_ADAPTER_ADDRESSES TobraGetAdapterList(const TobraAdapterListCalls* calls, ULONG flags, ULONG firstSize,
+                                          int attempts, ULONG* error)
+{
+    HANDLE heap = GetProcessHeap();
+    ULONG size = firstSize;
+    int attempt;
+
+    *error = ERROR_BUFFER_OVERFLOW;
+    for (attempt = 0; attempt < attempts; ++attempt) {
+        /* A size the heap cannot give is just another list we cannot have. */
+        PIP_ADAPTER_ADDRESSES list = (PIP_ADAPTER_ADDRESSES)calls->HeapAlloc(heap, 0, size);
+        if (list == NULL) {
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return NULL;
+        }
+        *error = calls->GetAdaptersAddresses(AF_UNSPEC, flags, NULL, list, &size);
+        if (*error == NO_ERROR)
+            return list;
+        calls->HeapFree(heap, 0, list);
+        if (*error != ERROR_BUFFER_OVERFLOW)
+            return NULL;
+    }
+    return NULL;
+}
+
+void TobraFreeAdapterList(const TobraAdapterListCalls* calls, PIP_ADAPTER_ADDRESSES list)
+{
+    if (list != NULL)
+        calls->HeapFree(GetProcessHeap(), 0, list);
+}

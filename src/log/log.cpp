@@ -524,13 +524,3 @@ int LogWriteLine(const WCHAR* fileName, const WCHAR* message)
     }
     return result;
 }
-
-int CreateDirectoryTree(const WCHAR* path)
-{
-    // The same walk as a line's, so that levels are created protected and
-    // never beneath a link; a level that fails shows as a failed open later.
-    LogLevels levels;
-    OpenLogLevels(path, &levels);
-    CloseLogLevels(&levels);
-    return HasPathComponent(path) ? 1 : 0;
-}

@@ -35,7 +35,6 @@ extern WCHAR g_logFileName[MAX_PATH];
 void LogInit(WORD mode);
 int LogPrintf(const WCHAR* format, ...);
 int LogWriteLine(const WCHAR* fileName, const WCHAR* message);
-int CreateDirectoryTree(const WCHAR* path);
 
 // The platform calls that tests must steer: another Windows drive, a fixed
 // clock, a capture of the debugger output, the security given to the folders

@@ -325,8 +325,11 @@ TEST_P(PlantedLink, IsNeverFollowed)
     const LinkCase& c = GetParam();
     ASSERT_TRUE(test::DeleteTree(ROOT));
     // The levels above the link, as the service would have made them.
-    std::wstring parent = c.link.substr(0, c.link.find_last_of(L'\\'));
-    ASSERT_EQ(CreateDirectoryTree(parent.c_str()), 1);
+    for (const std::wstring& level : {ROOT, DIRECTORY}) {
+        if (c.link.compare(0, level.size() + 1, level + L"\\") == 0) {
+            ASSERT_TRUE(MakeFolders({level}));
+        }
+    }
     std::wstring victimFolder = c.victim.substr(0, c.victim.find_last_of(L'\\'));
     ASSERT_TRUE(victimFolder == ELSEWHERE || CreateDirectoryW(victimFolder.c_str(), nullptr));
     ASSERT_TRUE(test::WriteFileBytes(c.victim, VICTIM));
@@ -352,7 +355,6 @@ TEST_F(LogProtectionTest, NothingIsCreatedBeneathALink)
     if (!Link(ROOT, ELSEWHERE, LinkKind::DIRECTORY))
         GTEST_SKIP() << "this platform cannot make the link here";
     LogInit(LOG_TO_FILE);
-    EXPECT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
     LogPrintf(L"lost");
     EXPECT_FALSE(test::PathExists(ELSEWHERE + L"\\Tobra Service"));
     EXPECT_TRUE(g_createdLevels.empty());
@@ -375,7 +377,7 @@ void SwapTheFolderForALink(const std::wstring& path)
 
 TEST_F(LogProtectionTest, FolderSwappedForALinkAfterItsChecksGetsNothingWhereTheLinkPoints)
 {
-    ASSERT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+    ASSERT_TRUE(MakeFolders({ROOT, DIRECTORY}));
     g_swapped = false;
     g_swapFailed = false;
     g_afterOwnerCheck = SwapTheFolderForALink;
@@ -395,7 +397,7 @@ TEST_F(LogProtectionTest, FileWithASecondNameLosesTheLineUntilTheNameIsGone)
 {
     const std::wstring victim = ELSEWHERE + L"\\victim.txt";
     ASSERT_TRUE(test::WriteFileBytes(victim, VICTIM));
-    ASSERT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+    ASSERT_TRUE(MakeFolders({ROOT, DIRECTORY}));
     ASSERT_TRUE(CreateHardLinkW(FILE_PATH.c_str(), victim.c_str(), nullptr));
 
     LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);

@@ -49,6 +49,16 @@ inline void WINAPI CaptureDebugOutput(LPCWSTR text)
     g_fileHeldMessageAtDebugOutput.push_back(!file.empty());
 }
 
+// Makes each folder in turn, as someone before the service could have.
+inline bool MakeFolders(std::initializer_list<std::wstring> folders)
+{
+    for (const std::wstring& folder : folders) {
+        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return true;
+}
+
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override

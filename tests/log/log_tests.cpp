@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, LogStamp,
 TEST_F(LogTest, ExistingFileNeverGetsAByteOrderMark)
 {
     LogInit(LOG_TO_FILE);
-    ASSERT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
+    ASSERT_TRUE(MakeFolders({ROOT, DIRECTORY}));
 
     ASSERT_TRUE(test::WriteFileBytes(FILE_PATH, ""));
     LogPrintf(L"one");
@@ -218,7 +218,7 @@ TEST_F(LogTest, UnopenableFileLosesTheLineButNotTheDebuggerOutput)
 {
     LogInit(LOG_TO_FILE | LOG_TO_DEBUGGER);
     // A folder where the file should be: the open fails.
-    ASSERT_EQ(CreateDirectoryTree(FILE_PATH.c_str()), 1);
+    ASSERT_TRUE(MakeFolders({ROOT, DIRECTORY, FILE_PATH}));
     ASSERT_TRUE(GetFileAttributesW(FILE_PATH.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 
     EXPECT_EQ(LogPrintf(L"lost"), 1);
@@ -373,53 +373,13 @@ TEST_F(LogTest, FileIsSetAsideBeforeItPassesEightMebibytes)
 
 // --- Directory creation --------------------------------------------------------
 
-struct TreeCase {
-    const WCHAR* path;
-    int result;
-    std::vector<std::wstring> created;
-};
-
-class DirectoryTree : public LogTest, public ::testing::WithParamInterface<TreeCase> {};
-
-TEST_P(DirectoryTree, CreatesEveryMissingLevel)
-{
-    EXPECT_EQ(CreateDirectoryTree(GetParam().path), GetParam().result);
-    for (const std::wstring& folder : GetParam().created) {
-        DWORD attributes = GetFileAttributesW(folder.c_str());
-        EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            << std::string(folder.begin(), folder.end());
-    }
-    if (GetParam().created.empty()) {
-        EXPECT_FALSE(test::PathExists(ROOT));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DirectoryTree,
-    ::testing::Values(TreeCase{L"", 0, {}}, TreeCase{L"\\\\\\", 0, {}}, TreeCase{L"C:", 1, {}},
-                      TreeCase{L"C:\\norva\\Tobra Service", 1, {L"C:\\norva", L"C:\\norva\\Tobra Service"}},
-                      // Doubled and trailing separators make no empty component.
-                      TreeCase{L"C:\\\\norva\\\\Tobra Service\\", 1, {L"C:\\norva", L"C:\\norva\\Tobra Service"}}));
-
-TEST_F(LogTest, DirectoryTreeStopsAtALevelItCannotCreate)
+TEST_F(LogTest, ALevelThatCannotBeCreatedLosesTheLineQuietly)
 {
     ASSERT_TRUE(test::WriteFileBytes(ROOT, "in the way"));
-    EXPECT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
-    EXPECT_FALSE(test::PathExists(DIRECTORY));
-
-    // The log then loses its lines quietly.
     LogInit(LOG_TO_FILE);
     EXPECT_EQ(LogPrintf(L"lost"), 1);
+    EXPECT_FALSE(test::PathExists(DIRECTORY));
     EXPECT_EQ(test::ReadFileBytes(ROOT), "in the way");
-}
-
-TEST_F(LogTest, ExistingLevelsAreKept)
-{
-    ASSERT_TRUE(CreateDirectoryW(ROOT.c_str(), nullptr));
-    ASSERT_TRUE(test::WriteFileBytes(ROOT + L"\\keep.txt", "kept"));
-    EXPECT_EQ(CreateDirectoryTree(DIRECTORY.c_str()), 1);
-    EXPECT_TRUE(test::PathExists(DIRECTORY));
-    EXPECT_EQ(test::ReadFileBytes(ROOT + L"\\keep.txt"), "kept");
 }
 
 }  // namespace

@@ -200,7 +200,7 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
         if (error != 0 || transferred != requestSize) {
             outcome->error = error != 0 ? error : ERROR_WRITE_FAULT;
             result = TOBRA_NO_REPLY;
-            goto done;
+            goto cleanup;
         }
     }
     outcome->requestSent = 1;
@@ -227,7 +227,7 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     }
     result = TOBRA_DONE;
 
-done:
+cleanup:
     CloseHandle(overlapped.hEvent);
     CloseHandle(pipe);
     return result;

@@ -17,21 +17,22 @@ constexpr int ADAPTER_LIST_ATTEMPTS = 3;
 
 // The manager is an out-of-process server; never download code for it.
 constexpr DWORD CONNECTION_MANAGER_CONTEXT = CLSCTX_LOCAL_SERVER | CLSCTX_NO_CODE_DOWNLOAD;
-// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND): no connection matched.
-constexpr HRESULT NO_CONNECTION_MATCHED = static_cast<HRESULT>(0x80070002UL);
-// HRESULT_FROM_WIN32(ERROR_RETRY): the one failure that is not logged.
-constexpr HRESULT UNLOGGED_FAILURE = static_cast<HRESULT>(0x800704D5UL);
+// No connection matched. (HRESULT_FROM_WIN32 is an inline function in the
+// Windows SDK, which no constant expression may call.)
+constexpr HRESULT NO_CONNECTION_MATCHED = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_WIN32, ERROR_FILE_NOT_FOUND);
+static_assert(NO_CONNECTION_MATCHED == static_cast<HRESULT>(0x80070002UL), "what clients see for no match");
+// The one failure that is not logged.
+constexpr HRESULT UNLOGGED_FAILURE = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_WIN32, ERROR_RETRY);
+static_assert(UNLOGGED_FAILURE == static_cast<HRESULT>(0x800704D5UL), "the connection manager's retry code");
 
 struct AdapterPlatform {
-    ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved,
-                                        PIP_ADAPTER_ADDRESSES addresses, PULONG size);
-    LPVOID(WINAPI* HeapAlloc)(HANDLE heap, DWORD flags, SIZE_T bytes);
-    BOOL(WINAPI* HeapFree)(HANDLE heap, DWORD flags, LPVOID memory);
-    HRESULT(WINAPI* CoInitialize)(LPVOID reserved);
-    void(WINAPI* CoUninitialize)();
-    HRESULT(WINAPI* CoCreateInstance)(REFCLSID classId, LPUNKNOWN outer, DWORD context,
-                                      REFIID interfaceId, LPVOID* object);
-    void(WINAPI* CoTaskMemFree)(LPVOID memory);
+    decltype(&::GetAdaptersAddresses) GetAdaptersAddresses;
+    decltype(&::HeapAlloc) HeapAlloc;
+    decltype(&::HeapFree) HeapFree;
+    decltype(&::CoInitialize) CoInitialize;
+    decltype(&::CoUninitialize) CoUninitialize;
+    decltype(&::CoCreateInstance) CoCreateInstance;
+    decltype(&::CoTaskMemFree) CoTaskMemFree;
 };
 extern AdapterPlatform g_adapterPlatform;
 

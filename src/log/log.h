@@ -41,14 +41,12 @@ int LogWriteLine(const WCHAR* fileName, const WCHAR* message);
 // the log creates (the test platform does not keep it), and what a handle says
 // about links and owners where the test platform cannot make them.
 struct LogPlatform {
-    UINT(WINAPI* GetWindowsDirectoryW)(LPWSTR buffer, UINT size);
-    void(WINAPI* GetLocalTime)(LPSYSTEMTIME time);
-    void(WINAPI* OutputDebugStringW)(LPCWSTR text);
-    BOOL(WINAPI* CreateDirectoryW)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
-    BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS informationClass,
-                                               LPVOID information, DWORD size);
-    BOOL(WINAPI* GetKernelObjectSecurity)(HANDLE object, SECURITY_INFORMATION requested,
-                                          PSECURITY_DESCRIPTOR descriptor, DWORD size, LPDWORD needed);
+    decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
+    decltype(&::GetLocalTime) GetLocalTime;
+    decltype(&::OutputDebugStringW) OutputDebugStringW;
+    decltype(&::CreateDirectoryW) CreateDirectoryW;
+    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
+    decltype(&::GetKernelObjectSecurity) GetKernelObjectSecurity;
     ULONGLONG maxFileBytes;  // LOG_FILE_MAX_BYTES; tests make it small
 };
 extern LogPlatform g_logPlatform;

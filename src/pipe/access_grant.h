@@ -51,13 +51,11 @@ int GetCanonicalAceIndex(PACL dacl, const ACCESS_ALLOWED_ACE* ace);
 // demand (an allocation, an AddAce, a size query) and a record of what the
 // grant reads, writes and frees. The real functions by default.
 struct AccessGrantPlatform {
-    DWORD(WINAPI* GetSecurityInfo)(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID* owner,
-                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
-    DWORD(WINAPI* SetSecurityInfo)(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
-                                   PSID group, PACL dacl, PACL sacl);
-    BOOL(WINAPI* GetAclInformation)(PACL acl, LPVOID information, DWORD length, ACL_INFORMATION_CLASS infoClass);
-    BOOL(WINAPI* AddAce)(PACL acl, DWORD revision, DWORD startIndex, LPVOID aceList, DWORD aceListLength);
-    HLOCAL(WINAPI* LocalAlloc)(UINT flags, SIZE_T bytes);
-    HLOCAL(WINAPI* LocalFree)(HLOCAL memory);
+    decltype(&::GetSecurityInfo) GetSecurityInfo;
+    decltype(&::SetSecurityInfo) SetSecurityInfo;
+    decltype(&::GetAclInformation) GetAclInformation;
+    decltype(&::AddAce) AddAce;
+    decltype(&::LocalAlloc) LocalAlloc;
+    decltype(&::LocalFree) LocalFree;
 };
 extern AccessGrantPlatform g_accessGrantPlatform;

@@ -6,31 +6,27 @@
 
 #include <windows.h>
 
-struct AdapterOutcome;
+#include "adapter/adapter_control.h"
+#include "pipe/access_grant.h"
 
 struct PipePlatform {
-    int (*RestartAdapter)(const BYTE* hardwareAddress, AdapterOutcome* outcome);
-    int (*DisableAdapter)(const BYTE* hardwareAddress, AdapterOutcome* outcome);
-    int (*GrantFullAccess)(PSID sid, HANDLE object);
+    decltype(&::RestartAdapter) RestartAdapter;
+    decltype(&::DisableAdapter) DisableAdapter;
+    decltype(&::GrantFullAccess) GrantFullAccess;
     // Remote-client rejection shows only to another machine; tests record the arguments.
-    HANDLE(WINAPI* CreateNamedPipeW)(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
-                                     DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
-                                     LPSECURITY_ATTRIBUTES attributes);
-    LPVOID(WINAPI* VirtualAlloc)(LPVOID address, SIZE_T size, DWORD allocationType, DWORD protect);
-    BOOL(WINAPI* ReadFile)(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
+    decltype(&::CreateNamedPipeW) CreateNamedPipeW;
+    decltype(&::VirtualAlloc) VirtualAlloc;
+    decltype(&::ReadFile) ReadFile;
     // Failures of the peek, the reply's write, the connect event, the connect
     // and the wait, which a real pipe gives only by chance.
-    BOOL(WINAPI* PeekNamedPipe)(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read, LPDWORD available,
-                                LPDWORD left);
-    BOOL(WINAPI* WriteFile)(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
-    HANDLE(WINAPI* CreateEventW)(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                                 LPCWSTR name);
-    BOOL(WINAPI* ConnectNamedPipe)(HANDLE pipe, LPOVERLAPPED overlapped);
-    DWORD(WINAPI* WaitForMultipleObjects)(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs);
-    DWORD(WINAPI* GetTickCount)();
+    decltype(&::PeekNamedPipe) PeekNamedPipe;
+    decltype(&::WriteFile) WriteFile;
+    decltype(&::CreateEventW) CreateEventW;
+    decltype(&::ConnectNamedPipe) ConnectNamedPipe;
+    decltype(&::WaitForMultipleObjects) WaitForMultipleObjects;
+    decltype(&::GetTickCount) GetTickCount;
     // The timer that bounds the reply's flush, whose failure no real system gives.
-    BOOL(WINAPI* CreateTimerQueueTimer)(PHANDLE timer, HANDLE queue, WAITORTIMERCALLBACK callback, PVOID parameter,
-                                        DWORD dueTimeMs, DWORD periodMs, ULONG flags);
+    decltype(&::CreateTimerQueueTimer) CreateTimerQueueTimer;
     DWORD requestTimeoutMs;     // PIPE_REQUEST_TIMEOUT_MS
     DWORD replyFlushTimeoutMs;  // PIPE_REPLY_FLUSH_TIMEOUT_MS
     DWORD createRetryMs;        // PIPE_CREATE_RETRY_MS

@@ -133,7 +133,7 @@ DWORD WINAPI PipeServerThread(LPVOID)
     // Without the connect event no client could ever be seen.
     if (connectEvent == nullptr) {
         LogPrintf(L"Could not create the connect event (error %lu)", GetLastError());
-        goto end;
+        goto cleanup;
     }
 
     // An administrator who names the clients gets exactly that list, never
@@ -142,24 +142,24 @@ DWORD WINAPI PipeServerThread(LPVOID)
         restricted = BuildRestrictedPipeSecurity(g_policy.allowedClient);
         if (restricted == nullptr) {
             LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
-            goto end;
+            goto cleanup;
         }
     }
 
     pipe = CreateControlPipe(restricted);
     if (pipe == INVALID_HANDLE_VALUE)
-        goto end;
+        goto cleanup;
 
     // A pipe that not every user can open is never served, unless the policy
     // says who may.
     if (restricted == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
         LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
-        goto end;
+        goto cleanup;
     }
 
     ServeClients(pipe, connectEvent);
 
-end:
+cleanup:
     if (restricted != nullptr)
         LocalFree(restricted);
     if (connectEvent != nullptr)

@@ -13,10 +13,12 @@ constexpr DWORD PIPE_POLL_MS = 1;
 // How often a name that another program holds is tried again.
 constexpr DWORD PIPE_CREATE_RETRY_MS = 1000;
 
-// The pipe as created: duplex; WRITE_DAC (0x40000) for the grant; 0x80000
-// (WRITE_OWNER, which as an open mode also means FILE_FLAG_FIRST_PIPE_INSTANCE:
-// on Windows creation fails when the name is already in use); overlapped connects.
-constexpr DWORD CONTROL_PIPE_OPEN_MODE = 0x400C0003;
+// The pipe as created: duplex; WRITE_DAC for the grant; the first instance
+// only (on Windows creation fails when the name is already in use); overlapped
+// connects.
+constexpr DWORD CONTROL_PIPE_OPEN_MODE =
+    PIPE_ACCESS_DUPLEX | WRITE_DAC | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED;
+static_assert(CONTROL_PIPE_OPEN_MODE == 0x400C0003, "the open mode clients and tools have always seen");
 // Byte mode, blocking. The desktop application is local: no client on another
 // machine may reach the adapters.
 constexpr DWORD CONTROL_PIPE_MODE = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;

@@ -69,48 +69,39 @@ int ReportServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD wai
 
 void WINAPI ServiceMain(DWORD, LPWSTR*)
 {
-    // Each failure ends in TerminateService with the failing call's error,
-    // read before anything else can change it.
     g_statusHandle = g_servicePlatform.RegisterServiceCtrlHandlerW(SERVICE_NAME, ServiceCtrlHandler);
-    if (g_statusHandle == nullptr) {
-        TerminateService(GetLastError());
-        return;
-    }
-    if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 1, START_PENDING_WAIT_HINT_1)) {
-        TerminateService(GetLastError());
-        return;
-    }
+    if (g_statusHandle == nullptr)
+        goto failed;
+    if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 1, START_PENDING_WAIT_HINT_1))
+        goto failed;
     // Read once, before any thread that consults it exists. A setting that is
     // not valid stops the start: the service never runs with wider access
     // than an administrator configured.
     if (!ReadServicePolicy()) {
-        TerminateService(ERROR_INVALID_DATA);
-        return;
+        SetLastError(ERROR_INVALID_DATA);
+        goto failed;
     }
     g_serviceStopEvent = g_servicePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_serviceStopEvent == nullptr) {
-        TerminateService(GetLastError());
-        return;
-    }
-    if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 2, START_PENDING_WAIT_HINT_2)) {
-        TerminateService(GetLastError());
-        return;
-    }
+    if (g_serviceStopEvent == nullptr)
+        goto failed;
+    if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 2, START_PENDING_WAIT_HINT_2))
+        goto failed;
     g_windowThread = g_servicePlatform.CreateThread(nullptr, 0, ServiceWindowThread, nullptr, 0, nullptr);
-    if (g_windowThread == nullptr) {
-        TerminateService(GetLastError());
-        return;
-    }
+    if (g_windowThread == nullptr)
+        goto failed;
     // Before the running report: stop and shutdown are accepted only from that
     // report on, so every stop finds the flag set.
     g_running = 1;
-    if (!ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0, 0)) {
-        TerminateService(GetLastError());
-        return;
-    }
+    if (!ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0, 0))
+        goto failed;
 
     WaitForSingleObject(g_serviceStopEvent, INFINITE);
     TerminateService(NO_ERROR);
+    return;
+
+failed:
+    // The failing call's error, read before anything else can change it.
+    TerminateService(GetLastError());
 }
 
 void WINAPI ServiceCtrlHandler(DWORD control)

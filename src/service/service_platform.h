@@ -6,24 +6,21 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 struct ServicePlatform {
-    LPWSTR(WINAPI* GetCommandLineW)();
-    LPWSTR*(WINAPI* CommandLineToArgvW)(LPCWSTR commandLine, int* count);
-    SERVICE_STATUS_HANDLE(WINAPI* RegisterServiceCtrlHandlerW)(LPCWSTR serviceName, LPHANDLER_FUNCTION handler);
-    BOOL(WINAPI* SetServiceStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
-    HANDLE(WINAPI* CreateEventW)(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                                 LPCWSTR name);
-    HANDLE(WINAPI* CreateThread)(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
-                                 LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags, LPDWORD id);
-    ATOM(WINAPI* RegisterClassW)(const WNDCLASSW* windowClass);
-    HWND(WINAPI* CreateWindowExW)(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
-                                  int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                                  LPVOID parameter);
+    decltype(&::GetCommandLineW) GetCommandLineW;
+    decltype(&::CommandLineToArgvW) CommandLineToArgvW;
+    decltype(&::RegisterServiceCtrlHandlerW) RegisterServiceCtrlHandlerW;
+    decltype(&::SetServiceStatus) SetServiceStatus;
+    decltype(&::CreateEventW) CreateEventW;
+    decltype(&::CreateThread) CreateThread;
+    decltype(&::RegisterClassW) RegisterClassW;
+    decltype(&::CreateWindowExW) CreateWindowExW;
     // The window thread's loop and its wait for the pipe thread: failures no
     // real window or thread gives on demand.
-    BOOL(WINAPI* GetMessageW)(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
-    BOOL(WINAPI* GetExitCodeThread)(HANDLE thread, LPDWORD exitCode);
+    decltype(&::GetMessageW) GetMessageW;
+    decltype(&::GetExitCodeThread) GetExitCodeThread;
     // Where the policy is read: HKEY_LOCAL_MACHINE and its two keys; tests
     // point it at keys of their own.
     HKEY policyRoot;

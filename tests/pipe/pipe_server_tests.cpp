@@ -21,6 +21,8 @@
 #include "support/test_support.h"
 
 using namespace pipetest;
+using namespace wire;
+using test::WaitUntil;
 using ::testing::IsEmpty;
 
 namespace {
@@ -121,6 +123,28 @@ int RecordingGrant(PSID sid, HANDLE object)
     return g_grant.result;
 }
 
+HANDLE WINAPI FailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// ConnectNamedPipe, counted; it fails at once with g_connectError for the
+// first g_connectFailures calls (-1: every call).
+DWORD g_connectError = 0;
+int g_connectFailures = 0;
+std::atomic<int> g_connects{0};
+
+BOOL WINAPI CountingConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped)
+{
+    int call = ++g_connects;
+    if (g_connectFailures < 0 || call <= g_connectFailures) {
+        SetLastError(g_connectError);
+        return FALSE;
+    }
+    return ::ConnectNamedPipe(pipe, overlapped);
+}
+
 int FailingGrant(PSID, HANDLE)
 {
     ++g_grant.calls;
@@ -140,17 +164,24 @@ protected:
         g_grant = GrantRecord();
         g_afterGrant = nullptr;
         g_afterGrantDone = false;
+        g_connects = 0;
+        g_connectFailures = 0;
         g_pipePlatform.GrantFullAccess = RecordingGrant;
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stop_, nullptr);
         g_pipeStopEvent = stop_;
+        handlesBefore_ = test::ProcessHandleCount();
     }
 
     void TearDown() override
     {
         if (thread_ != nullptr) {
             SetEvent(stop_);
-            EXPECT_TRUE(Ended(5000)) << "the server thread did not end";
+            if (!Ended(5000)) {
+                ADD_FAILURE() << "the server thread did not end";
+                g_pipePlatform.ConnectNamedPipe = ::ConnectNamedPipe;  // let it find the stop
+                Ended(5000);
+            }
             DWORD code = STILL_ACTIVE;
             GetExitCodeThread(thread_, &code);
             EXPECT_EQ(code, 0u);
@@ -177,6 +208,22 @@ protected:
 
     bool Ended(DWORD timeoutMs) { return WaitForSingleObject(thread_, timeoutMs) == WAIT_OBJECT_0; }
 
+    // Ended with exit code 0, the pipe closed and every handle it opened released.
+    void ExpectEndedCleanly(DWORD timeoutMs)
+    {
+        ASSERT_TRUE(Ended(timeoutMs)) << "the server thread did not end";
+        DWORD code = STILL_ACTIVE;
+        EXPECT_TRUE(GetExitCodeThread(thread_, &code));
+        EXPECT_EQ(code, 0u);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+        EXPECT_TRUE(WaitUntil([] {
+            Client late;
+            return late.Open(PIPE_NAME) == ERROR_FILE_NOT_FOUND;
+        })) << "the pipe is still there";
+        EXPECT_EQ(test::HandleCountSettledAt(handlesBefore_), handlesBefore_);
+    }
+
     // Sends a request on a fresh client and reads the reply (empty when none).
     std::string Serve(Client& client, const std::string& request)
     {
@@ -196,6 +243,7 @@ protected:
     test::ScopedTestLog log_{LOG_FOLDER};
     HANDLE stop_ = nullptr;
     HANDLE thread_ = nullptr;
+    DWORD handlesBefore_ = 0;
 };
 
 // --- Serving ---------------------------------------------------------------------
@@ -324,7 +372,6 @@ TEST_F(ServerTest, StopWithAGoneClientConnectedIsNotHeldByIt)
 
 TEST_F(ServerTest, LimitIsThirtySecondsFromTheConnectionAcrossTheTickWrap)
 {
-    EXPECT_EQ(g_pipePlatform.requestTimeoutMs, 30000u);
     g_pipePlatform.GetTickCount = FakeGetTickCount;
     const DWORD connected = 0xFFFFFFFF - 9999;  // the count wraps 10 s into the connection
     g_tick = connected;
@@ -360,7 +407,7 @@ TEST_F(ServerTest, SplitHeaderIsServedWhenItsRestArrivesInTime)
     DWORD error = 0;
     EXPECT_EQ(Hex(client.ReadAll(12, 5000, &error)), Hex(Reply(1, 1)));
     EXPECT_EQ(g_adapterCalls.restarts, 1);
-    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes.substr(0, 7)), "00 11 22 33 44 55 01 ");
+    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes.substr(0, 7)), "00 11 22 33 44 55 01");
 }
 
 // --- The reply flush bound in the loop ----------------------------------------------
@@ -386,13 +433,8 @@ TEST_F(ServerTest, StopWhileWaitingEndsTheThreadAtOnce)
 {
     StartListening();
     SetEvent(stop_);
-    EXPECT_TRUE(Ended(2000));
-    DWORD code = STILL_ACTIVE;
-    EXPECT_TRUE(GetExitCodeThread(thread_, &code));
-    EXPECT_EQ(code, 0u);
     // The pipe is closed: the name is gone and free for a new server.
-    Client late;
-    EXPECT_EQ(late.Open(PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    ExpectEndedCleanly(2000);
     EXPECT_THAT(log_.Messages(), IsEmpty());
 }
 
@@ -433,14 +475,94 @@ TEST_P(StopWithAClientOwingItsHeader, EndsTheThreadAtOnceWithoutAReply)
 
 INSTANTIATE_TEST_SUITE_P(BytesSent, StopWithAClientOwingItsHeader, ::testing::Values(size_t{0}, size_t{5}));
 
-TEST_F(ServerTest, MissingStopEventEndsTheThread)
+// The wait fails when the stop event is missing or the wait itself breaks:
+// the thread ends, cancelling its pending connect, and keeps no handle.
+DWORD WINAPI FailingWaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD)
 {
-    g_pipeStopEvent = nullptr;  // the wait fails
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+class WaitFailure : public ServerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WaitFailure, EndsTheThreadAndCancelsThePendingConnect)
+{
+    g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
+    if (GetParam())
+        g_pipeStopEvent = nullptr;
+    else
+        g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects;
     Start();
-    EXPECT_TRUE(Ended(2000));
+    ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_connects, 1);
     EXPECT_EQ(g_grant.calls, 1);
-    Client late;
-    EXPECT_EQ(late.Open(PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_THAT(log_.Messages(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Causes, WaitFailure, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "MissingStopEvent" : "FailingWait";
+});
+
+TEST_F(ServerTest, MissingConnectEventEndsTheThreadWithoutAPipe)
+{
+    g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
+    g_pipePlatform.CreateEventW = FailingCreateEventW;
+    Start();
+    ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_connects, 0);
+    EXPECT_EQ(g_grant.calls, 0);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not create the connect event (error 8)"));
+}
+
+// A connect that fails at once: the result is not examined, so the server waits
+// for a connection that cannot come; a stop still ends it at once.
+TEST_F(ServerTest, ConnectThatFailsLeavesTheServerStoppable)
+{
+    g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
+    g_connectError = ERROR_NOT_ENOUGH_MEMORY;
+    g_connectFailures = -1;
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return g_connects.load() >= 1; }));
+    EXPECT_FALSE(Ended(100));
+    EXPECT_EQ(g_connects, 1) << "the server does not spin on the failure";
+    SetEvent(stop_);
+    ExpectEndedCleanly(2000);
+}
+
+// A client that opened and closed the pipe before the connect: the server
+// disconnects and listens anew. Should the connect report it again and again,
+// the server pauses between tries instead of spinning, and still sees a stop.
+TEST_F(ServerTest, ConnectThatKeepsReportingAGoneClientNeitherSpinsNorHoldsAStop)
+{
+    g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
+    g_connectError = ERROR_NO_DATA;
+    g_connectFailures = -1;
+    DWORD start = GetTickCount();
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return g_connects.load() >= 10; }));
+    Sleep(200);
+    int connects = g_connects;
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_LE(connects, static_cast<int>(elapsed) + 20) << "at most about one connect a millisecond";
+    SetEvent(stop_);
+    ExpectEndedCleanly(500);
+}
+
+TEST_F(ServerTest, ConnectThatReportedAGoneClientOnceServesTheNext)
+{
+    g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
+    g_connectError = ERROR_NO_DATA;
+    g_connectFailures = 1;
+    Start();
+    // Only once the second, real connect is made: a client that came earlier
+    // would be the one the server takes for gone and disconnects.
+    ASSERT_TRUE(WaitUntil([] { return g_connects.load() >= 2; }));
+    Client client;
+    EXPECT_EQ(Hex(Serve(client, AdapterRequest(ACTION_DISABLE))), Hex(Reply(1, 1)));
+    client.Close();
+    EXPECT_EQ(g_adapterCalls.disables, 1);
+    SetEvent(stop_);
+    ExpectEndedCleanly(2000);
 }
 
 // --- The pipe and its creation -------------------------------------------------------
@@ -453,7 +575,8 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
     ASSERT_TRUE(WaitUntil([] { return g_afterGrantDone.load(); }));
     EXPECT_EQ(g_pipeArguments.calls, 1);
     EXPECT_EQ(g_pipeArguments.name, L"\\\\.\\pipe\\norva\\Tobra Service");
-    EXPECT_EQ(g_pipeArguments.openMode, 0x400C0003u);
+    EXPECT_EQ(g_pipeArguments.openMode,
+              static_cast<DWORD>(PIPE_ACCESS_DUPLEX | WRITE_DAC | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED));
     // Remote clients are refused; the rest is byte mode, blocking.
     EXPECT_EQ(g_pipeArguments.pipeMode, static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS));
     EXPECT_EQ(g_pipeArguments.maxInstances, 1u);
@@ -463,7 +586,7 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
     EXPECT_EQ(g_pipeArguments.attributes, nullptr);
 
     EXPECT_EQ(g_grant.calls, 1);
-    EXPECT_EQ(Hex(g_grant.sid), "01 01 00 00 00 00 00 01 00 00 00 00 ");
+    EXPECT_EQ(Hex(g_grant.sid), "01 01 00 00 00 00 00 01 00 00 00 00");
     EXPECT_EQ(g_grant.result, 1);
     EXPECT_EQ(g_grant.everyoneGrantEntries, 1);
     EXPECT_EQ(g_grant.everyoneOwnRightsEntries, 0) << "any user could lock the pipe or add an instance";
@@ -609,11 +732,9 @@ TEST_F(ServerTest, FailedGrantEndsTheThreadWithoutServing)
 {
     g_pipePlatform.GrantFullAccess = FailingGrant;
     Start();
-    EXPECT_TRUE(Ended(2000));
+    ExpectEndedCleanly(2000);
     EXPECT_EQ(g_grant.calls, 1);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not open the control pipe to clients (error 5)"));
-    Client late;
-    EXPECT_EQ(late.Open(PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 // --- Clients that come before the first connect -----------------------------------

@@ -15,6 +15,8 @@
 #include "support/test_support.h"
 
 using namespace pipetest;
+using namespace wire;
+using test::WaitUntil;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -43,6 +45,31 @@ LPVOID WINAPI RecordingVirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWO
     void* block = ::VirtualAlloc(address, size, type, protect);
     g_allocations.push_back({block, size, type, protect});
     return block;
+}
+
+DWORD g_peekError = 0;
+
+BOOL WINAPI FailingPeekNamedPipe(HANDLE, LPVOID, DWORD, LPDWORD, LPDWORD available, LPDWORD)
+{
+    if (available != nullptr)
+        *available = 0;
+    SetLastError(g_peekError);
+    return FALSE;
+}
+
+// The reply's write: fails outright, or reports fewer bytes than asked for.
+BOOL g_writeResult = FALSE;
+DWORD g_writeCount = 0;
+std::atomic<int> g_writes{0};
+
+BOOL WINAPI FailingWriteFile(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
+{
+    ++g_writes;
+    if (written != nullptr)
+        *written = g_writeCount;
+    if (!g_writeResult)
+        SetLastError(ERROR_NO_DATA);
+    return g_writeResult;
 }
 
 BOOL WINAPI FailingReadFile(HANDLE, LPVOID, DWORD, LPDWORD read, LPOVERLAPPED)
@@ -270,7 +297,7 @@ TEST(ControlMessageTest, EncodesAndDecodesTheWireExample)
 
     BYTE reply[12];
     EncodeControlMessageHeader(MakeReplyHeader(COMMAND_ADAPTER, STATUS_DONE), reply);
-    EXPECT_EQ(Hex(std::string(reinterpret_cast<char*>(reply), 12)), "54 42 01 00 01 01 00 00 00 00 00 00 ");
+    EXPECT_EQ(Hex(std::string(reinterpret_cast<char*>(reply), 12)), "54 42 01 00 01 01 00 00 00 00 00 00");
 
     // The struct's own memory is the wire image on this little-endian platform.
     const std::string sizes = Header(0x1234, 0x5678, 9, 0xA1B2C3D4, 0xEE, 0xBEEF);
@@ -283,14 +310,14 @@ TEST_F(HandlerTest, HandsOverTheAddressInPlaceWithTheActionAfterIt)
     Exchange exchange = Send(AdapterRequest(ACTION_RESTART));
     EXPECT_EQ(exchange.result, 1);
     // The address, then the action byte, then the buffer's zero fill.
-    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes), "00 11 22 33 44 55 01 00 ");
+    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes), "00 11 22 33 44 55 01 00");
 }
 
 TEST_F(HandlerTest, ExtraBytesAreSeenOnlyPastTheAction)
 {
     Exchange exchange = Send(AdapterRequest(ACTION_DISABLE) + Bytes({0xAB, 0xCD}));
     EXPECT_EQ(Hex(exchange.reply), Hex(Reply(1, 1)));
-    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes), "00 11 22 33 44 55 02 AB ");
+    EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes), "00 11 22 33 44 55 02 AB");
 }
 
 TEST_F(HandlerTest, LargestDataSizeIsLoggedInDecimal)
@@ -355,6 +382,55 @@ TEST_F(HandlerTest, ClientClosedBeforeTheReplyMakesTheWriteFail)
 }
 
 // --- Failures the platform will not give on demand -------------------------
+
+// A failed peek other than an invalid handle is polled again, until the
+// server's request limit ends the connection: nothing is read or logged.
+class PeekFailure : public HandlerTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(PeekFailure, ReadsNothingAndLogsNothing)
+{
+    g_pipePlatform.PeekNamedPipe = FailingPeekNamedPipe;
+    g_peekError = GetParam();
+    ASSERT_TRUE(pair_.client.Write(AdapterRequest(ACTION_RESTART)));
+    ASSERT_TRUE(WaitUntil([&] { return pair_.ServerAvailable() == 19; }));
+    EXPECT_EQ(Handle(pair_.Server()), 0);
+    EXPECT_EQ(pair_.ServerAvailable(), 19u) << "the request stays in the pipe";
+    EXPECT_EQ(g_adapterCalls.restarts, 0);
+    EXPECT_THAT(log_.Messages(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Errors, PeekFailure,
+                         ::testing::Values(DWORD{ERROR_NOT_ENOUGH_QUOTA}, DWORD{ERROR_ACCESS_DENIED}));
+
+struct WriteFailure {
+    const char* name;
+    BOOL result;
+    DWORD written;
+};
+
+class ReplyWriteFailure : public HandlerTest, public ::testing::WithParamInterface<WriteFailure> {};
+
+// The client is not reading: a flush would have held the handler for its bound.
+TEST_P(ReplyWriteFailure, DropsTheClientAfterTheActionWithoutWaitingForAFlush)
+{
+    g_pipePlatform.WriteFile = FailingWriteFile;
+    g_writeResult = GetParam().result;
+    g_writeCount = GetParam().written;
+    g_writes = 0;
+    Exchange exchange = Send(AdapterRequest(ACTION_RESTART), false);
+    EXPECT_EQ(exchange.result, -1);
+    EXPECT_LT(exchange.elapsedMs, g_pipePlatform.replyFlushTimeoutMs);
+    EXPECT_EQ(g_writes, 1);
+    EXPECT_EQ(g_adapterCalls.restarts, 1) << "the action was carried out before the reply";
+    EXPECT_EQ(pair_.client.Available(), 0u);
+    EXPECT_EQ(log_.Messages(), RequestLines(COMMAND_ADAPTER, 7)) << "a failed write is not logged";
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, ReplyWriteFailure,
+                         ::testing::Values(WriteFailure{"Fails", FALSE, 0}, WriteFailure{"Short", TRUE, 6}),
+                         [](const ::testing::TestParamInfo<WriteFailure>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(HandlerTest, RequestBufferUnavailableReadsNothing)
 {
@@ -442,12 +518,6 @@ INSTANTIATE_TEST_SUITE_P(Timer, FlushTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "WithTheTimer" : "WithoutATimer";
                          });
-
-TEST(HandlerDefaultsTest, ReplyFlushBoundIsThreeSeconds)
-{
-    EXPECT_EQ(PIPE_REPLY_FLUSH_TIMEOUT_MS, 3000u);
-    EXPECT_EQ(g_pipePlatform.replyFlushTimeoutMs, PIPE_REPLY_FLUSH_TIMEOUT_MS);
-}
 
 // --- The real adapter control behind the seam --------------------------------
 

@@ -17,19 +17,25 @@
 
 namespace servicetest {
 
+// Every process-wide variable of the host back at its initial value.
+inline void ResetServiceHost()
+{
+    g_currentState = SERVICE_START_PENDING;
+    g_running = 0;
+    g_statusHandle = nullptr;
+    g_serviceStopEvent = nullptr;
+    g_windowThread = nullptr;
+    g_serviceWindow = nullptr;
+    g_pipeStopEvent = nullptr;
+    g_pipeThread = nullptr;
+    g_instance = GetModuleHandleW(nullptr);
+}
+
 class ServiceHostTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_currentState = SERVICE_START_PENDING;
-        g_running = 0;
-        g_statusHandle = nullptr;
-        g_serviceStopEvent = nullptr;
-        g_windowThread = nullptr;
-        g_serviceWindow = nullptr;
-        g_pipeStopEvent = nullptr;
-        g_pipeThread = nullptr;
-        g_instance = GetModuleHandleW(nullptr);
+        ResetServiceHost();
         log_ = std::make_unique<test::ScopedTestLog>(L"C:\\tobra-tests\\service-host");
     }
 
@@ -37,7 +43,7 @@ protected:
     {
         // The next test registers the class afresh, which needs the window gone.
         if (fake_.windowThread != nullptr) {
-            EXPECT_TRUE(WaitSignalled(fake_.windowThread)) << "window thread still running";
+            EXPECT_TRUE(test::Signalled(fake_.windowThread)) << "window thread still running";
         }
         UnregisterClassW(SERVICE_WINDOW_CLASS, g_instance);
         log_.reset();
@@ -61,7 +67,7 @@ public:
     ServiceRun(const ServiceRun&) = delete;
     ServiceRun& operator=(const ServiceRun&) = delete;
 
-    bool Ended(DWORD timeoutMs = 10000) const { return WaitSignalled(thread_, timeoutMs); }
+    bool Ended(DWORD timeoutMs = 10000) const { return test::Signalled(thread_, timeoutMs); }
 
 private:
     static DWORD WINAPI Main(LPVOID)

@@ -6,6 +6,9 @@
 #include <algorithm>
 
 #include "host_fixture.h"
+#include "pipe/pipe_platform.h"
+#include "pipe/control_message.h"
+#include "pipe/pipe_server.h"
 
 using ::testing::ElementsAre;
 
@@ -25,8 +28,10 @@ using LifecycleTest = ServiceHostTest;
 // --- A normal life ---------------------------------------------------------------
 
 struct StopControl {
+    const char* name;
     DWORD control;
     DWORD waitHint;
+    bool failExitCodeQuery;  // the stop cannot poll the pipe thread: it waits on it instead
 };
 
 class NormalLife : public ServiceHostTest, public ::testing::WithParamInterface<StopControl> {};
@@ -35,12 +40,13 @@ TEST_P(NormalLife, ReportsEveryStateAndStopsWindowAndPipeThreadBeforeStopped)
 {
     fake_.pipeLingerMs = 200;  // the pipe thread finishes a client after the stop event
     fake_.quitDelayMs = 300;   // and the window thread is slow to write its End line
+    fake_.failExitCodeQuery = GetParam().failExitCodeQuery;
     {
         ServiceRun run;
         ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-        ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+        ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
         // Taken once SetServiceStatus has answered, just after the report was recorded.
-        EXPECT_TRUE(Eventually([] { return g_currentState == SERVICE_RUNNING; }));
+        EXPECT_TRUE(test::WaitUntil([] { return g_currentState == SERVICE_RUNNING; }));
         EXPECT_EQ(fake_.registeredName, L"Tobra Service");
         EXPECT_EQ(fake_.registeredHandler, ServiceCtrlHandler);
         HWND window = g_serviceWindow;
@@ -61,36 +67,41 @@ TEST_P(NormalLife, ReportsEveryStateAndStopsWindowAndPipeThreadBeforeStopped)
     EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), Running(),
                                              StopPending(GetParam().waitHint), Stopped(0)));
     EXPECT_FALSE(fake_.foreignStatusHandle);
+    EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
     EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(g_running, 0);
     EXPECT_EQ(g_serviceStopEvent, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(StopAndShutdown, NormalLife,
-                         ::testing::Values(StopControl{SERVICE_CONTROL_STOP, 5000},
-                                           StopControl{SERVICE_CONTROL_SHUTDOWN, 10000}));
+                         ::testing::Values(StopControl{"Stop", SERVICE_CONTROL_STOP, 5000, false},
+                                           StopControl{"Shutdown", SERVICE_CONTROL_SHUTDOWN, 10000, false},
+                                           StopControl{"StopWithoutExitCodes", SERVICE_CONTROL_STOP, 5000, true}),
+                         [](const ::testing::TestParamInfo<StopControl>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(LifecycleTest, WholeLifeLeavesNoHandleBehind)
 {
     // The first life opens what the process keeps (class, log folder); count from the second.
     for (int life = 0; life < 3; ++life) {
-        DWORD before = HandleCount();
+        DWORD before = test::ProcessHandleCount();
         ASSERT_GT(before, 0u);
         {
             ServiceRun run;
             ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-            ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+            ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
             ServiceCtrlHandler(SERVICE_CONTROL_STOP);
             ASSERT_TRUE(run.Ended());
         }
-        ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+        ASSERT_TRUE(test::Signalled(fake_.windowThread));
         CloseHandle(fake_.windowThread);
         fake_.windowThread = nullptr;
         ResetEvent(fake_.pipeThreadStarted);
         UnregisterClassW(SERVICE_WINDOW_CLASS, g_instance);
         g_serviceWindow = nullptr;
         g_currentState = SERVICE_START_PENDING;
-        DWORD after = HandleCount();
+        DWORD after = test::ProcessHandleCount();
         if (life > 0) {
             EXPECT_EQ(after, before) << "life " << life;
         }
@@ -111,7 +122,7 @@ class StartFailures : public ServiceHostTest, public ::testing::WithParamInterfa
 TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
 {
     GetParam().provoke(fake_);
-    DWORD before = HandleCount();
+    DWORD before = test::ProcessHandleCount();
     ASSERT_GT(before, 0u);
     {
         ServiceRun run;
@@ -122,7 +133,7 @@ TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
     EXPECT_EQ(g_running, 0);
     EXPECT_EQ(g_serviceStopEvent, nullptr);
     EXPECT_EQ(Log(), GetParam().log);
-    DWORD after = HandleCount();
+    DWORD after = test::ProcessHandleCount();
     EXPECT_EQ(after, before) << "the stop event is closed on every path";
 }
 
@@ -177,11 +188,14 @@ TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateL
     }
     EXPECT_THAT(fake_.Reports(),
                 ElementsAre(StartPending1(), StartPending2(), Running(), Stopped(ERROR_INVALID_HANDLE)));
+    EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
     EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(g_running, 0);
+    EXPECT_EQ(g_serviceStopEvent, nullptr);
     EXPECT_EQ(g_windowThread, nullptr);
     EXPECT_EQ(g_pipeThread, nullptr);
-    ASSERT_TRUE(WaitSignalled(fake_.windowThread)) << "the window was closed";
+    EXPECT_EQ(g_pipeStopEvent, nullptr);
+    ASSERT_TRUE(test::Signalled(fake_.windowThread)) << "the window was closed";
     EXPECT_FALSE(IsWindow(g_serviceWindow));
 
     std::vector<std::wstring> log = Log();
@@ -191,6 +205,158 @@ TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateL
     EXPECT_LT(at(WINDOW_START), static_cast<long long>(log.size()));
     EXPECT_EQ(std::count(log.begin(), log.end(), STOP_START), 0);
 }
+
+// A refused stop-pending or stopped report holds nothing up: the stop runs
+// to its end, and only an accepted report changes the state.
+struct RefusedStop {
+    const char* name;
+    int refusedReport;
+    DWORD finalState;
+};
+
+class RefusedStopReport : public ServiceHostTest, public ::testing::WithParamInterface<RefusedStop> {};
+
+TEST_P(RefusedStopReport, StillStopsEverythingOnce)
+{
+    fake_.refusedReport = GetParam().refusedReport;
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(test::WaitUntil([] { return g_currentState == SERVICE_RUNNING; }));
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_THAT(fake_.Reports(),
+                ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000), Stopped(0)));
+    EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
+    EXPECT_EQ(g_currentState, GetParam().finalState);
+    EXPECT_EQ(g_serviceStopEvent, nullptr);
+    EXPECT_EQ(g_windowThread, nullptr);
+    EXPECT_EQ(g_pipeThread, nullptr);
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), STOP_END), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, RefusedStopReport,
+                         ::testing::Values(RefusedStop{"StopPending", 4, SERVICE_STOPPED},
+                                           RefusedStop{"Stopped", 5, SERVICE_STOP_PENDING}),
+                         [](const ::testing::TestParamInfo<RefusedStop>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// --- The real pipe server cannot start: the service runs without it -----------------
+
+struct PipeStartFault {
+    const char* name;
+    void (*provoke)(FakeServicePlatform& fake);
+    const wchar_t* logged;  // the pipe thread's line about it, or null
+};
+
+HANDLE WINAPI FailingCreateNamedPipeW(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES)
+{
+    SetLastError(ERROR_INVALID_NAME);  // not a name in use, which would be tried again
+    return INVALID_HANDLE_VALUE;
+}
+
+int FailingGrant(PSID, HANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+}
+
+HANDLE WINAPI FailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+DWORD WINAPI FailingWaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD)
+{
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
+class PipeServerStartFault : public ServiceHostTest, public ::testing::WithParamInterface<PipeStartFault> {
+protected:
+    // The first life with the real server opens what the process keeps: count from the second.
+    static void SetUpTestSuite()
+    {
+        ResetServiceHost();
+        FakeServicePlatform fake;
+        fake.realPipeServer = true;
+        test::ScopedTestLog log(L"C:\\tobra-tests\\service-host");
+        {
+            ServiceRun run;
+            if (fake.WaitForReport(SERVICE_RUNNING, 10000))
+                test::WaitUntil([] { return WaitNamedPipeW(CONTROL_PIPE_NAME, 1) != FALSE; });
+            ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        }
+        test::Signalled(fake.windowThread);
+        UnregisterClassW(SERVICE_WINDOW_CLASS, GetModuleHandleW(nullptr));
+    }
+
+    test::ScopedSwap<PipePlatform> pipePlatform_{g_pipePlatform};
+};
+
+TEST_P(PipeServerStartFault, ServiceRunsWithoutAPipeAndStopsAtOnce)
+{
+    fake_.realPipeServer = true;
+    GetParam().provoke(fake_);
+    DWORD before = test::ProcessHandleCount();
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        // The pipe thread ends by itself (or never starts); the service keeps running.
+        if (test::Signalled(fake_.pipeThreadStarted, 1000)) {
+            ASSERT_TRUE(test::Signalled(fake_.pipeThread, 5000));
+            DWORD code = STILL_ACTIVE;
+            EXPECT_TRUE(GetExitCodeThread(fake_.pipeThread, &code));
+            EXPECT_EQ(code, 0u);
+        }
+        wire::Client client;
+        EXPECT_EQ(client.Open(CONTROL_PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "no client reaches it";
+        EXPECT_FALSE(run.Ended(0));
+        EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_RUNNING));
+        if (GetParam().logged != nullptr)
+            EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, GetParam().logged));
+        else
+            EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE)) << "nothing is logged about the failure";
+
+        DWORD start = GetTickCount();
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(run.Ended(2000));
+        EXPECT_LT(GetTickCount() - start, 2000u);
+    }
+    EXPECT_THAT(fake_.Reports(),
+                ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000), Stopped(0)));
+    EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
+    ASSERT_TRUE(test::Signalled(fake_.windowThread));
+    EXPECT_EQ(g_pipeStopEvent, nullptr);
+    EXPECT_EQ(g_pipeThread, nullptr);
+    // The fake's duplicates of the two threads' handles are not the service's.
+    DWORD duplicates = 1 + (fake_.pipeThread != nullptr ? 1 : 0);
+    EXPECT_EQ(test::HandleCountSettledAt(before + duplicates), before + duplicates);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, PipeServerStartFault,
+    ::testing::Values(
+        PipeStartFault{"PipeCreationFails",
+                       [](FakeServicePlatform&) { g_pipePlatform.CreateNamedPipeW = FailingCreateNamedPipeW; },
+                       L"Could not create the control pipe (error 123)"},
+        PipeStartFault{"GrantFails", [](FakeServicePlatform&) { g_pipePlatform.GrantFullAccess = FailingGrant; },
+                       L"Could not open the control pipe to clients (error 5)"},
+        PipeStartFault{"ConnectEventFails",
+                       [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = FailingCreateEventW; },
+                       L"Could not create the connect event (error 8)"},
+        PipeStartFault{"WaitFails",
+                       [](FakeServicePlatform&) {
+                           g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects;
+                       },
+                       nullptr},
+        // The host's second event: the pipe stop event on WM_INITIATE_SERVICE.
+        PipeStartFault{"PipeStopEventFails", [](FakeServicePlatform& fake) { fake.failedEvent = 2; }, nullptr}),
+    [](const ::testing::TestParamInfo<PipeStartFault>& info) { return std::string(info.param.name); });
 
 // --- Controls ------------------------------------------------------------------------
 
@@ -252,8 +418,8 @@ TEST_F(LifecycleTest, StopBeforeTheRunningFlagIsReportedButTheServiceStillComesU
     ServiceRun run;
     ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
     EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), StopPending(5000), Running()));
-    EXPECT_TRUE(Eventually([] { return g_currentState == SERVICE_RUNNING; }));
-    ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+    EXPECT_TRUE(test::WaitUntil([] { return g_currentState == SERVICE_RUNNING; }));
+    ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
     EXPECT_EQ(WaitForSingleObject(g_serviceStopEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(run.Ended(0));
     std::vector<std::wstring> log = Log();
@@ -270,11 +436,11 @@ TEST_F(LifecycleTest, SecondStopReportsStopPendingAgainAndDoesNothingMore)
     {
         ServiceRun run;
         ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-        ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+        ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
         ServiceCtrlHandler(SERVICE_CONTROL_STOP);
         ASSERT_TRUE(run.Ended());
     }
-    ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+    ASSERT_TRUE(test::Signalled(fake_.windowThread));
     size_t reports = fake_.Reports().size();
     std::vector<std::wstring> log = Log();
 
@@ -305,7 +471,7 @@ TEST_P(StopWithoutWindow, SkipsTheWindowAndStopsAtOnce)
     {
         ServiceRun run;
         ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-        ASSERT_TRUE(WaitSignalled(fake_.windowThread)) << "the window thread ends on its own";
+        ASSERT_TRUE(test::Signalled(fake_.windowThread)) << "the window thread ends on its own";
         EXPECT_EQ(g_serviceWindow, nullptr);
         EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END));
 
@@ -346,7 +512,7 @@ TEST_F(LifecycleTest, StopBeforeTheWindowIsPublishedWaitsForItAndClosesIt)
     }
     EXPECT_NE(g_serviceWindow, nullptr);
     EXPECT_FALSE(IsWindow(g_serviceWindow));
-    ASSERT_TRUE(WaitSignalled(fake_.windowThread));
+    ASSERT_TRUE(test::Signalled(fake_.windowThread));
     EXPECT_EQ(fake_.Reports().back(), Stopped(0));
     std::vector<std::wstring> log = Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), WINDOW_END), 1);

@@ -2,7 +2,6 @@
 
 #include "support/test_support.h"
 
-#include <chrono>
 #include <ostream>
 
 #include "pipe/pipe_server.h"
@@ -70,7 +69,15 @@ HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSiz
             SetLastError(fake->pipeThreadError);
             return nullptr;
         }
-        return ::CreateThread(attributes, stackSize, StandInPipeThread, parameter, flags, id);
+        if (!fake->realPipeServer)
+            return ::CreateThread(attributes, stackSize, StandInPipeThread, parameter, flags, id);
+        HANDLE thread = ::CreateThread(attributes, stackSize, routine, parameter, flags, id);
+        if (thread != nullptr) {
+            DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &fake->pipeThread, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS);
+            SetEvent(fake->pipeThreadStarted);
+        }
+        return thread;
     }
     if (routine == ServiceWindowThread && fake->windowThreadError != 0) {
         SetLastError(fake->windowThreadError);
@@ -86,10 +93,23 @@ HANDLE WINAPI FakeCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSiz
 // The real loop; WM_QUIT can be delayed, as a loaded machine delays the thread.
 BOOL WINAPI FakeGetMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax)
 {
+    if (g_current->NextMessageCall() == g_current->failedGetMessage) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return -1;
+    }
     BOOL result = ::GetMessageW(message, window, filterMin, filterMax);
     if (result == 0 && g_current->quitDelayMs != 0)
         Sleep(g_current->quitDelayMs);
     return result;
+}
+
+BOOL WINAPI FakeGetExitCodeThread(HANDLE thread, LPDWORD exitCode)
+{
+    if (g_current->failExitCodeQuery) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::GetExitCodeThread(thread, exitCode);
 }
 
 ATOM WINAPI FakeRegisterClassW(const WNDCLASSW* windowClass)
@@ -154,7 +174,7 @@ bool WritePolicyValue(const WCHAR* key, const WCHAR* name, DWORD type, const std
     return status == ERROR_SUCCESS;
 }
 
-FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
+FakeServicePlatform::FakeServicePlatform()
 {
     g_current = this;
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
@@ -167,6 +187,7 @@ FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
     g_servicePlatform.SetServiceStatus = FakeSetServiceStatus;
     g_servicePlatform.CreateEventW = FakeCreateEventW;
     g_servicePlatform.GetMessageW = FakeGetMessageW;
+    g_servicePlatform.GetExitCodeThread = FakeGetExitCodeThread;
     g_servicePlatform.CreateThread = FakeCreateThread;
     g_servicePlatform.RegisterClassW = FakeRegisterClassW;
     g_servicePlatform.CreateWindowExW = FakeCreateWindowExW;
@@ -174,10 +195,11 @@ FakeServicePlatform::FakeServicePlatform() : saved_(g_servicePlatform)
 
 FakeServicePlatform::~FakeServicePlatform()
 {
-    g_servicePlatform = saved_;
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
     if (windowThread != nullptr)
         CloseHandle(windowThread);
+    if (pipeThread != nullptr)
+        CloseHandle(pipeThread);
     CloseHandle(pipeThreadRequested);
     CloseHandle(pipeThreadStarted);
     g_current = nullptr;
@@ -190,19 +212,19 @@ FakeServicePlatform* FakeServicePlatform::Current()
 
 BOOL FakeServicePlatform::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
 {
-    int call = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (handle != FAKE_STATUS_HANDLE)
-            foreignStatusHandle = true;
-        reports_.push_back({status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
-                            status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,
-                            status->dwWaitHint});
-        call = static_cast<int>(reports_.size());
-    }
+    AcquireSRWLockExclusive(&lock_);
+    if (handle != FAKE_STATUS_HANDLE)
+        foreignStatusHandle = true;
+    if (status->dwCurrentState == SERVICE_STOPPED)
+        pipeEndedBeforeStopped = PipeThreadGone();
+    reports_.push_back({status->dwServiceType, status->dwCurrentState, status->dwControlsAccepted,
+                        status->dwWin32ExitCode, status->dwServiceSpecificExitCode, status->dwCheckPoint,
+                        status->dwWaitHint});
+    int call = static_cast<int>(reports_.size());
+    ReleaseSRWLockExclusive(&lock_);
     if (onReport)
         onReport(call);
-    reported_.notify_all();
+    WakeAllConditionVariable(&reported_);
     if (call == refusedReport) {
         SetLastError(reportError);
         return FALSE;
@@ -212,52 +234,49 @@ BOOL FakeServicePlatform::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVI
 
 int FakeServicePlatform::NextEventCall()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++eventCalls_;
+    return InterlockedIncrement(&eventCalls_);
+}
+
+int FakeServicePlatform::NextMessageCall()
+{
+    return InterlockedIncrement(&messageCalls_);
+}
+
+bool FakeServicePlatform::PipeThreadGone()
+{
+    if (realPipeServer)
+        return pipeThread == nullptr || test::Signalled(pipeThread, 0);
+    return pipeThreadEnded != 0 || WaitForSingleObject(pipeThreadStarted, 0) != WAIT_OBJECT_0;
 }
 
 std::vector<Report> FakeServicePlatform::Reports()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reports_;
+    AcquireSRWLockShared(&lock_);
+    std::vector<Report> reports = reports_;
+    ReleaseSRWLockShared(&lock_);
+    return reports;
 }
 
 bool FakeServicePlatform::WaitForReport(DWORD state, DWORD timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return reported_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        for (const Report& report : reports_) {
-            if (report.state == state)
-                return true;
-        }
-        return false;
-    });
+    DWORD start = GetTickCount();
+    bool seen = false;
+    AcquireSRWLockExclusive(&lock_);
+    for (;;) {
+        for (const Report& report : reports_)
+            seen = seen || report.state == state;
+        DWORD spent = GetTickCount() - start;
+        if (seen || spent >= timeoutMs)
+            break;
+        SleepConditionVariableSRW(&reported_, &lock_, timeoutMs - spent, 0);
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    return seen;
 }
 
 SERVICE_STATUS_HANDLE FakeStatusHandle()
 {
     return FAKE_STATUS_HANDLE;
-}
-
-bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Sleep(1);
-    }
-    return true;
-}
-
-DWORD HandleCount()
-{
-    return test::ProcessHandleCount();
-}
-
-bool WaitSignalled(HANDLE handle, DWORD timeoutMs)
-{
-    return handle != nullptr && WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0;
 }
 
 }  // namespace servicetest

@@ -6,14 +6,13 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <functional>
 #include <iosfwd>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "service/service_platform.h"
+#include "support/test_support.h"
 
 namespace servicetest {
 
@@ -57,6 +56,10 @@ public:
     DWORD windowError = 0;        // CreateWindowExW fails with it
     DWORD pipeLingerMs = 0;       // the pipe thread's work after its stop event (a client being served)
     DWORD quitDelayMs = 0;        // the window thread's pause once its message loop has seen WM_QUIT
+    int failedGetMessage = 0;     // 1-based GetMessageW call that returns -1
+    bool failExitCodeQuery = false;  // GetExitCodeThread fails
+    // The real pipe server on the service's pipe name instead of the stand-in.
+    bool realPipeServer = false;
     // Runs inside SetServiceStatus, on the reporting thread, before the report is
     // answered; gets the 1-based call number.
     std::function<void(int)> onReport;
@@ -79,7 +82,10 @@ public:
     LPVOID pipeThreadParameter = nullptr;
     HANDLE pipeThreadRequested = nullptr;  // event, set when CreateThread is asked for the pipe thread
     HANDLE pipeThreadStarted = nullptr;    // event, set when the stand-in runs
-    volatile LONG pipeThreadEnded = 0;
+    volatile LONG pipeThreadEnded = 0;     // the stand-in has ended
+    HANDLE pipeThread = nullptr;           // the real server's thread (a duplicate handle)
+    // Whether the pipe thread (stand-in or real) had ended when stopped was reported.
+    bool pipeEndedBeforeStopped = false;
     HWND windowAtPipeStart = nullptr;  // g_serviceWindow when the pipe thread started
 
     static FakeServicePlatform* Current();
@@ -87,13 +93,19 @@ public:
     // For the stand-ins.
     BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
     int NextEventCall();
+    int NextMessageCall();
 
 private:
-    ServicePlatform saved_;
-    std::mutex mutex_;
-    std::condition_variable reported_;
+    bool PipeThreadGone();
+
+    test::ScopedSwap<ServicePlatform> saved_{g_servicePlatform};
+    // Not std::mutex: mingw's keeps handles while it lives, which the handle
+    // counts would take for a leak.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE reported_ = CONDITION_VARIABLE_INIT;
     std::vector<Report> reports_;
-    int eventCalls_ = 0;
+    volatile LONG eventCalls_ = 0;
+    volatile LONG messageCalls_ = 0;
 };
 
 // The status handle that the fake registration hands out.
@@ -106,15 +118,5 @@ extern const WCHAR TEST_SETTINGS_KEY[];
 // Writes a value (creating its key); for REG_MULTI_SZ give the entries
 // separated by '\0' and end them with one more.
 bool WritePolicyValue(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data);
-
-// Polls the condition every millisecond until it holds or the time is up; for
-// state that another thread writes right after the event a test waited on.
-bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs = 5000);
-
-// Handles open in this process (0 when the count cannot be had).
-DWORD HandleCount();
-
-// Waits for a thread handle or an event with a bound; true when it was signalled.
-bool WaitSignalled(HANDLE handle, DWORD timeoutMs = 10000);
 
 }  // namespace servicetest

@@ -20,7 +20,7 @@ protected:
     void TearDown() override
     {
         if (thread_ != nullptr) {
-            EXPECT_TRUE(WaitSignalled(thread_)) << "window thread still running";
+            EXPECT_TRUE(test::Signalled(thread_)) << "window thread still running";
             CloseHandle(thread_);
         }
         ServiceHostTest::TearDown();
@@ -31,7 +31,7 @@ protected:
     DWORD ExitCode()
     {
         DWORD code = STILL_ACTIVE;
-        return WaitSignalled(thread_) && GetExitCodeThread(thread_, &code) ? code : STILL_ACTIVE;
+        return test::Signalled(thread_) && GetExitCodeThread(thread_, &code) ? code : STILL_ACTIVE;
     }
 
     HANDLE thread_ = nullptr;
@@ -55,7 +55,7 @@ TEST_F(WindowThreadTest, HiddenWindowStartsThePipeThreadAndCloseWaitsForItsEnd)
 {
     fake_.pipeLingerMs = 200;  // a client still being served when the stop event is set
     Start();
-    ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+    ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
     HWND window = g_serviceWindow;
     ASSERT_NE(window, nullptr);
 
@@ -109,7 +109,7 @@ TEST_F(WindowThreadTest, CloseBeforeInitiateServiceNeverStartsThePipeServer)
     };
     Start();
     EXPECT_EQ(ExitCode(), 0u);
-    ASSERT_TRUE(WaitSignalled(sender));
+    ASSERT_TRUE(test::Signalled(sender));
     CloseHandle(sender);
     EXPECT_EQ(fake_.pipeThreadsCreated, 0);
     EXPECT_FALSE(IsWindow(g_serviceWindow));
@@ -119,7 +119,7 @@ TEST_F(WindowThreadTest, CloseBeforeInitiateServiceNeverStartsThePipeServer)
 TEST_F(WindowThreadTest, RepeatedInitiateServiceStartsNoSecondPipeServer)
 {
     Start();
-    ASSERT_TRUE(WaitSignalled(fake_.pipeThreadStarted));
+    ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
     HANDLE thread = g_pipeThread;
     HANDLE stopEvent = g_pipeStopEvent;
     SendMessageW(g_serviceWindow, WM_INITIATE_SERVICE, 0, 0);
@@ -143,9 +143,9 @@ TEST_P(PipeStartFailure, CloseStillReturnsAndReleasesWhatExists)
 {
     fake_.failedEvent = GetParam().failedEvent;
     fake_.pipeThreadError = GetParam().pipeThreadError;
-    DWORD before = HandleCount();
+    DWORD before = test::ProcessHandleCount();
     Start();
-    ASSERT_TRUE(WaitSignalled(fake_.pipeThreadRequested));
+    ASSERT_TRUE(test::Signalled(fake_.pipeThreadRequested));
     HWND window = g_serviceWindow;
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(g_pipeThread, nullptr);
@@ -154,7 +154,7 @@ TEST_P(PipeStartFailure, CloseStillReturnsAndReleasesWhatExists)
     EXPECT_EQ(ExitCode(), 0u);
     CloseHandle(thread_);
     thread_ = nullptr;
-    DWORD after = HandleCount();
+    DWORD after = test::ProcessHandleCount();
     EXPECT_EQ(after, before);
     EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, WINDOW_END));
 }
@@ -191,6 +191,19 @@ INSTANTIATE_TEST_SUITE_P(ClassOrWindow, WindowFailures,
                          [](const ::testing::TestParamInfo<WindowFailure>& info) {
                              return std::string(info.param.name);
                          });
+
+// The loop ends as on WM_QUIT, and the pipe server must not outlive it.
+TEST_F(WindowThreadTest, FailedMessageLoopStopsThePipeThreadBeforeTheThreadEnds)
+{
+    fake_.failedGetMessage = 2;  // call 1 gets WM_INITIATE_SERVICE, which starts the pipe thread
+    Start();
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(fake_.pipeThreadsCreated, 1);
+    EXPECT_EQ(fake_.pipeThreadEnded, 1);
+    EXPECT_EQ(g_pipeThread, nullptr);
+    EXPECT_EQ(g_pipeStopEvent, nullptr);
+    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, WINDOW_END));
+}
 
 TEST_F(WindowThreadTest, StopPipeThreadWithNothingStartedReturnsAtOnce)
 {

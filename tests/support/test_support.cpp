@@ -4,6 +4,34 @@
 
 namespace test {
 
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+bool Signalled(HANDLE handle, DWORD timeoutMs)
+{
+    return handle != nullptr && WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD HandleCountSettledAt(DWORD expected, DWORD timeoutMs)
+{
+    DWORD count = 0;
+    WaitUntil(
+        [&] {
+            count = ProcessHandleCount();
+            return count == expected;
+        },
+        timeoutMs);
+    return count;
+}
+
 std::wstring ModuleDirectory()
 {
     WCHAR path[MAX_PATH] = L"";

@@ -4,10 +4,36 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "support/pipe_client.h"
+#include "support/wire_bytes.h"
+
 namespace test {
+
+// Polls the condition every millisecond until it holds; false after timeoutMs.
+// For state that another thread writes with no event to wait on.
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 5000);
+// Whether a thread, process or event is signalled within timeoutMs (false for null).
+bool Signalled(HANDLE handle, DWORD timeoutMs = 10000);
+
+// Puts a value in a process-wide slot (a seam table, one of its entries, a
+// global) for the object's life, and puts the old value back.
+template <typename T>
+class ScopedSwap {
+public:
+    explicit ScopedSwap(T& slot) : slot_(slot), saved_(slot) {}
+    ScopedSwap(T& slot, const T& value) : slot_(slot), saved_(slot) { slot_ = value; }
+    ~ScopedSwap() { slot_ = saved_; }
+    ScopedSwap(const ScopedSwap&) = delete;
+    ScopedSwap& operator=(const ScopedSwap&) = delete;
+
+private:
+    T& slot_;
+    T saved_;
+};
 
 // Folder of the running test executable; the service executable is built beside it.
 std::wstring ModuleDirectory();
@@ -18,6 +44,9 @@ bool DeleteTree(const std::wstring& path);
 // Open handles of this process. Wine 8's GetProcessHandleCount always says 0;
 // there each of the low handle values, where Wine puts handles, is probed.
 DWORD ProcessHandleCount();
+// Waits until the count is back at `expected` (Wine closes some of a thread's
+// handles just after the thread has ended); gives the last count seen.
+DWORD HandleCountSettledAt(DWORD expected, DWORD timeoutMs = 2000);
 bool PathExists(const std::wstring& path);
 std::string ReadFileBytes(const std::wstring& path);
 // Size of a file in bytes, or 0 when it cannot be read.

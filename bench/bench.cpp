@@ -7,7 +7,6 @@
 //   tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--restart-memory N] [--no-hold]
 //   tobra_bench --remove      remove both services (after an interrupted run)
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,13 +18,14 @@
 #include <vector>
 
 #include "bench_names.h"
-#include "bench_process.h"
+#include "support/process_figures.h"
 #include "pipe/control_message.h"
 #include "service/service_entry.h"
 #include "service_client.h"
 #include "tobra_client.h"
 
 using namespace serviceclient;
+using namespace wire;
 
 namespace {
 
@@ -138,18 +138,17 @@ ScHandle InstallEchoService()
 
 // --- Requests --------------------------------------------------------------------------
 
-// A request that changes nothing: command 2, answered "not done".
-const unsigned char NOT_DONE_REQUEST[CONTROL_MESSAGE_HEADER_SIZE] = {0x54, 0x42, 0x01, 0x00, 0x02};
-
 // One exchange as the desktop application makes it; its milliseconds, or -1
 // when the reply was not the expected "not done".
 double NotDoneRoundTrip(const wchar_t* pipeName)
 {
+    // Command 2 changes nothing and is answered "not done".
+    static const std::string request = CommandRequest(2);
     unsigned char reply[CONTROL_MESSAGE_HEADER_SIZE];
     TobraOutcome outcome;
     double start = NowMs();
-    TobraResult result = TobraExchangeRaw(pipeName, NOT_DONE_REQUEST, sizeof(NOT_DONE_REQUEST), REQUEST_TIMEOUT_MS,
-                                          reply, sizeof(reply), &outcome);
+    TobraResult result = TobraExchangeRaw(pipeName, request.data(), static_cast<unsigned long>(request.size()),
+                                          REQUEST_TIMEOUT_MS, reply, sizeof(reply), &outcome);
     double elapsed = NowMs() - start;
     return result == TOBRA_NOT_DONE ? elapsed : -1;
 }
@@ -206,27 +205,11 @@ bool StandinRegistered()
     return text.find(wanted) != std::wstring::npos;
 }
 
-std::vector<DWORD> StandinProcesses()
-{
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, STANDIN_EXE) == 0)
-            ids.push_back(entry.th32ProcessID);
-    }
-    CloseHandle(snapshot);
-    return ids;
-}
-
 bool WaitForStandinExit()
 {
     double start = NowMs();
     for (;;) {
-        std::vector<DWORD> ids = StandinProcesses();
+        std::vector<DWORD> ids = test::ProcessIds(STANDIN_EXE);
         if (ids.empty())
             return true;
         double left = STANDIN_EXIT_BOUND_MS - (NowMs() - start);
@@ -569,35 +552,12 @@ std::string RunBaseline(const std::string& adapterName, int count)
     std::wstring line = L"\"" + ServiceExecutablePath();
     line = line.substr(0, line.find_last_of(L'\\') + 1) + L"tobra_bench_com_baseline.exe\" " +
            std::wstring(adapterName.begin(), adapterName.end()) + L" " + std::to_wstring(count);
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return "";
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &startup, &process);
-    CloseHandle(writeEnd);
     std::string output;
-    if (started) {
-        char buffer[512];
-        DWORD read = 0;
-        while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-            output.append(buffer, read);
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code = 1;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        if (code != 0)
-            output = "FAILED (exit code " + std::to_string(code) + "): " + output;
-    }
-    CloseHandle(readEnd);
+    long code = test::RunCaptured(line, INFINITE, &output);
+    if (code < 0)
+        return "";
+    if (code != 0)
+        output = "FAILED (exit code " + std::to_string(code) + "): " + output;
     return output;
 }
 

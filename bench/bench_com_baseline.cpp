@@ -21,7 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "bench_process.h"
+#include "support/process_figures.h"
 
 namespace {
 

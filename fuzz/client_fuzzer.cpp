@@ -19,19 +19,11 @@
 
 #include <vector>
 
+#include "fuzz_finding.h"
 #include "pipe/control_message.h"
 #include "tobra_client.h"
 
 namespace {
-
-[[noreturn]] void Finding(const char* what, const uint8_t* data, size_t size)
-{
-    fprintf(stderr, "finding: %s; input (%zu bytes):", what, size);
-    for (size_t i = 0; i < size && i < 40; ++i)
-        fprintf(stderr, " %02X", data[i]);
-    fprintf(stderr, size > 40 ? " ...\n" : "\n");
-    abort();
-}
 
 // What a client must conclude from the bytes it received in answer to a
 // request with the given command (-1: any).

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "fuzz_finding.h"
 #include "pipe/control_message.h"
 
 namespace {
@@ -41,14 +42,6 @@ Expected WireRules(const uint8_t* read, size_t readSize)
             static_cast<uint8_t>(version == 2 ? 2 : 1)};
 }
 
-[[noreturn]] void Finding(const char* what, const uint8_t* read, size_t readSize)
-{
-    fprintf(stderr, "finding: %s; request (%zu bytes):", what, readSize);
-    for (size_t i = 0; i < readSize && i < 32; ++i)
-        fprintf(stderr, " %02X", read[i]);
-    fprintf(stderr, readSize > 32 ? " ...\n" : "\n");
-    abort();
-}
 
 }  // namespace
 

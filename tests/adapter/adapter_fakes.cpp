@@ -371,6 +371,5 @@ void AdapterTest::TearDown()
     EXPECT_EQ(g_record.badHeapFlags, 0);
     EXPECT_EQ(g_record.coInitialize, g_record.coUninitialize);
     EXPECT_EQ(fake::CountCalls("Unexpected"), 0) << calls;
-    g_adapterPlatform = saved_;
     fake::Clear();
 }

@@ -108,6 +108,6 @@ protected:
     std::vector<std::wstring> Log() const { return log_.Messages(); }
 
 private:
-    AdapterPlatform saved_ = g_adapterPlatform;
+    test::ScopedSwap<AdapterPlatform> platform_{g_adapterPlatform};
     test::ScopedTestLog log_{L"C:\\tobra-adapter-tests"};
 };

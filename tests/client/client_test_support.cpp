@@ -5,24 +5,6 @@
 
 namespace test {
 
-std::string ReplyBytes(BYTE command, BYTE status)
-{
-    std::string reply("\x54\x42\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00", 12);
-    reply[4] = static_cast<char>(command);
-    reply[5] = static_cast<char>(status);
-    return reply;
-}
-
-std::string OutcomeReplyBytes(BYTE command, BYTE status, DWORD outcome, DWORD offResult, DWORD onResult)
-{
-    std::string reply = {0x54, 0x42, 0x02, 0x00, static_cast<char>(command), static_cast<char>(status), 0, 0, 12, 0, 0, 0};
-    for (DWORD field : {outcome, offResult, onResult}) {
-        for (int b = 0; b < 4; ++b)
-            reply += static_cast<char>((field >> (8 * b)) & 0xFF);
-    }
-    return reply;
-}
-
 std::wstring UniquePipeName()
 {
     static LONG counter = 0;
@@ -103,7 +85,7 @@ std::string FakePipeServer::Answer(const std::string& request) const
     if (behaviour_ == ServerBehaviour::VersionOne && version > 1)
         return "";
     if (behaviour_ == ServerBehaviour::VersionTwo && request.size() > 4 && request[4] == 2)
-        return OutcomeReplyBytes(2, 0, 0);
+        return wire::OutcomeReply(2, 0, 0);
     return reply_;
 }
 
@@ -153,70 +135,11 @@ void FakePipeServer::Serve()
     CloseHandle(event);
 }
 
-namespace {
-
-// A file that the child writes through the inherited handle and that goes
-// when the last handle to it is closed, whenever that is.
-HANDLE OutputFile(const std::wstring& path)
-{
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, TRUE};
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &attributes, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-}
-
-// Everything in the file, read through the handle the child wrote with.
-std::string ReadAndClose(HANDLE file)
-{
-    std::string bytes;
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        bytes.append(buffer, read);
-    CloseHandle(file);
-    return bytes;
-}
-
-}  // namespace
-
 TobractlRun RunTobractl(const std::wstring& arguments)
 {
-    static LONG counter = 0;
-    WCHAR temp[MAX_PATH + 1] = L"";
-    GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring stem = std::wstring(temp) + L"tobractl-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(InterlockedIncrement(&counter));
     TobractlRun run;
-    HANDLE out = OutputFile(stem + L".out");
-    HANDLE err = OutputFile(stem + L".err");
-
-    std::wstring commandLine = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
-    PROCESS_INFORMATION process = {};
-    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE &&
-        CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                       &startup, &process)) {
-        if (WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(process.hProcess, &code);
-            run.exitCode = static_cast<long>(code);
-        } else {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 5000);
-        }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    run.out = ReadAndClose(out);
-    run.err = ReadAndClose(err);
+    run.exitCode = RunCapturedInFiles(L"\"" + ModuleDirectory() + L"\\tobractl.exe\" " + arguments, 20000, &run.out,
+                                      &run.err);
     return run;
 }
 

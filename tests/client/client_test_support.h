@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wire_bytes.h"
+
 namespace test {
 
 enum class ServerBehaviour {
@@ -21,11 +23,6 @@ enum class ServerBehaviour {
     VersionTwo,         // as Reply, but the version probe (command 2) gets its 24-byte answer
 };
 
-// The 12-byte reply the service writes for a command and status.
-std::string ReplyBytes(BYTE command, BYTE status);
-// The 24-byte reply to a version 2 request.
-std::string OutcomeReplyBytes(BYTE command, BYTE status, DWORD outcome, DWORD offResult = 0, DWORD onResult = 0);
-
 // A fresh local pipe name for one test.
 std::wstring UniquePipeName();
 
@@ -33,7 +30,7 @@ class FakePipeServer {
 public:
     // Serves up to `clients` connections one after the other, on a name of its
     // own unless one is given.
-    FakePipeServer(ServerBehaviour behaviour, std::string reply = ReplyBytes(1, 1), int clients = 1,
+    FakePipeServer(ServerBehaviour behaviour, std::string reply = wire::Reply(1, 1), int clients = 1,
                    std::wstring name = UniquePipeName());
     ~FakePipeServer();
     FakePipeServer(const FakePipeServer&) = delete;

@@ -7,18 +7,18 @@
 #include <string>
 
 #include "client_test_support.h"
+#include "support/test_support.h"
 #include "tobra_client.h"
 #include "tobra_client_platform.h"
 
 using test::FakePipeServer;
-using test::ReplyBytes;
 using test::ServerBehaviour;
 
 namespace {
 
 const unsigned char ADDRESS[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 // A restart for 00-11-22-33-44-55, byte for byte as the service reads it.
-const std::string RESTART_REQUEST("\x54\x42\x01\x00\x01\x00\x00\x00\x07\x00\x00\x00\x00\x11\x22\x33\x44\x55\x01", 19);
+const std::string RESTART_REQUEST = wire::AdapterRequest(TOBRA_ACTION_RESTART);
 const unsigned long QUICK_LIMIT_MS = 300;
 
 std::string Bytes(const unsigned char* data, size_t size)
@@ -100,11 +100,11 @@ TEST(ClientFormat, JudgesRepliesStrictly)
         reply[offset] = value;
         return reply;
     };
-    const std::string done = ReplyBytes(1, 1);
+    const std::string done = wire::Reply(1, 1);
     const ReplyCase cases[] = {
         {"done", done, 1, TOBRA_DONE},
-        {"not done", ReplyBytes(1, 0), 1, TOBRA_NOT_DONE},
-        {"another command, any expected", ReplyBytes(7, 0), -1, TOBRA_NOT_DONE},
+        {"not done", wire::Reply(1, 0), 1, TOBRA_NOT_DONE},
+        {"another command, any expected", wire::Reply(7, 0), -1, TOBRA_NOT_DONE},
         {"nothing", std::string(), 1, TOBRA_NO_REPLY},
         {"11 bytes", done.substr(0, 11), 1, TOBRA_BAD_REPLY},
         {"13 bytes", done + '\0', 1, TOBRA_BAD_REPLY},
@@ -112,8 +112,8 @@ TEST(ClientFormat, JudgesRepliesStrictly)
         {"version 0", with(done, 2, 0), 1, TOBRA_BAD_REPLY},
         {"version 2", with(done, 2, 2), 1, TOBRA_BAD_REPLY},
         {"version 0x0101", with(done, 3, 1), 1, TOBRA_BAD_REPLY},
-        {"another command", ReplyBytes(2, 1), 1, TOBRA_BAD_REPLY},
-        {"status 2", ReplyBytes(1, 2), 1, TOBRA_BAD_REPLY},
+        {"another command", wire::Reply(2, 1), 1, TOBRA_BAD_REPLY},
+        {"status 2", wire::Reply(1, 2), 1, TOBRA_BAD_REPLY},
         {"data size 1", with(done, 8, 1), 1, TOBRA_BAD_REPLY},
         {"data size 2^24", with(done, 11, 1), 1, TOBRA_BAD_REPLY},
         {"reserved not zero", with(done, 6, 1), 1, TOBRA_DONE},
@@ -139,7 +139,7 @@ private:
 
 TEST(ClientExchange, RestartIsWrittenInOneWriteAndItsReplyRead)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1));
+    FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1));
     TobraOutcome outcome;
     EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, &outcome), TOBRA_DONE);
     server.Stop();
@@ -148,12 +148,12 @@ TEST(ClientExchange, RestartIsWrittenInOneWriteAndItsReplyRead)
     EXPECT_TRUE(outcome.requestSent);
     EXPECT_FALSE(outcome.timedOut);
     EXPECT_EQ(outcome.replySize, 12u);
-    EXPECT_EQ(Bytes(outcome.reply, 12), ReplyBytes(1, 1));
+    EXPECT_EQ(Bytes(outcome.reply, 12), wire::Reply(1, 1));
 }
 
 TEST(ClientExchange, DisableSendsActionTwoAndReportsNotDone)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 0));
+    FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 0));
     EXPECT_EQ(TobraDisableAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_NOT_DONE);
     server.Stop();
     ASSERT_EQ(server.Requests().size(), 1u);
@@ -162,7 +162,7 @@ TEST(ClientExchange, DisableSendsActionTwoAndReportsNotDone)
 
 TEST(ClientExchange, AReplyIsTakenWithoutWaitingForTheDisconnect)
 {
-    FakePipeServer server(ServerBehaviour::ReplyAndHold, ReplyBytes(1, 1));
+    FakePipeServer server(ServerBehaviour::ReplyAndHold, wire::Reply(1, 1));
     Stopwatch stopwatch;
     EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_DONE);
     EXPECT_LT(stopwatch.Elapsed(), 2000u);
@@ -178,12 +178,12 @@ struct FailureCase {
 
 TEST(ClientExchange, AnswersOtherThanAReplyAreReportedAsSuch)
 {
-    const std::string done = ReplyBytes(1, 1);
+    const std::string done = wire::Reply(1, 1);
     const FailureCase cases[] = {
         {"closed without a reply", ServerBehaviour::CloseWithoutReply, "", TOBRA_NO_REPLY, 0},
         {"8 bytes, then closed", ServerBehaviour::Reply, done.substr(0, 8), TOBRA_BAD_REPLY, 8},
         {"16 bytes", ServerBehaviour::Reply, done + "\x01\x02\x03\x04", TOBRA_BAD_REPLY, 16},
-        {"another command", ServerBehaviour::Reply, ReplyBytes(0, 1), TOBRA_BAD_REPLY, 12},
+        {"another command", ServerBehaviour::Reply, wire::Reply(0, 1), TOBRA_BAD_REPLY, 12},
         {"wrong magic", ServerBehaviour::Reply, "TBTBTBTBTBTB", TOBRA_BAD_REPLY, 12},
     };
     for (const FailureCase& c : cases) {
@@ -271,7 +271,7 @@ DWORD WINAPI CloseLater(LPVOID holder)
 
 TEST(ClientExchange, ABusyPipeIsWaitedForAndThenServed)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1), 2);
+    FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2);
     HANDLE holder = OccupyPipe(server.Name());
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     HANDLE closer = CreateThread(nullptr, 0, CloseLater, holder, 0, nullptr);
@@ -320,11 +320,11 @@ TEST(ClientExchange, ANameThatLeavesThePipeNamespaceIsNotWrittenTo)
 
 // --- what the request did (version 2) ---
 
-const std::string PROBE("\x54\x42\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12);
+const std::string PROBE = wire::CommandRequest(2, 2);
 
 TEST(ClientReport, AVersionTwoServiceReportsTheOutcomeAndBothCodes)
 {
-    FakePipeServer server(ServerBehaviour::VersionTwo, test::OutcomeReplyBytes(1, 1, 3, 0x80070005, 0x800704D5), 2);
+    FakePipeServer server(ServerBehaviour::VersionTwo, wire::OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5), 2);
     TobraOutcome outcome;
     TobraAdapterReport report;
     EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, &outcome, &report), TOBRA_DONE);
@@ -342,7 +342,7 @@ TEST(ClientReport, AVersionTwoServiceReportsTheOutcomeAndBothCodes)
 
 TEST(ClientReport, AVersionOneServiceIsAskedOnceInItsOwnVersion)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, ReplyBytes(1, 1), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
     TobraAdapterReport report;
     EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
     EXPECT_EQ(report.reported, 0);
@@ -374,7 +374,7 @@ TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
     const wchar_t* names[] = {nullptr, TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE"};
     for (const wchar_t* name : names) {
         SCOPED_TRACE(name == nullptr ? "default" : std::string(name, name + wcslen(name)));
-        FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(1, 1), 2, TOBRA_PIPE_NAME);
+        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2, TOBRA_PIPE_NAME);
         TobraOutcome outcome;
         EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NOT_THE_SERVICE);
         EXPECT_FALSE(outcome.requestSent);
@@ -410,7 +410,7 @@ TEST(ClientExchange, BadArgumentsSendNothing)
 TEST(ClientRaw, SendsTheBytesAsTheyAreAndReadsUntilTheServiceCloses)
 {
     const std::string request("\x54\x42\x01\x00\x07\x00\x00\x00\xFF\xFF\xFF\xFF", 12);
-    const std::string longAnswer = ReplyBytes(7, 0) + "0123456789";
+    const std::string longAnswer = wire::Reply(7, 0) + "0123456789";
     FakePipeServer server(ServerBehaviour::Reply, longAnswer);
     unsigned char reply[64];
     TobraOutcome outcome;
@@ -424,7 +424,7 @@ TEST(ClientRaw, SendsTheBytesAsTheyAreAndReadsUntilTheServiceCloses)
 
 TEST(ClientRaw, JudgesAReplyToTheRequestsOwnCommand)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(7, 0));
+    FakePipeServer server(ServerBehaviour::Reply, wire::Reply(7, 0));
     const std::string request("\x54\x42\x01\x00\x07", 5);
     unsigned char reply[64];
     TobraOutcome outcome;
@@ -450,11 +450,12 @@ HANDLE WINAPI RecordOpen(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATT
 // flags are checked where they are passed.
 TEST(ClientExchange, ThePipeIsOpenedForIdentificationOnly)
 {
-    TobraClientPlatform saved = g_tobraClientPlatform;
-    g_tobraClientPlatform.CreateFileW = RecordOpen;
-    FakePipeServer server(ServerBehaviour::Reply);
-    EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_DONE);
-    g_tobraClientPlatform = saved;
+    {
+        test::ScopedSwap<decltype(g_tobraClientPlatform.CreateFileW)> open(g_tobraClientPlatform.CreateFileW,
+                                                                           RecordOpen);
+        FakePipeServer server(ServerBehaviour::Reply);
+        EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 5000, nullptr), TOBRA_DONE);
+    }
 
     const DWORD QOS_BITS = SECURITY_SQOS_PRESENT | SECURITY_CONTEXT_TRACKING | SECURITY_EFFECTIVE_ONLY |
                            SECURITY_IMPERSONATION | SECURITY_DELEGATION;

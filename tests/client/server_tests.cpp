@@ -10,6 +10,7 @@
 
 #include "adapter/adapter_control.h"
 #include "client_test_support.h"
+#include "support/test_support.h"
 #include "pipe/pipe_platform.h"
 #include "pipe/pipe_server.h"
 #include "service/service_window.h"
@@ -58,7 +59,6 @@ class RealServer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved_ = g_pipePlatform;
         g_pipeName = test::UniquePipeName();
         g_restarts.clear();
         g_disables.clear();
@@ -90,7 +90,6 @@ protected:
         }
         CloseHandle(g_pipeStopEvent);
         g_pipeStopEvent = nullptr;
-        g_pipePlatform = saved_;
     }
 
     static TobraResult Raw(const std::string& request, TobraOutcome* outcome, std::string* reply = nullptr)
@@ -104,7 +103,7 @@ protected:
         return result;
     }
 
-    PipePlatform saved_;
+    test::ScopedSwap<PipePlatform> platform_{g_pipePlatform};
     HANDLE thread_ = nullptr;
 };
 
@@ -124,7 +123,7 @@ TEST_F(RealServer, RawRequestsGetTheServicesAnswers)
     TobraOutcome outcome;
     std::string reply;
     EXPECT_EQ(Raw(std::string("TB\x01\x00\x07\x00\x00\x00\x00\x00\x00\x00", 12), &outcome, &reply), TOBRA_NOT_DONE);
-    EXPECT_EQ(reply, test::ReplyBytes(7, 0));
+    EXPECT_EQ(reply, wire::Reply(7, 0));
     // An adapter request whose data size is not 7 is answered, not carried out.
     EXPECT_EQ(Raw(std::string("TB\x01\x00\x01\x00\x00\x00\x06\x00\x00\x00\x00\x11\x22\x33\x44\x55\x01", 19), &outcome),
               TOBRA_NOT_DONE);
@@ -135,7 +134,7 @@ TEST_F(RealServer, RawRequestsGetTheServicesAnswers)
     EXPECT_EQ(Raw(std::string("TB\x03\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12), &outcome), TOBRA_NO_REPLY);
     // Version 2 is answered in kind: the header and the outcome, here of nothing asked.
     EXPECT_EQ(Raw(std::string("TB\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12), &outcome, &reply), TOBRA_NOT_DONE);
-    EXPECT_EQ(reply, test::OutcomeReplyBytes(2, 0, 0));
+    EXPECT_EQ(reply, wire::OutcomeReply(2, 0, 0));
     std::lock_guard<std::mutex> lock(g_callsLock);
     EXPECT_THAT(g_restarts, IsEmpty());
 }

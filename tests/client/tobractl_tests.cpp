@@ -16,14 +16,13 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using test::FakePipeServer;
-using test::ReplyBytes;
 using test::RunTobractl;
 using test::ServerBehaviour;
 using test::TobractlRun;
 
 namespace {
 
-const std::string RESTART_REQUEST("\x54\x42\x01\x00\x01\x00\x00\x00\x07\x00\x00\x00\x00\x11\x22\x33\x44\x55\x01", 19);
+const std::string RESTART_REQUEST = wire::AdapterRequest(1);  // 00-11-22-33-44-55
 
 std::wstring PipeOption(const FakePipeServer& server)
 {
@@ -43,7 +42,7 @@ const long LIST_UNREADABLE = 9;
 const long REFUSED = 10;
 
 // The version probe: version 2, command 2, no data.
-const std::string PROBE("\x54\x42\x02\x00\x02\x00\x00\x00\x00\x00\x00\x00", 12);
+const std::string PROBE = wire::CommandRequest(2, 2);
 std::string WithVersion(std::string request, char version)
 {
     request[2] = version;
@@ -53,7 +52,7 @@ std::string WithVersion(std::string request, char version)
 // A service that predates version 2 drops the probe; the request then goes once, in version 1.
 TEST(Tobractl, RestartOnAVersionOneServiceSaysDoneWithoutAnOutcome)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, ReplyBytes(1, 1), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
     TobractlRun run = RunTobractl(PipeOption(server) + L"restart 00-11-22-33-44-55");
     EXPECT_EQ(run.exitCode, DONE);
     EXPECT_THAT(run.out, HasSubstr("Done (this service does not report the outcome): 00-11-22-33-44-55."));
@@ -64,7 +63,7 @@ TEST(Tobractl, RestartOnAVersionOneServiceSaysDoneWithoutAnOutcome)
 
 TEST(Tobractl, DisableTakesAnyWritingOfTheAddress)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, ReplyBytes(1, 0), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 0), 2);
     TobractlRun run = RunTobractl(PipeOption(server) + L"disable aa:bb:cc:dd:ee:0f");
     EXPECT_EQ(run.exitCode, NOT_DONE);
     EXPECT_THAT(run.out, HasSubstr("Not done: the service answered that it did not carry out the disable for "
@@ -86,15 +85,15 @@ struct ReportedCase {
 TEST(Tobractl, EachReportedOutcomeHasItsExitCodeAndLine)
 {
     const ReportedCase cases[] = {
-        {"switched", test::OutcomeReplyBytes(1, 1, 1), DONE, "Restarted "},
-        {"no adapter", test::OutcomeReplyBytes(1, 1, 2, 0x80070002, 0x80070002), NO_ADAPTER,
+        {"switched", wire::OutcomeReply(1, 1, 1), DONE, "Restarted "},
+        {"no adapter", wire::OutcomeReply(1, 1, 2, 0x80070002, 0x80070002), NO_ADAPTER,
          "No adapter has the address 00-11-22-33-44-55."},
-        {"failed", test::OutcomeReplyBytes(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED,
+        {"failed", wire::OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED,
          "failed: off 0x80070005"},
-        {"list unavailable", test::OutcomeReplyBytes(1, 1, 5, 0x80070002, 0x80070002), LIST_UNREADABLE,
+        {"list unavailable", wire::OutcomeReply(1, 1, 5, 0x80070002, 0x80070002), LIST_UNREADABLE,
          "The adapter list could not be read; the service switched nothing it could name."},
-        {"refused", test::OutcomeReplyBytes(1, 0, 4), REFUSED, "Refused by the service's policy: 00-11-22-33-44-55."},
-        {"outcome that does not fit the status", test::OutcomeReplyBytes(1, 0, 1), BAD_REPLY, ""},
+        {"refused", wire::OutcomeReply(1, 0, 4), REFUSED, "Refused by the service's policy: 00-11-22-33-44-55."},
+        {"outcome that does not fit the status", wire::OutcomeReply(1, 0, 1), BAD_REPLY, ""},
     };
     for (const ReportedCase& c : cases) {
         FakePipeServer server(ServerBehaviour::VersionTwo, c.reply, 2);
@@ -189,7 +188,7 @@ TEST(Tobractl, HelpGoesToStandardOutput)
 
 TEST(Tobractl, RawSendsTheGivenBytesAndPrintsTheRawReply)
 {
-    FakePipeServer server(ServerBehaviour::Reply, ReplyBytes(7, 0));
+    FakePipeServer server(ServerBehaviour::Reply, wire::Reply(7, 0));
     TobractlRun run = RunTobractl(PipeOption(server) + L"raw 54-42-01-00 07 00,00,00 00:00:00:00 ff");
     EXPECT_EQ(run.exitCode, NOT_DONE);
     EXPECT_THAT(run.out, HasSubstr("Sent 13 bytes.\nReply (12 bytes): 54 42 01 00 07 00 00 00 00 00 00 00\n"));
@@ -214,8 +213,8 @@ private:
 
 TEST(Tobractl, ThePipeComesFromTheEnvironmentUnlessTheOptionNamesOne)
 {
-    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, ReplyBytes(1, 1), 2);
-    FakePipeServer fromOption(ServerBehaviour::VersionOne, ReplyBytes(1, 0), 2);
+    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
+    FakePipeServer fromOption(ServerBehaviour::VersionOne, wire::Reply(1, 0), 2);
     ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment.Name());
 
     EXPECT_EQ(RunTobractl(L"restart 00-11-22-33-44-55").exitCode, DONE);

@@ -31,11 +31,10 @@
 #include "support/test_support.h"
 
 using namespace serviceclient;
+using namespace wire;
 
 namespace {
 
-const std::wstring LOG_ROOT = L"C:\\norva";
-const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
 const DWORD START_TIMEOUT_MS = 15000;
 const DWORD STOP_TIMEOUT_MS = 15000;
 // Beyond the server's 30 s header limit: a client served only after that has
@@ -87,14 +86,6 @@ struct Case {
     std::vector<DWORD> pausesMs;   // before each write
 };
 
-std::string Header(WORD magic, WORD version, BYTE command, BYTE status, WORD reserved, DWORD dataSize)
-{
-    BYTE bytes[HEADER_SIZE];
-    ControlMessageHeader header = {magic, version, command, status, reserved, dataSize};
-    EncodeControlMessageHeader(header, bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
-}
-
 std::string RandomBytes(Rng& rng, size_t size)
 {
     std::string bytes(size, '\0');
@@ -123,19 +114,19 @@ std::string Template(Rng& rng)
     std::string adapterData(reinterpret_cast<const char*>(address), sizeof(address));
     switch (rng.Below(7)) {
     case 0:
-        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 0, 0, 7) + adapterData + '\x01';
+        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 7) + adapterData + '\x01';
     case 1:
-        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 0, 0, 7) + adapterData + '\x02';
+        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 7) + adapterData + '\x02';
     case 2:
-        return Header(CONTROL_MESSAGE_MAGIC, 0, COMMAND_ADAPTER, 0, 0, 7) + adapterData + '\x01';
+        return Header(CONTROL_MESSAGE_MAGIC, 0, COMMAND_ADAPTER, 7) + adapterData + '\x01';
     case 3:
-        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_CLOSE, 0, 0, 0);
+        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_CLOSE, 0);
     case 4:
-        return Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0, 0, 0);
+        return Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0);
     case 5:
-        return Header(CONTROL_MESSAGE_MAGIC, 1, 255, 0, 0, 0xFFFFFFFF);
+        return Header(CONTROL_MESSAGE_MAGIC, 1, 255, 0xFFFFFFFF);
     default:
-        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 0, 0, 7) + adapterData + '\x01' +
+        return Header(CONTROL_MESSAGE_MAGIC, 1, COMMAND_ADAPTER, 7) + adapterData + '\x01' +
                RandomBytes(rng, rng.Between(1, 64));
     }
 }
@@ -193,7 +184,7 @@ std::string StructuredRequest(Rng& rng, uint32_t maxSize)
     DWORD dataSize = rng.Percent(80) ? SIZES[rng.Below(9)] : static_cast<DWORD>(rng.Next());
     BYTE status = rng.Byte();
     WORD reserved = static_cast<WORD>(rng.Next());
-    std::string bytes = Header(magic, version, command, status, reserved, dataSize);
+    std::string bytes = Header(magic, version, command, dataSize, status, reserved);
     size_t data = rng.Percent(60) ? 7 : RandomSize(rng, maxSize) - 12;
     std::string tail = RandomBytes(rng, data);
     if (tail.size() > 6)
@@ -336,13 +327,6 @@ Expected WireRules(const Case& c)
     return {true, end < 19, true};
 }
 
-// "TB", version 1, the request's command, the status, zeros.
-std::string Reply(BYTE command, BYTE status)
-{
-    const char bytes[HEADER_SIZE] = {0x54, 0x42, 1, 0, static_cast<char>(command), static_cast<char>(status)};
-    return std::string(bytes, sizeof(bytes));
-}
-
 DWORD LittleEndian(const std::string& bytes, size_t at)
 {
     return static_cast<DWORD>(static_cast<BYTE>(bytes[at])) | static_cast<DWORD>(static_cast<BYTE>(bytes[at + 1])) << 8 |
@@ -359,8 +343,7 @@ bool IsReply(const std::string& bytes, BYTE command, BYTE status, WORD version, 
 {
     if (version != 2)
         return bytes == Reply(command, status);
-    const char header[HEADER_SIZE] = {0x54, 0x42, 2, 0, static_cast<char>(command), static_cast<char>(status), 0, 0, 12};
-    if (bytes.size() != HEADER_SIZE + 12 || bytes.compare(0, HEADER_SIZE, std::string(header, HEADER_SIZE)) != 0)
+    if (bytes.size() != HEADER_SIZE + 12 || bytes.compare(0, HEADER_SIZE, Header(CONTROL_MESSAGE_MAGIC, 2, command, 12, status)) != 0)
         return false;
     DWORD outcome = LittleEndian(bytes, 12), offResult = LittleEndian(bytes, 16), onResult = LittleEndian(bytes, 20);
     if (status == STATUS_NOT_DONE)
@@ -552,7 +535,7 @@ std::string Narrow(const std::wstring& text)
 // Every request that the server read is logged, in order, and no line is torn.
 std::string CheckLog(const std::vector<Record>& wanted)
 {
-    std::vector<std::wstring> messages = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    std::vector<std::wstring> messages = test::ParseLogMessages(test::ReadFileBytes(test::SERVICE_LOG_FILE));
     size_t found = 0;
     for (size_t i = 0; i < messages.size(); ++i) {
         if (messages[i].compare(0, 12, L"<torn line: ") == 0)
@@ -693,7 +676,7 @@ int main(int argc, char** argv)
     printf("pipe fuzz: seed %llu, %u cases from case %u%s\n", static_cast<unsigned long long>(options.seed),
            options.cases, options.first, options.shortCases ? ", with requests shorter than the header" : "");
 
-    if (!RemoveService() || !test::DeleteTree(LOG_ROOT)) {
+    if (!RemoveService() || !test::DeleteTree(test::SERVICE_LOG_ROOT)) {
         printf("FAILED: a registration or log left over cannot be removed\n");
         return 1;
     }
@@ -757,7 +740,7 @@ int main(int argc, char** argv)
         failures.push_back(problem);
     service = ScHandle();
     RemoveService();
-    test::DeleteTree(LOG_ROOT);
+    test::DeleteTree(test::SERVICE_LOG_ROOT);
 
     printf("pipe fuzz: %u cases in %.1f s: %u answered (%u done), %u in several writes, %u with a write stalled, "
            "%u shorter than the header; slowest %.0f ms\n",

@@ -348,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LinkCase{"Folder", DIRECTORY, ELSEWHERE, LinkKind::DIRECTORY, ELSEWHERE + L"\\Service.txt"},
                       LinkCase{"File", FILE_PATH, ELSEWHERE + L"\\victim.txt", LinkKind::FILE,
                                ELSEWHERE + L"\\victim.txt"}),
-    [](const ::testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
+    test::RowName());
 
 TEST_F(LogProtectionTest, NothingIsCreatedBeneathALink)
 {
@@ -453,7 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SteerCase{"FileHasASecondName", Steer::SECOND_NAME, FILE_PATH, true, true},
                       SteerCase{"RootUnreadable", Steer::INFORMATION_FAILS, ROOT, false, false},
                       SteerCase{"FileUnreadable", Steer::INFORMATION_FAILS, FILE_PATH, true, true}),
-    [](const ::testing::TestParamInfo<SteerCase>& info) { return std::string(info.param.name); });
+    test::RowName());
 
 // --- Owners of existing levels --------------------------------------------------
 
@@ -490,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OwnerCase{"AnotherAccount", ROOT, L"S-1-5-21-1-2-3-1001", false},
                       OwnerCase{"Everyone", ROOT, L"S-1-1-0", false}, OwnerCase{"Unreadable", ROOT, nullptr, false},
                       OwnerCase{"FolderOfAnotherAccount", DIRECTORY, L"S-1-5-21-1-2-3-1001", false}),
-    [](const ::testing::TestParamInfo<OwnerCase>& info) { return std::string(info.param.name); });
+    test::RowName());
 
 // Every level, the file and the account's token are closed again on every
 // path, written or refused.

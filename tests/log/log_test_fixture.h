@@ -63,7 +63,6 @@ class LogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved_ = g_logPlatform;
         g_logPlatform.GetWindowsDirectoryW = FakeGetWindowsDirectoryW;
         g_logPlatform.GetLocalTime = FakeGetLocalTime;
         g_logPlatform.OutputDebugStringW = CaptureDebugOutput;
@@ -78,7 +77,6 @@ protected:
 
     void TearDown() override
     {
-        g_logPlatform = saved_;
         ResetSettings();
         test::DeleteTree(ROOT);
     }
@@ -95,7 +93,7 @@ protected:
         return test::Utf16Bytes(stampAndMessage + L"\r\n");
     }
 
-    LogPlatform saved_;
+    test::ScopedSwap<LogPlatform> platform_{g_logPlatform};
 };
 
 }  // namespace logtest

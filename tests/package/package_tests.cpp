@@ -28,8 +28,6 @@ const DWORD MSIEXEC_TIMEOUT_MS = 60000;
 const DWORD START_TIMEOUT_MS = 15000;
 const DWORD TOBRACTL_TIMEOUT_MS = 20000;
 const std::wstring WORK_FOLDER = L"C:\\tobra-package-tests";
-const std::wstring LOG_ROOT = L"C:\\norva";
-const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
 const std::wstring SETTINGS_KEY = L"Software\\norva\\Tobra Service";
 // msiexec's exit code for a failed install (a launch condition included).
 const long INSTALL_FAILURE = ERROR_INSTALL_FAILURE;
@@ -298,7 +296,7 @@ protected:
         RemoveEverything();
         ASSERT_TRUE(InstalledProducts(upgradeCode_).empty()) << "a product left over cannot be removed";
         ASSERT_TRUE(RemoveService()) << "a registration left over cannot be removed";
-        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+        ASSERT_TRUE(test::DeleteTree(test::SERVICE_LOG_ROOT));
     }
 
     void TearDown() override
@@ -306,7 +304,7 @@ protected:
         RemoveEverything();
         EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
         EXPECT_TRUE(RemoveService());
-        test::DeleteTree(LOG_ROOT);
+        test::DeleteTree(test::SERVICE_LOG_ROOT);
         if (!HasFailure())
             test::DeleteTree(WORK_FOLDER);
     }
@@ -406,7 +404,7 @@ TEST_F(Package, QuietInstallRunsTheServiceWhichAnswersTheInstalledTobractl)
     EXPECT_EQ(FileVersion(ExecutableOf(facts.imagePath)), TOBRA_MSI_VERSION);
     EXPECT_THAT(FolderEntries(InstallFolder()),
                 UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
-    EXPECT_FALSE(test::PathExists(LOG_FILE));
+    EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_FILE));
 }
 
 TEST_F(Package, SecondInstallOfTheSameVersionChangesNothing)
@@ -540,8 +538,8 @@ TEST_F(Package, DiagnosticsPropertyTurnsTheLogOnAndOff)
     ServiceFacts facts;
     ExpectRunningAndAnswering(&facts);
     EXPECT_EQ(facts.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\" -dlog");
-    ASSERT_TRUE(test::PathExists(LOG_FILE));
-    std::vector<std::wstring> lines = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    ASSERT_TRUE(test::PathExists(test::SERVICE_LOG_FILE));
+    std::vector<std::wstring> lines = test::ParseLogMessages(test::ReadFileBytes(test::SERVICE_LOG_FILE));
     EXPECT_THAT(lines, testing::Contains(L"*** Recv pipe message ***"));
 
     // Changing the choice of an installed version takes a reinstall, which checks it too.
@@ -550,12 +548,12 @@ TEST_F(Package, DiagnosticsPropertyTurnsTheLogOnAndOff)
     EXPECT_EQ(unchanged.imagePath, facts.imagePath);
     EXPECT_EQ(unchanged.status.dwProcessId, facts.status.dwProcessId);
     ASSERT_EQ(Install(ProductPackage(), L"DIAGNOSTICS=off REINSTALL=ALL"), 0) << LastLog();
-    ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+    ASSERT_TRUE(test::DeleteTree(test::SERVICE_LOG_ROOT));
     ServiceFacts quiet;
     ExpectRunningAndAnswering(&quiet);
     EXPECT_NE(quiet.status.dwProcessId, facts.status.dwProcessId);
     EXPECT_EQ(quiet.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\"");
-    EXPECT_FALSE(test::PathExists(LOG_FILE));
+    EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_FILE));
 }
 
 }  // namespace

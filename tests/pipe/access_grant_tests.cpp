@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pipe/access_grant.h"
+#include "support/test_support.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -239,7 +240,6 @@ class AccessGrantTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        saved_ = g_accessGrantPlatform;
         g_seam = SeamRecord();
         g_accessGrantPlatform.GetSecurityInfo = RecordGetSecurityInfo;
         g_accessGrantPlatform.SetSecurityInfo = RecordSetSecurityInfo;
@@ -248,8 +248,6 @@ protected:
         g_accessGrantPlatform.LocalAlloc = SteerLocalAlloc;
         g_accessGrantPlatform.LocalFree = RecordLocalFree;
     }
-
-    void TearDown() override { g_accessGrantPlatform = saved_; }
 
     // Every block the grant allocated is freed, and so is the descriptor that
     // GetSecurityInfo handed it (exactly once), and nothing else.
@@ -264,7 +262,7 @@ protected:
         }
     }
 
-    AccessGrantPlatform saved_;
+    test::ScopedSwap<AccessGrantPlatform> platform_{g_accessGrantPlatform};
 };
 
 // --- BuildAce ---

@@ -22,6 +22,7 @@
 
 using namespace pipetest;
 using namespace wire;
+using test::CountMessages;
 using test::WaitUntil;
 using ::testing::IsEmpty;
 
@@ -605,24 +606,8 @@ TEST_F(ServerTest, AllowedClientsGetTheOnlyEntryBesideSystemAndAdministrators)
     ASSERT_NE(g_pipeArguments.attributes, nullptr);
     Client client;
     ASSERT_EQ(client.Open(PIPE_NAME), 0u);
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(client.Handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                              nullptr, &descriptor),
-              static_cast<DWORD>(ERROR_SUCCESS));
-    std::vector<std::string> entries;
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-        LPWSTR sid = nullptr;
-        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
-        char entry[128];
-        snprintf(entry, sizeof(entry), "%d %ls 0x%lx", ace->Header.AceType, sid, static_cast<unsigned long>(ace->Mask));
-        entries.push_back(entry);
-        LocalFree(sid);
-    }
-    LocalFree(descriptor);
-    EXPECT_THAT(entries, ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-32-545 0x12019b"));
+    EXPECT_THAT(test::AccessEntries(client.Handle()),
+                ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-32-545 0x12019b"));
 }
 
 TEST_F(ServerTest, NoOneCanAddAnInstanceBesideTheServers)

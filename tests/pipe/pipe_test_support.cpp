@@ -85,12 +85,5 @@ ScopedPipePlatform::~ScopedPipePlatform()
     g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
 }
 
-int CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text)
-{
-    int count = 0;
-    for (const std::wstring& message : messages)
-        count += message == text ? 1 : 0;
-    return count;
-}
 
 }  // namespace pipetest

@@ -59,10 +59,8 @@ public:
     ScopedPipePlatform& operator=(const ScopedPipePlatform&) = delete;
 
 private:
-    test::ScopedSwap<PipePlatform> saved_{g_pipePlatform};
+    test::ScopedSwap<PipePlatform> platform_{g_pipePlatform};
 };
 
-// Count of the messages equal to text.
-int CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text);
 
 }  // namespace pipetest

@@ -16,6 +16,7 @@
 
 using namespace pipetest;
 using namespace wire;
+using test::CountMessages;
 using test::WaitUntil;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -428,9 +429,7 @@ TEST_P(ReplyWriteFailure, DropsTheClientAfterTheActionWithoutWaitingForAFlush)
 
 INSTANTIATE_TEST_SUITE_P(Writes, ReplyWriteFailure,
                          ::testing::Values(WriteFailure{"Fails", FALSE, 0}, WriteFailure{"Short", TRUE, 6}),
-                         [](const ::testing::TestParamInfo<WriteFailure>& info) {
-                             return std::string(info.param.name);
-                         });
+                         test::RowName());
 
 TEST_F(HandlerTest, RequestBufferUnavailableReadsNothing)
 {

@@ -17,11 +17,10 @@
 #include "tobra_client.h"
 
 using namespace serviceclient;
+using namespace wire;
 
 namespace {
 
-const std::wstring LOG_ROOT = L"C:\\norva";
-const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
 const DWORD START_TIMEOUT_MS = 15000;
 const DWORD STOP_TIMEOUT_MS = 15000;
 const DWORD REQUEST_TIMEOUT_MS = 10000;
@@ -42,14 +41,6 @@ bool PipeExists()
     return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-
-// The reply a well-formed request gets.
-std::string Reply(BYTE command, BYTE status)
-{
-    BYTE bytes[CONTROL_MESSAGE_HEADER_SIZE];
-    EncodeControlMessageHeader(MakeReplyHeader(command, status), bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
-}
 
 // An adapter with a hardware address that GetAdaptersAddresses reports here (no name: none).
 Adapter PickAdapter()
@@ -98,14 +89,14 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(RemoveService()) << "a registration left over cannot be removed";
-        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+        ASSERT_TRUE(test::DeleteTree(test::SERVICE_LOG_ROOT));
     }
     void TearDown() override
     {
         service_ = ScHandle();
         EXPECT_TRUE(RemoveService());
         EXPECT_EQ(CountServiceProcesses(), 0);
-        test::DeleteTree(LOG_ROOT);
+        test::DeleteTree(test::SERVICE_LOG_ROOT);
     }
 
     // Installs with the switches and starts; the time from StartService to
@@ -215,7 +206,7 @@ TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
     EXPECT_LT(stop.milliseconds, 5000.0) << "an idle stop is prompt";
     EXPECT_FALSE(PipeExists());
 
-    std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(test::SERVICE_LOG_FILE));
     EXPECT_FALSE(log.empty());
     if (!log.empty()) {
         EXPECT_EQ(log.front(), L"*** Tobra Service: Start ***");
@@ -244,7 +235,7 @@ TEST_P(WithoutLogFile, LeavesNothingOnDisk)
     StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
     ASSERT_TRUE(stop.stopped);
     EXPECT_EQ(stop.status.dwWin32ExitCode, 0u);
-    EXPECT_FALSE(test::PathExists(LOG_ROOT));
+    EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_ROOT));
 }
 
 INSTANTIATE_TEST_SUITE_P(NoSwitchAndDebuggerOnly, WithoutLogFile, ::testing::Values(L"", L"-dout"));
@@ -279,7 +270,7 @@ TEST_F(EndToEnd, StartAndStopTwentyTimesLeavesNothingBehind)
     Measure("20 start/stop rounds, whole", NowMs() - whole);
     Measure("median StartService to a served request", Median(accepts));
     Measure("median stop", Median(stops));
-    EXPECT_FALSE(test::PathExists(LOG_ROOT));
+    EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_ROOT));
 }
 
 // Any user can connect and send nothing: the stop must not wait for the
@@ -305,7 +296,7 @@ TEST_F(EndToEnd, StopWithASilentClientConnectedEndsAtOnce)
     EXPECT_EQ(rest, "");
     CloseHandle(silent);
 
-    std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+    std::vector<std::wstring> log = test::ParseLogMessages(test::ReadFileBytes(test::SERVICE_LOG_FILE));
     EXPECT_TRUE(InOrder(log, {L"*** Stop Service: Start ***", L"*** Stop Service: End ***"}));
     EXPECT_EQ(std::count(log.begin(), log.end(), L"PIPE Timeout."), 0);
 }

@@ -27,14 +27,9 @@ LPWSTR* WINAPI FailingCommandLineToArgvW(LPCWSTR, int* count)
 
 class DebugSwitchTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        saved_ = g_servicePlatform;
-        g_servicePlatform.GetCommandLineW = FakeGetCommandLineW;
-    }
-    void TearDown() override { g_servicePlatform = saved_; }
+    void SetUp() override { g_servicePlatform.GetCommandLineW = FakeGetCommandLineW; }
 
-    ServicePlatform saved_;
+    test::ScopedSwap<ServicePlatform> platform_{g_servicePlatform};
 };
 
 struct SwitchCase {

@@ -17,6 +17,24 @@
 
 namespace servicetest {
 
+// The host's log lines.
+const std::wstring WINDOW_START = L"*** Tobra Service: Start ***";
+const std::wstring WINDOW_END = L"*** Tobra Service: End ***";
+const std::wstring INITIATE = L"Initiate Service";
+const std::wstring STOP_START = L"*** Stop Service: Start ***";
+const std::wstring STOP_END = L"*** Stop Service: End ***";
+const std::wstring TERMINATE_START = L"*** Terminate Service: Start ***";
+const std::wstring TERMINATE_END = L"*** Terminate Service: End ***";
+
+// The window thread's class or window cannot be had.
+struct WindowFailure {
+    const char* name;
+    DWORD classError;
+    DWORD windowError;
+};
+const WindowFailure WINDOW_FAILURES[] = {{"RegisterClassW", ERROR_NOT_ENOUGH_MEMORY, 0},
+                                         {"CreateWindowExW", 0, ERROR_NOT_ENOUGH_MEMORY}};
+
 // Every process-wide variable of the host back at its initial value.
 inline void ResetServiceHost()
 {
@@ -30,30 +48,6 @@ inline void ResetServiceHost()
     g_pipeThread = nullptr;
     g_instance = GetModuleHandleW(nullptr);
 }
-
-class ServiceHostTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ResetServiceHost();
-        log_ = std::make_unique<test::ScopedTestLog>(L"C:\\tobra-tests\\service-host");
-    }
-
-    void TearDown() override
-    {
-        // The next test registers the class afresh, which needs the window gone.
-        if (fake_.windowThread != nullptr) {
-            EXPECT_TRUE(test::Signalled(fake_.windowThread)) << "window thread still running";
-        }
-        UnregisterClassW(SERVICE_WINDOW_CLASS, g_instance);
-        log_.reset();
-    }
-
-    std::vector<std::wstring> Log() const { return log_->Messages(); }
-
-    FakeServicePlatform fake_;
-    std::unique_ptr<test::ScopedTestLog> log_;
-};
 
 // ServiceMain on a thread of its own, as the dispatcher starts it.
 class ServiceRun {
@@ -76,6 +70,40 @@ private:
         return 0;
     }
     HANDLE thread_ = nullptr;
+};
+
+class ServiceHostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetServiceHost();
+        log_ = std::make_unique<test::ScopedTestLog>(L"C:\\tobra-tests\\service-host");
+    }
+
+    void TearDown() override
+    {
+        // The next test registers the class afresh, which needs the window gone.
+        if (fake_.windowThread != nullptr) {
+            EXPECT_TRUE(test::Signalled(fake_.windowThread)) << "window thread still running";
+        }
+        UnregisterClassW(SERVICE_WINDOW_CLASS, g_instance);
+        log_.reset();
+    }
+
+    std::vector<std::wstring> Log() const { return log_->Messages(); }
+
+    // One whole life: started, running with its pipe thread, stopped.
+    void RunOneLife()
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(run.Ended());
+    }
+
+    FakeServicePlatform fake_;
+    std::unique_ptr<test::ScopedTestLog> log_;
 };
 
 }  // namespace servicetest

@@ -15,14 +15,6 @@ using ::testing::ElementsAre;
 namespace servicetest {
 namespace {
 
-const std::wstring WINDOW_START = L"*** Tobra Service: Start ***";
-const std::wstring WINDOW_END = L"*** Tobra Service: End ***";
-const std::wstring INITIATE = L"Initiate Service";
-const std::wstring STOP_START = L"*** Stop Service: Start ***";
-const std::wstring STOP_END = L"*** Stop Service: End ***";
-const std::wstring TERMINATE_START = L"*** Terminate Service: Start ***";
-const std::wstring TERMINATE_END = L"*** Terminate Service: End ***";
-
 using LifecycleTest = ServiceHostTest;
 
 // --- A normal life ---------------------------------------------------------------
@@ -77,9 +69,7 @@ INSTANTIATE_TEST_SUITE_P(StopAndShutdown, NormalLife,
                          ::testing::Values(StopControl{"Stop", SERVICE_CONTROL_STOP, 5000, false},
                                            StopControl{"Shutdown", SERVICE_CONTROL_SHUTDOWN, 10000, false},
                                            StopControl{"StopWithoutExitCodes", SERVICE_CONTROL_STOP, 5000, true}),
-                         [](const ::testing::TestParamInfo<StopControl>& info) {
-                             return std::string(info.param.name);
-                         });
+                         test::RowName());
 
 TEST_F(LifecycleTest, WholeLifeLeavesNoHandleBehind)
 {
@@ -87,13 +77,7 @@ TEST_F(LifecycleTest, WholeLifeLeavesNoHandleBehind)
     for (int life = 0; life < 3; ++life) {
         DWORD before = test::ProcessHandleCount();
         ASSERT_GT(before, 0u);
-        {
-            ServiceRun run;
-            ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-            ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
-            ServiceCtrlHandler(SERVICE_CONTROL_STOP);
-            ASSERT_TRUE(run.Ended());
-        }
+        ASSERT_NO_FATAL_FAILURE(RunOneLife());
         ASSERT_TRUE(test::Signalled(fake_.windowThread));
         CloseHandle(fake_.windowThread);
         fake_.windowThread = nullptr;
@@ -176,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {StartPending1(), Stopped(ERROR_INVALID_DATA)},
                      {L"Setting AllowedClients is invalid"}}),
-    [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+    test::RowName());
 
 TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateLines)
 {
@@ -240,9 +224,7 @@ TEST_P(RefusedStopReport, StillStopsEverythingOnce)
 INSTANTIATE_TEST_SUITE_P(Reports, RefusedStopReport,
                          ::testing::Values(RefusedStop{"StopPending", 4, SERVICE_STOPPED},
                                            RefusedStop{"Stopped", 5, SERVICE_STOP_PENDING}),
-                         [](const ::testing::TestParamInfo<RefusedStop>& info) {
-                             return std::string(info.param.name);
-                         });
+                         test::RowName());
 
 // --- The real pipe server cannot start: the service runs without it -----------------
 
@@ -356,7 +338,7 @@ INSTANTIATE_TEST_SUITE_P(
                        nullptr},
         // The host's second event: the pipe stop event on WM_INITIATE_SERVICE.
         PipeStartFault{"PipeStopEventFails", [](FakeServicePlatform& fake) { fake.failedEvent = 2; }, nullptr}),
-    [](const ::testing::TestParamInfo<PipeStartFault>& info) { return std::string(info.param.name); });
+    test::RowName());
 
 // --- Controls ------------------------------------------------------------------------
 
@@ -433,13 +415,7 @@ TEST_F(LifecycleTest, StopBeforeTheRunningFlagIsReportedButTheServiceStillComesU
 
 TEST_F(LifecycleTest, SecondStopReportsStopPendingAgainAndDoesNothingMore)
 {
-    {
-        ServiceRun run;
-        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-        ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
-        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
-        ASSERT_TRUE(run.Ended());
-    }
+    ASSERT_NO_FATAL_FAILURE(RunOneLife());
     ASSERT_TRUE(test::Signalled(fake_.windowThread));
     size_t reports = fake_.Reports().size();
     std::vector<std::wstring> log = Log();
@@ -455,12 +431,6 @@ TEST_F(LifecycleTest, SecondStopReportsStopPendingAgainAndDoesNothingMore)
 }
 
 // --- Stops without a window ----------------------------------------------------------
-
-struct WindowFailure {
-    const char* name;
-    DWORD classError;
-    DWORD windowError;
-};
 
 class StopWithoutWindow : public ServiceHostTest, public ::testing::WithParamInterface<WindowFailure> {};
 
@@ -485,11 +455,8 @@ TEST_P(StopWithoutWindow, SkipsTheWindowAndStopsAtOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassOrWindow, StopWithoutWindow,
-                         ::testing::Values(WindowFailure{"RegisterClassW", ERROR_NOT_ENOUGH_MEMORY, 0},
-                                           WindowFailure{"CreateWindowExW", 0, ERROR_NOT_ENOUGH_MEMORY}),
-                         [](const ::testing::TestParamInfo<WindowFailure>& info) {
-                             return std::string(info.param.name);
-                         });
+                         ::testing::ValuesIn(WINDOW_FAILURES),
+                         test::RowName());
 
 TEST_F(LifecycleTest, StopBeforeTheWindowIsPublishedWaitsForItAndClosesIt)
 {

@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"BothInvalidAreBothNamed",
                    {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"x"})}, {GP, CLIENTS, REG_SZ, L"WD"}}, false, 0,
                    L"", {BAD_ADAPTERS, BAD_CLIENTS}}),
-    [](const ::testing::TestParamInfo<PolicyCase>& info) { return std::string(info.param.name); });
+    test::RowName());
 
 TEST_F(ServiceHostTest, OnlyTheListedAdaptersAreAllowed)
 {

@@ -5,7 +5,6 @@
 
 #include "service_client.h"
 
-#include <tlhelp32.h>
 
 #include <ctype.h>
 #include <stdio.h>
@@ -192,76 +191,7 @@ StopResult StopAndWait(SC_HANDLE service, DWORD timeoutMs)
 
 HANDLE ConnectControlPipe(DWORD timeoutMs, DWORD* lastError)
 {
-    double start = NowMs();
-    for (;;) {
-        HANDLE pipe = CreateFileW(CONTROL_PIPE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE)
-            return pipe;
-        DWORD error = GetLastError();
-        if (lastError != nullptr)
-            *lastError = error;
-        double left = timeoutMs - (NowMs() - start);
-        if (left <= 0 || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PIPE_BUSY))
-            return INVALID_HANDLE_VALUE;
-        if (error == ERROR_PIPE_BUSY)
-            WaitNamedPipeW(CONTROL_PIPE_NAME, left < 1000 ? static_cast<DWORD>(left) + 1 : 1000);
-        else
-            Sleep(1);
-    }
-}
-
-namespace {
-
-// One overlapped transfer with a bound; the byte count, or -1 on an error or
-// time-out (errorOut then says which; WAIT_TIMEOUT for the time-out).
-long Transfer(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD timeoutMs, DWORD* errorOut)
-{
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    DWORD done = 0;
-    BOOL ok = write ? WriteFile(pipe, buffer, size, nullptr, &overlapped)
-                    : ReadFile(pipe, buffer, size, nullptr, &overlapped);
-    long result = -1;
-    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    if (ok || error == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
-            CancelIo(pipe);
-            GetOverlappedResult(pipe, &overlapped, &done, TRUE);
-            error = WAIT_TIMEOUT;
-        } else if (GetOverlappedResult(pipe, &overlapped, &done, FALSE)) {
-            result = static_cast<long>(done);
-            error = ERROR_SUCCESS;
-        } else {
-            error = GetLastError();
-        }
-    }
-    CloseHandle(overlapped.hEvent);
-    *errorOut = error;
-    return result;
-}
-
-}  // namespace
-
-bool Transact(HANDLE pipe, const std::string& request, std::string* reply, DWORD timeoutMs)
-{
-    double start = NowMs();
-    reply->clear();
-    DWORD error = 0;
-    std::string copy = request;
-    if (!copy.empty() && Transfer(pipe, true, &copy[0], static_cast<DWORD>(copy.size()), timeoutMs, &error) !=
-                             static_cast<long>(copy.size()))
-        return false;
-    for (;;) {
-        double left = timeoutMs - (NowMs() - start);
-        if (left <= 0)
-            return false;
-        char buffer[256];
-        long read = Transfer(pipe, false, buffer, sizeof(buffer), static_cast<DWORD>(left), &error);
-        if (read < 0)
-            return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;  // the server hung up
-        reply->append(buffer, static_cast<size_t>(read));
-    }
+    return wire::OpenPipe(CONTROL_PIPE_NAME, timeoutMs, lastError);
 }
 
 bool SendRequest(const std::string& request, std::string* reply, DWORD timeoutMs)
@@ -269,39 +199,9 @@ bool SendRequest(const std::string& request, std::string* reply, DWORD timeoutMs
     HANDLE pipe = ConnectControlPipe(timeoutMs);
     if (pipe == INVALID_HANDLE_VALUE)
         return false;
-    bool ok = Transact(pipe, request, reply, timeoutMs);
+    bool ok = wire::Transact(pipe, request, reply, timeoutMs);
     CloseHandle(pipe);
     return ok;
-}
-
-std::string AdapterRequest(const BYTE hardwareAddress[6], BYTE action)
-{
-    BYTE bytes[CONTROL_MESSAGE_HEADER_SIZE + ADAPTER_COMMAND_DATA_SIZE] = {};
-    ControlMessageHeader header = {CONTROL_MESSAGE_MAGIC, CONTROL_MESSAGE_VERSION, COMMAND_ADAPTER, 0, 0,
-                                   ADAPTER_COMMAND_DATA_SIZE};
-    EncodeControlMessageHeader(header, bytes);
-    CopyMemory(bytes + ADAPTER_ADDRESS_OFFSET, hardwareAddress, 6);
-    bytes[ADAPTER_ACTION_OFFSET] = action;
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
-}
-
-std::string CommandRequest(BYTE command)
-{
-    BYTE bytes[CONTROL_MESSAGE_HEADER_SIZE] = {};
-    ControlMessageHeader header = {CONTROL_MESSAGE_MAGIC, CONTROL_MESSAGE_VERSION, command, 0, 0, 0};
-    EncodeControlMessageHeader(header, bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
-}
-
-std::string Hex(const std::string& bytes)
-{
-    std::string text;
-    char digits[4];
-    for (unsigned char byte : bytes) {
-        snprintf(digits, sizeof(digits), text.empty() ? "%02X" : " %02X", byte);
-        text += digits;
-    }
-    return text;
 }
 
 std::string Adapter::AddressText() const
@@ -369,18 +269,9 @@ bool ParseHardwareAddress(const std::string& text, BYTE address[6])
 
 int CountServiceProcesses()
 {
-    int count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, L"TobraService.exe") == 0)
-            ++count;
-    }
-    CloseHandle(snapshot);
-    return count;
+    bool listed = false;
+    std::vector<DWORD> ids = test::ProcessIds(L"TobraService.exe", &listed);
+    return listed ? static_cast<int>(ids.size()) : -1;
 }
 
 }  // namespace serviceclient

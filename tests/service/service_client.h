@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "support/pipe_client.h"
+#include "support/processes.h"
+#include "support/wire_bytes.h"
+
 namespace serviceclient {
 
 // An SC_HANDLE closed when it goes.
@@ -76,17 +80,8 @@ StopResult StopAndWait(SC_HANDLE service, DWORD timeoutMs);
 // is busy. INVALID_HANDLE_VALUE when the time is up; lastError says why.
 HANDLE ConnectControlPipe(DWORD timeoutMs, DWORD* lastError = nullptr);
 
-// Writes the request on a connected client handle and reads until the server
-// disconnects or the time is up; the bytes that came back (empty: no reply).
-bool Transact(HANDLE pipe, const std::string& request, std::string* reply, DWORD timeoutMs);
-
 // Connect, write, read the reply, close: one request as a desktop client makes it.
 bool SendRequest(const std::string& request, std::string* reply, DWORD timeoutMs);
-
-std::string AdapterRequest(const BYTE hardwareAddress[6], BYTE action);
-// A request with no data: command 0 closes, 2..255 are answered "not done".
-std::string CommandRequest(BYTE command);
-std::string Hex(const std::string& bytes);
 
 // --- Adapters --------------------------------------------------------------------------
 

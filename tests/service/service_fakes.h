@@ -98,7 +98,7 @@ public:
 private:
     bool PipeThreadGone();
 
-    test::ScopedSwap<ServicePlatform> saved_{g_servicePlatform};
+    test::ScopedSwap<ServicePlatform> platform_{g_servicePlatform};
     // Not std::mutex: mingw's keeps handles while it lives, which the handle
     // counts would take for a leak.
     SRWLOCK lock_ = SRWLOCK_INIT;

@@ -14,6 +14,7 @@
 #include "service_client.h"
 
 using namespace serviceclient;
+using namespace wire;
 
 namespace {
 

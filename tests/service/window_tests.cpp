@@ -10,10 +10,6 @@ using ::testing::ElementsAre;
 namespace servicetest {
 namespace {
 
-const std::wstring WINDOW_START = L"*** Tobra Service: Start ***";
-const std::wstring WINDOW_END = L"*** Tobra Service: End ***";
-const std::wstring INITIATE = L"Initiate Service";
-
 // ServiceWindowThread on a thread of the test's own.
 class WindowThreadTest : public ServiceHostTest {
 protected:
@@ -162,15 +158,7 @@ TEST_P(PipeStartFailure, CloseStillReturnsAndReleasesWhatExists)
 INSTANTIATE_TEST_SUITE_P(EventOrThread, PipeStartFailure,
                          ::testing::Values(StartFailure{"CreateEventW", 1, 0},
                                            StartFailure{"CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY}),
-                         [](const ::testing::TestParamInfo<StartFailure>& info) {
-                             return std::string(info.param.name);
-                         });
-
-struct WindowFailure {
-    const char* name;
-    DWORD classError;
-    DWORD windowError;
-};
+                         test::RowName());
 
 class WindowFailures : public WindowThreadTest, public ::testing::WithParamInterface<WindowFailure> {};
 
@@ -186,11 +174,8 @@ TEST_P(WindowFailures, EndTheThreadRightAfterItsStartLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassOrWindow, WindowFailures,
-                         ::testing::Values(WindowFailure{"RegisterClassW", ERROR_NOT_ENOUGH_MEMORY, 0},
-                                           WindowFailure{"CreateWindowExW", 0, ERROR_NOT_ENOUGH_MEMORY}),
-                         [](const ::testing::TestParamInfo<WindowFailure>& info) {
-                             return std::string(info.param.name);
-                         });
+                         ::testing::ValuesIn(WINDOW_FAILURES),
+                         test::RowName());
 
 // The loop ends as on WM_QUIT, and the pipe server must not outlive it.
 TEST_F(WindowThreadTest, FailedMessageLoopStopsThePipeThreadBeforeTheThreadEnds)

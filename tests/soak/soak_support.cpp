@@ -1,87 +1,13 @@
-// Process figures read from outside, the log line checker, and a bounded client write.
+// The log line checker, the figures printed, and a bounded client write.
 #include "soak_support.h"
-
-#include <psapi.h>
-#include <tlhelp32.h>
-#include <winternl.h>
 
 #include <stdio.h>
 
 #include <vector>
 
+#include "support/processes.h"
+
 namespace soak {
-
-namespace {
-
-// SYSTEM_HANDLE_INFORMATION_EX and its entries, which only the driver kit's headers declare.
-struct HandleEntry {
-    PVOID object;
-    ULONG_PTR processId;
-    ULONG_PTR handleValue;
-    ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG handleAttributes;
-    ULONG reserved;
-};
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-const int EXTENDED_HANDLE_INFORMATION_CLASS = 64;  // SystemExtendedHandleInformation
-const NTSTATUS INFO_LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004L);
-
-// The process's entries in the system's handle table; -1 when it cannot be read.
-long CountHandlesInSystemTable(DWORD processId)
-{
-    std::vector<BYTE> buffer(1 << 20);
-    NTSTATUS status;
-    ULONG needed = 0;
-    while ((status = NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(EXTENDED_HANDLE_INFORMATION_CLASS),
-                                              buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
-               INFO_LENGTH_MISMATCH &&
-           buffer.size() < (256u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (status < 0)
-        return -1;
-    const HandleTable* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    long count = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        if (table->entries[i].processId == processId)
-            ++count;
-    }
-    return count;
-}
-
-}  // namespace
-
-ProcessFigures ReadProcessFigures(DWORD processId)
-{
-    ProcessFigures figures;
-    if (processId == 0)
-        return figures;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-    if (process == nullptr)
-        return figures;
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof(memory);
-    if (GetProcessHandleCount(process, &figures.handles) &&
-        GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof(memory))) {
-        figures.read = true;
-        // Wine 8 reports no handles and no private usage; its PagefileUsage is
-        // the process's resident anonymous memory, and the system's handle
-        // table lists each process's handles.
-        figures.privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
-        if (figures.handles == 0) {
-            long counted = CountHandlesInSystemTable(processId);
-            figures.read = counted > 0;
-            figures.handles = counted > 0 ? static_cast<DWORD>(counted) : 0;
-        }
-    }
-    CloseHandle(process);
-    return figures;
-}
 
 DWORD ServiceProcessId(SC_HANDLE service)
 {
@@ -94,19 +20,6 @@ DWORD ServiceProcessId(SC_HANDLE service)
 }
 
 namespace {
-
-template <typename Visit>
-void ForEachProcess(Visit visit)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-        visit(entry);
-    CloseHandle(snapshot);
-}
 
 bool IsDigit(wchar_t c)
 {
@@ -145,26 +58,6 @@ void Bad(LogCheck* check, const std::wstring& what)
 
 }  // namespace
 
-DWORD FindProcessId(const wchar_t* imageName)
-{
-    DWORD id = 0;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        if (id == 0 && lstrcmpiW(entry.szExeFile, imageName) == 0)
-            id = entry.th32ProcessID;
-    });
-    return id;
-}
-
-int CountProcesses(const wchar_t* imageName)
-{
-    int count = 0;
-    ForEachProcess([&](const PROCESSENTRY32W& entry) {
-        if (lstrcmpiW(entry.szExeFile, imageName) == 0)
-            ++count;
-    });
-    return count;
-}
-
 LogCheck CheckLog(const std::string& bytes)
 {
     LogCheck check;
@@ -195,34 +88,6 @@ LogCheck CheckLog(const std::string& bytes)
     return check;
 }
 
-size_t CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text)
-{
-    size_t count = 0;
-    for (const std::wstring& message : messages) {
-        if (message == text)
-            ++count;
-    }
-    return count;
-}
-
-bool WriteAll(HANDLE pipe, const std::string& bytes, DWORD timeoutMs)
-{
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr)
-        return false;
-    DWORD done = 0;
-    bool ok = false;
-    if (WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) ||
-        GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0)
-            CancelIo(pipe);
-        ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE) && done == bytes.size();
-    }
-    CloseHandle(overlapped.hEvent);
-    return ok;
-}
-
 void Measure(const char* what, double value, const char* unit)
 {
     printf("[ MEASURE  ] %s: %.1f %s\n", what, value, unit);
@@ -231,8 +96,8 @@ void Measure(const char* what, double value, const char* unit)
 
 void PrintFigures(const char* when, const ProcessFigures& figures)
 {
-    printf("[ MEASURE  ] %s: %lu handles, %llu private bytes\n", when, static_cast<unsigned long>(figures.handles),
-           static_cast<unsigned long long>(figures.privateBytes));
+    printf("[ MEASURE  ] %s: %lu handles, %.0f KiB private\n", when, static_cast<unsigned long>(figures.handles),
+           figures.privateKiB);
     fflush(stdout);
 }
 

@@ -24,12 +24,11 @@
 #include "support/test_support.h"
 
 using namespace serviceclient;
+using namespace wire;
 using namespace soak;
 
 namespace {
 
-const std::wstring LOG_ROOT = L"C:\\norva";
-const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
 const wchar_t SERVICE_IMAGE[] = L"TobraService.exe";
 const DWORD START_TIMEOUT_MS = 15000;
 const DWORD STOP_TIMEOUT_MS = 15000;
@@ -49,13 +48,6 @@ const BYTE NO_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
 const int WARM_UP_ROUNDS = 2;
 
 const wchar_t MANAGER_CLASS_KEY[] = L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}";
-
-std::string Reply(BYTE command, BYTE status)
-{
-    BYTE bytes[CONTROL_MESSAGE_HEADER_SIZE];
-    EncodeControlMessageHeader(MakeReplyHeader(command, status), bytes);
-    return std::string(reinterpret_cast<const char*>(bytes), sizeof(bytes));
-}
 
 struct Request {
     std::string bytes;
@@ -118,11 +110,11 @@ double PlatformHandlesPerActivation()
                 CoUninitialize();
         };
         activate();  // what the first one loads for good
-        ProcessFigures before = ReadProcessFigures(GetCurrentProcessId());
+        ProcessFigures before = MeasureProcessId(GetCurrentProcessId());
         for (int i = 0; i < CALLS; ++i)
             activate();
-        ProcessFigures after = ReadProcessFigures(GetCurrentProcessId());
-        if (before.read && after.read && after.handles > before.handles)
+        ProcessFigures after = MeasureProcessId(GetCurrentProcessId());
+        if (before.ok && after.ok && after.handles > before.handles)
             perCall = static_cast<double>(after.handles - before.handles) / CALLS;
     }).join();
     return perCall;
@@ -165,7 +157,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(RemoveService()) << "a registration left over cannot be removed";
-        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+        ASSERT_TRUE(test::DeleteTree(test::SERVICE_LOG_ROOT));
         for (const Adapter& adapter : ListAdapters())
             ASSERT_FALSE(adapter.addressLength == 6 && memcmp(adapter.address, NO_ADAPTER, 6) == 0);
         if (StandInRegistered())
@@ -176,8 +168,8 @@ protected:
     {
         service_ = ScHandle();
         EXPECT_TRUE(RemoveService());
-        EXPECT_EQ(CountProcesses(SERVICE_IMAGE), 0);
-        test::DeleteTree(LOG_ROOT);
+        EXPECT_EQ(test::ProcessIds(SERVICE_IMAGE).size(), 0u);
+        test::DeleteTree(test::SERVICE_LOG_ROOT);
     }
 
     void Install()
@@ -229,8 +221,7 @@ protected:
         long platform = managerCalls > 0 ? static_cast<long>(perActivation * managerCalls + 0.5) : 0;
         EXPECT_LE(static_cast<long>(after.handles), static_cast<long>(before.handles) + HANDLE_SLACK + platform)
             << managerCalls << " activations of the manager, " << platform << " handles of them allowed";
-        EXPECT_LE(static_cast<long long>(after.privateBytes),
-                  static_cast<long long>(before.privateBytes) + PRIVATE_SLACK);
+        EXPECT_LE(after.privateKiB * 1024, before.privateKiB * 1024 + PRIVATE_SLACK);
     }
 
     // The running service's figures once it has served one more request, so
@@ -239,15 +230,15 @@ protected:
     {
         std::string reply;
         EXPECT_TRUE(SendRequest(CommandRequest(2), &reply, REQUEST_TIMEOUT_MS));
-        ProcessFigures figures = ReadProcessFigures(ServiceProcessId(service_.Get()));
-        EXPECT_TRUE(figures.read) << ErrorText(GetLastError());
+        ProcessFigures figures = MeasureProcessId(ServiceProcessId(service_.Get()));
+        EXPECT_TRUE(figures.ok) << ErrorText(GetLastError());
         return figures;
     }
 
     // The whole log, every line checked; its messages.
     std::vector<std::wstring> CheckedLog()
     {
-        std::string bytes = test::ReadFileBytes(LOG_FILE);
+        std::string bytes = test::ReadFileBytes(test::SERVICE_LOG_FILE);
         LogCheck check = CheckLog(bytes);
         EXPECT_FALSE(bytes.empty()) << "no log";
         EXPECT_EQ(check.badLines, 0u) << "first torn line: "
@@ -309,9 +300,8 @@ TEST_F(Soak, TenThousandRequestsFromEightThreadsAreAllAnswered)
     // The server's side: every request was read and logged once, none lost or
     // doubled (the warm-up and the two idle probes besides).
     std::vector<std::wstring> log = CheckedLog();
-    EXPECT_EQ(CountMessages(log, L"*** Recv pipe message ***"),
-              static_cast<size_t>(THREADS * PER_THREAD + WARM_UP_ROUNDS * 5 + 2));
-    EXPECT_EQ(CountMessages(log, L"PIPE Timeout."), 0u);
+    EXPECT_EQ(test::CountMessages(log, L"*** Recv pipe message ***"), THREADS * PER_THREAD + WARM_UP_ROUNDS * 5 + 2);
+    EXPECT_EQ(test::CountMessages(log, L"PIPE Timeout."), 0);
 }
 
 // --- Start and stop ------------------------------------------------------------------
@@ -319,9 +309,10 @@ TEST_F(Soak, TenThousandRequestsFromEightThreadsAreAllAnswered)
 TEST_F(Soak, HundredStartStopCyclesLeaveNothingBehind)
 {
     const int CYCLES = 100;
-    DWORD managerId = FindProcessId(L"services.exe");
-    ProcessFigures managerBefore = ReadProcessFigures(managerId);
-    ProcessFigures ownBefore = ReadProcessFigures(GetCurrentProcessId());
+    std::vector<DWORD> managers = test::ProcessIds(L"services.exe");
+    DWORD managerId = managers.empty() ? 0 : managers.front();
+    ProcessFigures managerBefore = MeasureProcessId(managerId);
+    ProcessFigures ownBefore = MeasureProcessId(GetCurrentProcessId());
 
     ASSERT_NO_FATAL_FAILURE(Install());
     ProcessFigures first, last;
@@ -343,7 +334,7 @@ TEST_F(Soak, HundredStartStopCyclesLeaveNothingBehind)
             served += 2;
         }
         ASSERT_NO_FATAL_FAILURE(Stop());
-        ASSERT_EQ(CountProcesses(SERVICE_IMAGE), 0);
+        ASSERT_EQ(test::ProcessIds(SERVICE_IMAGE).size(), 0u);
     }
     Measure("100 start/stop cycles", NowMs() - whole, "ms");
     Measure("starts retried after Wine could not create the process", PlatformStartRetries(), "starts");
@@ -357,20 +348,20 @@ TEST_F(Soak, HundredStartStopCyclesLeaveNothingBehind)
     // (Wine's services.exe grows its memory by some 10-40 KB a start whatever
     // the service; its own wuauserv does the same.)
     service_ = ScHandle();
-    ProcessFigures managerAfter = ReadProcessFigures(managerId);
+    ProcessFigures managerAfter = MeasureProcessId(managerId);
     PrintFigures("service manager before the cycles", managerBefore);
     PrintFigures("service manager after the cycles", managerAfter);
-    EXPECT_TRUE(managerBefore.read && managerAfter.read);
+    EXPECT_TRUE(managerBefore.ok && managerAfter.ok);
     EXPECT_LE(static_cast<long>(managerAfter.handles), static_cast<long>(managerBefore.handles) + HANDLE_SLACK);
-    ProcessFigures ownAfter = ReadProcessFigures(GetCurrentProcessId());
+    ProcessFigures ownAfter = MeasureProcessId(GetCurrentProcessId());
     EXPECT_LE(static_cast<long>(ownAfter.handles), static_cast<long>(ownBefore.handles) + HANDLE_SLACK);
 
     std::vector<std::wstring> log = CheckedLog();
-    EXPECT_EQ(CountMessages(log, L"*** Tobra Service: Start ***"), static_cast<size_t>(CYCLES));
-    EXPECT_EQ(CountMessages(log, L"*** Tobra Service: End ***"), static_cast<size_t>(CYCLES)) << "a life lost its End";
-    EXPECT_EQ(CountMessages(log, L"*** Stop Service: End ***"), static_cast<size_t>(CYCLES));
-    EXPECT_EQ(CountMessages(log, L"*** Recv pipe message ***"), static_cast<size_t>(served));
-    EXPECT_EQ(CountMessages(log, L"*** Terminate Service: Start ***"), 0u);
+    EXPECT_EQ(test::CountMessages(log, L"*** Tobra Service: Start ***"), CYCLES);
+    EXPECT_EQ(test::CountMessages(log, L"*** Tobra Service: End ***"), CYCLES) << "a life lost its End";
+    EXPECT_EQ(test::CountMessages(log, L"*** Stop Service: End ***"), CYCLES);
+    EXPECT_EQ(test::CountMessages(log, L"*** Recv pipe message ***"), served);
+    EXPECT_EQ(test::CountMessages(log, L"*** Terminate Service: Start ***"), 0);
 }
 
 // --- Clients that vanish -------------------------------------------------------------
@@ -410,10 +401,10 @@ TEST_F(Soak, ThousandClientsThatVanishPartWayDoNotHoldOrLeak)
                     size_t sent = 1 + random() % (CONTROL_MESSAGE_HEADER_SIZE - 1);
                     size_t split = random() % 2 ? sent / 2 : 0;
                     if (split > 0)
-                        wrote = WriteAll(pipe, request.bytes.substr(0, split), REQUEST_TIMEOUT_MS);
-                    wrote = wrote && WriteAll(pipe, request.bytes.substr(split, sent - split), REQUEST_TIMEOUT_MS);
+                        wrote = wire::WriteAll(pipe, request.bytes.substr(0, split), REQUEST_TIMEOUT_MS);
+                    wrote = wrote && wire::WriteAll(pipe, request.bytes.substr(split, sent - split), REQUEST_TIMEOUT_MS);
                 } else if (how == Vanish::BeforeReadingTheReply) {
-                    wrote = WriteAll(pipe, request.bytes, REQUEST_TIMEOUT_MS);
+                    wrote = wire::WriteAll(pipe, request.bytes, REQUEST_TIMEOUT_MS);
                     managerCalls += request.managerCalls;
                 }
                 if (!wrote)
@@ -452,12 +443,12 @@ TEST_F(Soak, ThousandClientsThatVanishPartWayDoNotHoldOrLeak)
     Measure("stop after the vanishing clients", NowMs() - stopStart, "ms");
 
     std::vector<std::wstring> log = CheckedLog();
-    EXPECT_EQ(CountMessages(log, L"PIPE Timeout."), 0u);
+    EXPECT_EQ(test::CountMessages(log, L"PIPE Timeout."), 0);
     // Only a whole header is read: a request shows at most once per client that sent one.
-    size_t received = CountMessages(log, L"*** Recv pipe message ***");
+    int received = test::CountMessages(log, L"*** Recv pipe message ***");
     Measure("requests of vanished clients that were read", static_cast<double>(received - WARM_UP_ROUNDS * 5 - 3),
             "requests");
-    EXPECT_LE(received, static_cast<size_t>(counts[2] + WARM_UP_ROUNDS * 5 + 3));
+    EXPECT_LE(received, counts[2] + WARM_UP_ROUNDS * 5 + 3);
 }
 
 // --- The checker itself ---------------------------------------------------------------

@@ -1,7 +1,6 @@
 #include "standin/standin_harness.h"
 
 #include <iphlpapi.h>
-#include <tlhelp32.h>
 
 #include <stdio.h>
 
@@ -45,19 +44,7 @@ std::string DataFile(const wchar_t* name)
 
 std::vector<DWORD> ServerProcesses()
 {
-    std::vector<DWORD> ids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return ids;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, SERVER_NAME) == 0)
-            ids.push_back(entry.th32ProcessID);
-    }
-    CloseHandle(snapshot);
-    return ids;
+    return test::ProcessIds(SERVER_NAME);
 }
 
 bool WaitForServersToExit(DWORD timeoutMs)
@@ -208,6 +195,19 @@ std::vector<ConnectionView> ExpectedConnections()
         expected.push_back(view);
     }
     return expected;
+}
+
+void RegisteredStandinTest::TearDownTestSuite()
+{
+    EXPECT_TRUE(WaitForServersToExit(EXIT_BOUND_MS));
+    EXPECT_EQ(0, standin::Run(L"-unregister"));
+}
+
+void RegisteredStandinTest::SetUp()
+{
+    ASSERT_TRUE(WaitForServersToExit(EXIT_BOUND_MS));
+    ASSERT_EQ(0, standin::Run(L"-register -linger " + std::to_wstring(TEST_LINGER_MS)));
+    ASSERT_EQ(0, standin::Run(L"-reset"));
 }
 
 }  // namespace standin

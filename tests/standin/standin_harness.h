@@ -1,19 +1,35 @@
 // Driving the connection manager stand-in from a test: its executable, its
 // data files, its server processes, and a client that reaches it through COM
-// exactly as the service does (class context 0x404, platform netcon.h).
+// exactly as the service does (its class context, platform netcon.h).
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 #include <netcon.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
 namespace standin {
 
-// CLSCTX_LOCAL_SERVER | CLSCTX_NO_CODE_DOWNLOAD, as the service creates the manager.
-constexpr DWORD MANAGER_CONTEXT = 0x404;
+// How long a test's stand-in server stays after its last object goes, and
+// how long its servers are given to end.
+constexpr DWORD TEST_LINGER_MS = 300;
+constexpr DWORD EXIT_BOUND_MS = 5000;
+
+// Registers the stand-in afresh for each test (a previous test's server may
+// still linger) and unregisters it after the suite: other tests expect the
+// prefix as Wine makes it, without a manager.
+class RegisteredStandinTest : public ::testing::Test {
+protected:
+    static void TearDownTestSuite();
+    void SetUp() override;
+};
+
+// As the service creates the manager.
+constexpr DWORD MANAGER_CONTEXT = CLSCTX_LOCAL_SERVER | CLSCTX_NO_CODE_DOWNLOAD;
 extern const CLSID MANAGER_CLASS;
 extern const IID MANAGER_INTERFACE;
 

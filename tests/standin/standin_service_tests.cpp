@@ -20,13 +20,11 @@ namespace {
 
 using standin::ConnectionView;
 
-const std::wstring LOG_ROOT = L"C:\\norva";
-const std::wstring LOG_FILE = L"C:\\norva\\Tobra Service\\Service.txt";
 constexpr DWORD SERVICE_TIMEOUT_MS = 15000;
 // A restart that has to start the stand-in takes about a second under Wine.
 constexpr DWORD REQUEST_TIMEOUT_MS = 30000;
-constexpr DWORD TEST_LINGER_MS = 300;
-constexpr DWORD EXIT_BOUND_MS = 5000;
+using standin::EXIT_BOUND_MS;
+using standin::TEST_LINGER_MS;
 // Both actions are adapter commands; the reply says "done" either way.
 const char DONE_REPLY[] = "54 42 01 00 01 01 00 00 00 00 00 00";
 const BYTE NO_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
@@ -67,19 +65,13 @@ std::vector<std::wstring> FailureLines(const std::vector<std::wstring>& log)
     return lines;
 }
 
-class StandinService : public ::testing::Test {
+class StandinService : public standin::RegisteredStandinTest {
 protected:
-    // Other tests expect the prefix as Wine makes it: without a manager.
-    static void TearDownTestSuite()
-    {
-        EXPECT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
-        EXPECT_EQ(0, standin::Run(L"-unregister"));
-    }
     void SetUp() override
     {
-        ASSERT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
-        ASSERT_EQ(0, standin::Run(L"-register -linger " + std::to_wstring(TEST_LINGER_MS)));
-        ASSERT_EQ(0, standin::Run(L"-reset"));
+        RegisteredStandinTest::SetUp();
+        if (HasFatalFailure())
+            return;
         // A 6-byte address of its own, so that the service's lookup finds this adapter.
         std::vector<ConnectionView> all = standin::ExpectedConnections();
         for (const ConnectionView& view : all) {
@@ -94,7 +86,7 @@ protected:
         ASSERT_FALSE(target_.guidText.empty()) << "the prefix has no adapter to switch";
 
         ASSERT_TRUE(serviceclient::RemoveService());
-        ASSERT_TRUE(test::DeleteTree(LOG_ROOT));
+        ASSERT_TRUE(test::DeleteTree(test::SERVICE_LOG_ROOT));
         std::wstring command = L"\"" + serviceclient::ServiceExecutablePath() + L"\" -dlog";
         service_ = serviceclient::InstallService(command);
         ASSERT_TRUE(service_) << serviceclient::ErrorText(GetLastError());
@@ -114,7 +106,7 @@ protected:
             for (const std::wstring& line : Log())
                 printf("[ LOG      ] %ls\n", line.c_str());
         }
-        test::DeleteTree(LOG_ROOT);
+        test::DeleteTree(test::SERVICE_LOG_ROOT);
         standin::Run(L"-reset");
     }
 
@@ -160,16 +152,16 @@ protected:
     std::string Request(const BYTE* address, BYTE action)
     {
         std::string reply;
-        EXPECT_TRUE(serviceclient::SendRequest(serviceclient::AdapterRequest(address, action),
+        EXPECT_TRUE(serviceclient::SendRequest(wire::AdapterRequest(address, action),
                                                &reply, REQUEST_TIMEOUT_MS));
-        return serviceclient::Hex(reply);
+        return wire::Hex(reply);
     }
     std::string Restart() { return Request(target_.hardwareAddress.data(), ACTION_RESTART); }
     std::string Disable() { return Request(target_.hardwareAddress.data(), ACTION_DISABLE); }
 
     std::vector<std::wstring> Log() const
     {
-        return test::ParseLogMessages(test::ReadFileBytes(LOG_FILE));
+        return test::ParseLogMessages(test::ReadFileBytes(test::SERVICE_LOG_FILE));
     }
     std::wstring Switching(const wchar_t* what) const
     {
@@ -350,7 +342,7 @@ TEST_F(StandinService, VersionTwoReportsWhatEachRequestDid)
     };
     // Version 1 as before, byte for byte (this also waits for the pipe); version 3 gets nothing.
     EXPECT_EQ(DONE_REPLY, Request(NO_ADAPTER, ACTION_RESTART));
-    std::string request = serviceclient::AdapterRequest(NO_ADAPTER, ACTION_RESTART);
+    std::string request = wire::AdapterRequest(NO_ADAPTER, ACTION_RESTART);
     request[2] = 3;
     std::string reply;
     EXPECT_TRUE(serviceclient::SendRequest(request, &reply, REQUEST_TIMEOUT_MS));
@@ -419,7 +411,7 @@ TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
                            Environment(L"TOBRA_NODE_MODULE") + L"\" " + target + L" " + unknown;
     SetEnvironmentVariableW(L"NODE_SKIP_PLATFORM_CHECK", L"1");
     std::string output;
-    long code = test::RunCapturedInFile(command, 120000, &output);
+    long code = test::RunCapturedInFiles(command, 120000, &output);
     printf("[ OUTPUT   ] node: exit code %ld:\n%s", code, output.c_str());
     EXPECT_EQ(code, 0) << output;
     EXPECT_EQ(output.find("FAILED"), std::string::npos);
@@ -473,24 +465,10 @@ TEST_F(StandinService, AllowedClientsGiveThePipeAnAccessListOfItsOwn)
     RestartService();
     HANDLE pipe = serviceclient::ConnectControlPipe(SERVICE_TIMEOUT_MS);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
-                                                                 nullptr, nullptr, &dacl, nullptr, &descriptor));
-    std::vector<std::string> entries;
-    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
-        LPWSTR sid = nullptr;
-        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
-        char entry[128];
-        snprintf(entry, sizeof(entry), "%ls 0x%lx", sid, static_cast<unsigned long>(ace->Mask));
-        entries.push_back(entry);
-        LocalFree(sid);
-    }
-    LocalFree(descriptor);
+    std::vector<std::string> entries = test::AccessEntries(pipe);
     CloseHandle(pipe);
-    EXPECT_EQ(entries, (std::vector<std::string>{"S-1-5-18 0x1f01ff", "S-1-5-32-544 0x1f01ff", "S-1-5-4 0x12019b"}));
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{"0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-4 0x12019b"}));
     // Wine runs every process as one user and enforces no pipe access list:
     // that a non-member is turned away shows only on Windows.
 }
@@ -515,7 +493,7 @@ TEST_F(StandinService, AnInvalidSettingStopsTheStartWithInvalidData)
         SCOPED_TRACE(c.name);
         // The log of this start alone.
         ASSERT_TRUE(serviceclient::StopAndWait(service_.Get(), SERVICE_TIMEOUT_MS).stopped);
-        test::DeleteTree(LOG_ROOT);
+        test::DeleteTree(test::SERVICE_LOG_ROOT);
         ClearSettings();
         ASSERT_TRUE(SetSetting(c.key, c.value, c.type, c.data));
         ASSERT_TRUE(serviceclient::StartTobraService(service_.Get())) << serviceclient::ErrorText(GetLastError());

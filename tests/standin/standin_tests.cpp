@@ -17,10 +17,8 @@ constexpr wchar_t CLASS_KEY[] =
     L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}";
 constexpr wchar_t ENUMERATOR_INTERFACE_KEY[] =
     L"Software\\Classes\\Interface\\{C08956A0-1CD3-11D1-B1C5-00805FC1270E}";
-// Short, so that each test sees its own server end quickly.
-constexpr DWORD TEST_LINGER_MS = 300;
-// Server start under Wine takes about a second; an exit takes the linger.
-constexpr DWORD EXIT_BOUND_MS = 5000;
+using standin::EXIT_BOUND_MS;
+using standin::TEST_LINGER_MS;
 
 std::string ActionLine(const char* action, const ConnectionView& connection, HRESULT result)
 {
@@ -64,20 +62,13 @@ bool WriteDefaultValue(const std::wstring& path, const std::wstring& value)
     return error == ERROR_SUCCESS;
 }
 
-class StandinTest : public ::testing::Test {
+class StandinTest : public standin::RegisteredStandinTest {
 protected:
-    // Other tests expect the prefix as Wine makes it: without a manager.
-    static void TearDownTestSuite()
-    {
-        EXPECT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
-        EXPECT_EQ(0, standin::Run(L"-unregister"));
-    }
     void SetUp() override
     {
-        // A previous test's server may still linger.
-        ASSERT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
-        ASSERT_EQ(0, standin::Run(L"-register -linger " + std::to_wstring(TEST_LINGER_MS)));
-        ASSERT_EQ(0, standin::Run(L"-reset"));
+        RegisteredStandinTest::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         expected_ = standin::ExpectedConnections();
         ASSERT_FALSE(expected_.empty()) << "the prefix reports no adapter to mirror";

@@ -49,16 +49,21 @@ DWORD Transfer(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD timeoutM
     return done;
 }
 
+bool WriteAll(HANDLE pipe, const std::string& bytes, DWORD timeoutMs)
+{
+    std::string copy = bytes;
+    DWORD error = 0;
+    DWORD written = Transfer(pipe, true, &copy[0], static_cast<DWORD>(copy.size()), timeoutMs, &error);
+    return error == 0 && written == bytes.size();
+}
+
 bool Transact(HANDLE pipe, const std::string& request, std::string* reply, DWORD timeoutMs)
 {
     ULONGLONG start = GetTickCount64();
     reply->clear();
-    DWORD error = 0;
-    std::string copy = request;
-    if (!copy.empty() &&
-        (Transfer(pipe, true, &copy[0], static_cast<DWORD>(copy.size()), timeoutMs, &error) != copy.size() ||
-         error != 0))
+    if (!request.empty() && !WriteAll(pipe, request, timeoutMs))
         return false;
+    DWORD error = 0;
     for (;;) {
         ULONGLONG spent = GetTickCount64() - start;
         if (spent >= timeoutMs)
@@ -86,10 +91,7 @@ DWORD Client::OpenWhenFree(const std::wstring& name, DWORD timeoutMs)
 
 bool Client::Write(const std::string& bytes)
 {
-    std::string copy = bytes;
-    DWORD error = 0;
-    DWORD written = Transfer(handle_, true, &copy[0], static_cast<DWORD>(copy.size()), 5000, &error);
-    return error == 0 && written == bytes.size();
+    return WriteAll(handle_, bytes, 5000);
 }
 
 std::string Client::Read(size_t count, DWORD timeoutMs, DWORD* error)

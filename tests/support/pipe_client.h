@@ -18,6 +18,9 @@ HANDLE OpenPipe(const std::wstring& name, DWORD timeoutMs, DWORD* lastError = nu
 // ERROR_PIPE_NOT_CONNECTED), or WAIT_TIMEOUT.
 DWORD Transfer(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD timeoutMs, DWORD* error);
 
+// One overlapped write of all the bytes, bounded by timeoutMs; true when all went.
+bool WriteAll(HANDLE pipe, const std::string& bytes, DWORD timeoutMs);
+
 // Writes the request and reads until the server hangs up; false when the
 // write failed or the time was up first. *reply: what came (empty: no reply).
 bool Transact(HANDLE pipe, const std::string& request, std::string* reply, DWORD timeoutMs);

@@ -1,5 +1,9 @@
 #include "support/test_support.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+#include <stdio.h>
+
 #include "log/log.h"
 
 namespace test {
@@ -125,135 +129,36 @@ std::string Utf16Bytes(const std::wstring& text)
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
 
-ChildProcess::ChildProcess(const std::wstring& commandLine)
+std::vector<std::string> AccessEntries(HANDLE object)
 {
-    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(process.hThread);
-        process_ = process.hProcess;
-    }
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : process_(other.process_)
-{
-    other.process_ = nullptr;
-}
-
-ChildProcess::~ChildProcess()
-{
-    if (process_ == nullptr)
-        return;
-    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
-        TerminateProcess(process_, 99);
-        WaitForSingleObject(process_, 5000);
-    }
-    CloseHandle(process_);
-}
-
-long ChildProcess::Wait(DWORD timeoutMs)
-{
-    if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
-        return -1;
-    DWORD code = 0;
-    return GetExitCodeProcess(process_, &code) ? static_cast<long>(code) : -1;
-}
-
-long RunProcess(const std::wstring& commandLine, DWORD timeoutMs)
-{
-    ChildProcess child(commandLine);
-    return child.Wait(timeoutMs);
-}
-
-long RunCapturedInFile(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
-{
-    output->clear();
-    WCHAR temp[MAX_PATH + 1] = L"";
-    GetTempPathW(MAX_PATH + 1, temp);
-    static LONG counter = 0;
-    std::wstring path = std::wstring(temp) + L"tobra-output-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(InterlockedIncrement(&counter)) + L".txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    // Gone with the last handle, whoever holds it then.
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return -1;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = file;
-    PROCESS_INFORMATION process = {};
-    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    long code = -1;
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                       &process)) {
-        DWORD exitCode = 0;
-        if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
-            GetExitCodeProcess(process.hProcess, &exitCode)) {
-            code = static_cast<long>(exitCode);
-        } else {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 5000);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return {"unreadable"};
+    std::vector<std::string> entries;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        LPWSTR sid = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || !ConvertSidToStringSidW(&ace->SidStart, &sid)) {
+            entries.push_back("unreadable");
+            continue;
         }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        char entry[128];
+        snprintf(entry, sizeof(entry), "%d %ls 0x%lx", ace->Header.AceType, sid, static_cast<unsigned long>(ace->Mask));
+        entries.push_back(entry);
+        LocalFree(sid);
     }
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        output->append(buffer, read);
-    CloseHandle(file);
-    return code;
+    LocalFree(descriptor);
+    return entries;
 }
 
-long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output)
+int CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text)
 {
-    output->clear();
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return -1;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process = {};
-    std::vector<WCHAR> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                                  &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return -1;
-    }
-    CloseHandle(process.hThread);
-    // The output is small; the child ends once it has written it all.
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        output->append(buffer, read);
-    CloseHandle(readEnd);
-    long code = -1;
-    DWORD exitCode = 0;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
-        GetExitCodeProcess(process.hProcess, &exitCode))
-        code = static_cast<long>(exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hProcess);
-    return code;
+    int count = 0;
+    for (const std::wstring& message : messages)
+        count += message == text ? 1 : 0;
+    return count;
 }
 
 std::vector<std::wstring> ParseLogMessages(const std::string& bytes)

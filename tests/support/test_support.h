@@ -4,20 +4,36 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "support/pipe_client.h"
+#include "support/processes.h"
 #include "support/wire_bytes.h"
 
 namespace test {
+
+// The folder and file of the log that the service writes without a log switch.
+const WCHAR SERVICE_LOG_ROOT[] = L"C:\\norva";
+const WCHAR SERVICE_LOG_FILE[] = L"C:\\norva\\Tobra Service\\Service.txt";
 
 // Polls the condition every millisecond until it holds; false after timeoutMs.
 // For state that another thread writes with no event to wait on.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 5000);
 // Whether a thread, process or event is signalled within timeoutMs (false for null).
 bool Signalled(HANDLE handle, DWORD timeoutMs = 10000);
+
+// Names the rows of a parameterized test by their `name` member.
+struct RowName {
+    template <typename Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const
+    {
+        return info.param.name;
+    }
+};
 
 // Puts a value in a process-wide slot (a seam table, one of its entries, a
 // global) for the object's life, and puts the old value back.
@@ -56,38 +72,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // UTF-16LE bytes of a wide string (no terminator), for comparing file contents.
 std::string Utf16Bytes(const std::wstring& text);
 
-// Runs a program with a command line, waits at most timeoutMs; returns its exit
-// code, or -1 when it could not start or did not end in time (it is then killed).
-long RunProcess(const std::wstring& commandLine, DWORD timeoutMs);
-
-// Runs a program with its standard output and error captured in *output; its
-// exit code, or -1 when it could not start or did not end in time (it is then killed).
-long RunCaptured(const std::wstring& commandLine, DWORD timeoutMs, std::string* output);
-// The same through a temporary file instead of a pipe, for programs that
-// cannot write to a pipe under Wine (node.exe), and bounded however the
-// program behaves.
-long RunCapturedInFile(const std::wstring& commandLine, DWORD timeoutMs, std::string* output);
-
-// A program started with a command line, killed and closed if still running
-// when the object goes.
-class ChildProcess {
-public:
-    explicit ChildProcess(const std::wstring& commandLine);
-    ~ChildProcess();
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ChildProcess& operator=(ChildProcess&&) = delete;
-
-    bool Started() const { return process_ != nullptr; }
-    HANDLE Handle() const { return process_; }
-    // Exit code, or -1 when it did not start or did not end within timeoutMs.
-    long Wait(DWORD timeoutMs);
-
-private:
-    HANDLE process_ = nullptr;
-};
-
 // Points the diagnostic log at a folder of the test's own (file mode), so that
 // a test can assert the lines that its code logs. Restores the log on destruction.
 class ScopedTestLog {
@@ -107,6 +91,13 @@ private:
     std::wstring savedDirectory_;
     std::wstring savedFileName_;
 };
+
+// An object's access list as "<type> <SID> 0x<mask>" entries in order (type 0:
+// allowed); one "unreadable" entry when the list cannot be read.
+std::vector<std::string> AccessEntries(HANDLE object);
+
+// How many of the messages are exactly `text`.
+int CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text);
 
 // Messages of a log file's raw bytes: checks the stamp shape of every line.
 std::vector<std::wstring> ParseLogMessages(const std::string& bytes);

@@ -18,6 +18,8 @@ bool UnderWine();
 // The handle needs PROCESS_QUERY_INFORMATION and PROCESS_VM_READ. Under Wine
 // the handle count and times come from NtQuerySystemInformation (see the .cpp).
 ProcessFigures MeasureProcess(HANDLE process);
+// The same for a process id; not ok when it is 0 or cannot be opened.
+ProcessFigures MeasureProcessId(DWORD processId);
 
 // Under Wine the kernel's share of a process's pipe and wait calls is done by
 // the wineserver. Its CPU time in ms (user plus system), read from

@@ -4,7 +4,7 @@
 // its handle count is 0 and its times are 0 or a stale snapshot. Under Wine the
 // same figures are read from NtQuerySystemInformation, whose handle list comes
 // from the wineserver and whose process times come from the Linux process.
-#include "bench_process.h"
+#include "process_figures.h"
 
 #include <psapi.h>
 #include <stddef.h>
@@ -151,6 +151,17 @@ ProcessFigures MeasureProcess(HANDLE process)
     figures.userMs = FileTimeMs(user);
     figures.kernelMs = FileTimeMs(kernel);
     figures.ok = true;
+    return figures;
+}
+
+ProcessFigures MeasureProcessId(DWORD processId)
+{
+    HANDLE process = processId != 0 ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId)
+                                    : nullptr;
+    if (process == nullptr)
+        return ProcessFigures();
+    ProcessFigures figures = MeasureProcess(process);
+    CloseHandle(process);
     return figures;
 }
 

@@ -65,8 +65,8 @@ Summary Summarize(std::vector<double> values)
         return summary;
     std::sort(values.begin(), values.end());
     summary.count = values.size();
-    summary.median = values.size() % 2 ? values[values.size() / 2]
-                                       : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+    summary.median =
+        values.size() % 2 ? values[values.size() / 2] : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
     // Nearest rank: the smallest value that at least 99% of the samples do not exceed.
     size_t rank = (values.size() * 99 + 99) / 100;
     summary.p99 = values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
@@ -131,9 +131,9 @@ ScHandle InstallEchoService()
     if (!manager)
         return ScHandle();
     std::wstring line = Quoted(BesideMe(L"tobra_bench_echo.exe"));
-    return ScHandle(CreateServiceW(manager.Get(), BENCH_ECHO_SERVICE_NAME, BENCH_ECHO_SERVICE_NAME,
-                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                   SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    return ScHandle(CreateServiceW(manager.Get(), BENCH_ECHO_SERVICE_NAME, BENCH_ECHO_SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, line.c_str(),
+                                   nullptr, nullptr, nullptr, nullptr, nullptr));
 }
 
 // --- Requests --------------------------------------------------------------------------
@@ -395,9 +395,10 @@ void RoundTrips(Run& run, int* served)
         floor.push_back(b);
     }
     Summary s = Summarize(service), f = Summarize(floor);
-    printf("\nRound trip of a request answered \"not done\" (connect, 12 bytes each way, close),\n"
-           "%d each, the two servers alternately (ms):\n",
-           run.options.requests);
+    printf(
+        "\nRound trip of a request answered \"not done\" (connect, 12 bytes each way, close),\n"
+        "%d each, the two servers alternately (ms):\n",
+        run.options.requests);
     printf("  %-26s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
     PrintTrip("Tobra Service", s);
     PrintTrip("raw pipe echo (the floor)", f);
@@ -427,8 +428,8 @@ void PrintCpu(const char* what, double wallMs, const ProcessFigures& before, con
     printf("  %-31s %5.1f s  %7.0f ms (user %.0f, kernel %.0f)  %5.2f%% of one core\n", what, wallMs / 1000.0, cpu,
            after.userMs - before.userMs, after.kernelMs - before.kernelMs, 100.0 * cpu / wallMs);
     if (serverBefore >= 0 && serverAfter >= 0)
-        printf("  %-31s %5.1f s  %7.0f ms of the wineserver meanwhile (Wine's side of the calls)\n", "", wallMs / 1000.0,
-               serverAfter - serverBefore);
+        printf("  %-31s %5.1f s  %7.0f ms of the wineserver meanwhile (Wine's side of the calls)\n", "",
+               wallMs / 1000.0, serverAfter - serverBefore);
 }
 
 void IdleCpu(Run& run)
@@ -578,8 +579,10 @@ void RestartMemory(Run& run)
     const int count = run.options.restartMemory;
     if (count <= 0)
         return;
-    printf("\nMemory over %d restarts through the running stand-in (the service, then a minimal program making "
-           "the same calls):\n", count);
+    printf(
+        "\nMemory over %d restarts through the running stand-in (the service, then a minimal program making "
+        "the same calls):\n",
+        count);
     if (!StandinRegistered()) {
         printf("  skipped: the registered connection manager is not the stand-in (scripts/bench registers it)\n");
         return;
@@ -645,8 +648,7 @@ int Bench(const Options& options)
         return 1;
     }
     run.echo = InstallEchoService();
-    if (!run.echo || !StartServiceW(run.echo.Get(), 0, nullptr) ||
-        WaitUntilServed(BENCH_ECHO_PIPE_NAME, NowMs()) < 0) {
+    if (!run.echo || !StartServiceW(run.echo.Get(), 0, nullptr) || WaitUntilServed(BENCH_ECHO_PIPE_NAME, NowMs()) < 0) {
         printf("FAILED: the floor server \"%ls\" did not start: %s\n", BENCH_ECHO_SERVICE_NAME,
                ErrorText(GetLastError()).c_str());
         RemoveService();
@@ -706,9 +708,10 @@ int Bench(const Options& options)
     if (!removed)
         printf("FAILED: a service could not be removed (tobra_bench --remove)\n");
     if (UnderWine())
-        printf("\nUnder Wine the handle counts and CPU times come from NtQuerySystemInformation (GetProcessHandleCount\n"
-               "and GetProcessTimes give 0 or stale figures for another process there); CPU times count 10 ms ticks,\n"
-               "private bytes are Wine's PagefileUsage (the process's anonymous resident memory).\n");
+        printf(
+            "\nUnder Wine the handle counts and CPU times come from NtQuerySystemInformation (GetProcessHandleCount\n"
+            "and GetProcessTimes give 0 or stale figures for another process there); CPU times count 10 ms ticks,\n"
+            "private bytes are Wine's PagefileUsage (the process's anonymous resident memory).\n");
     printf("\n%s\n", run.failed || !removed ? "The benchmark FAILED." : "Done.");
     fflush(stdout);
     return run.failed || !removed ? 1 : 0;
@@ -724,9 +727,10 @@ bool ParseCount(int argc, wchar_t** argv, int* i, int minimum, int* value)
 
 int Usage()
 {
-    printf("usage: tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--restart-memory N]"
-           " [--no-hold]\n"
-           "       tobra_bench --remove\n");
+    printf(
+        "usage: tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--restart-memory N]"
+        " [--no-hold]\n"
+        "       tobra_bench --remove\n");
     return 2;
 }
 

@@ -60,8 +60,8 @@ HRESULT Switch(const char* adapterName, bool on)
                     char text[64];
                     const GUID& g = properties->guidId;
                     snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                             static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
-                             g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+                             static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
+                             g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
                     if (strcmp(text, adapterName) == 0)
                         result = on ? connection->Connect() : connection->Disconnect();
                     CoTaskMemFree(properties->pszwName);

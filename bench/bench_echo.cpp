@@ -118,11 +118,10 @@ void WINAPI EchoServiceMain(DWORD, LPWSTR*)
     g_echoStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE connectEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE pipe = CreateNamedPipeW(BENCH_ECHO_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE,
-                                   CONTROL_PIPE_MAX_INSTANCES, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE,
-                                   CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
-    if (g_echoStopEvent == nullptr || connectEvent == nullptr || ioEvent == nullptr ||
-        pipe == INVALID_HANDLE_VALUE) {
+    HANDLE pipe =
+        CreateNamedPipeW(BENCH_ECHO_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
+                         CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
+    if (g_echoStopEvent == nullptr || connectEvent == nullptr || ioEvent == nullptr || pipe == INVALID_HANDLE_VALUE) {
         exitCode = GetLastError();
     } else {
         ReportEchoStatus(SERVICE_RUNNING, NO_ERROR);

@@ -15,8 +15,8 @@ extern "C" {
 
 /* The platform calls the fetch makes; the service passes its test seam's. */
 typedef struct TobraAdapterListCalls {
-    ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses,
-                                        PULONG size);
+    ULONG(WINAPI* GetAdaptersAddresses)
+    (ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses, PULONG size);
     LPVOID(WINAPI* HeapAlloc)(HANDLE heap, DWORD flags, SIZE_T bytes);
     BOOL(WINAPI* HeapFree)(HANDLE heap, DWORD flags, LPVOID memory);
 } TobraAdapterListCalls;

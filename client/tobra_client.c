@@ -126,8 +126,8 @@ static TobraResult OpenPipe(const wchar_t* name, DWORD start, DWORD limit, HANDL
  * result is `started`) within the limit. Returns 0 or a Windows error code. A
  * transfer still running at the limit is cancelled and waited for, so that
  * nothing refers to the record or the buffer afterwards. */
-static DWORD Complete(HANDLE pipe, OVERLAPPED* overlapped, BOOL started, DWORD start, DWORD limit,
-                      DWORD* transferred, int* timedOut)
+static DWORD Complete(HANDLE pipe, OVERLAPPED* overlapped, BOOL started, DWORD start, DWORD limit, DWORD* transferred,
+                      int* timedOut)
 {
     *transferred = 0;
     if (!started) {
@@ -206,9 +206,9 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     outcome->requestSent = 1;
 
     while (received < replyCapacity) {
-        error = Complete(pipe, &overlapped,
-                         ReadFile(pipe, reply + received, replyCapacity - received, NULL, &overlapped), start, limit,
-                         &transferred, &outcome->timedOut);
+        error =
+            Complete(pipe, &overlapped, ReadFile(pipe, reply + received, replyCapacity - received, NULL, &overlapped),
+                     start, limit, &transferred, &outcome->timedOut);
         if (error != 0)
             break; /* the service closed the connection, or the limit passed */
         received += transferred;
@@ -262,8 +262,8 @@ static void BuildRequest(const unsigned char* hardwareAddress, unsigned char act
     request[TOBRA_OFFSET_ACTION] = action;
 }
 
-TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress,
-                                    unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome)
+TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned char action,
+                                    unsigned long timeoutMs, TobraOutcome* outcome)
 {
     TobraOutcome local;
     unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE];
@@ -281,14 +281,14 @@ TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char
     return result == TOBRA_DONE ? TobraCheckReply(reply, outcome->replySize, TOBRA_COMMAND_ADAPTER) : result;
 }
 
-TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
-                                unsigned long timeoutMs, TobraOutcome* outcome)
+TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned long timeoutMs,
+                                TobraOutcome* outcome)
 {
     return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_RESTART, timeoutMs, outcome);
 }
 
-TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
-                                unsigned long timeoutMs, TobraOutcome* outcome)
+TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned long timeoutMs,
+                                TobraOutcome* outcome)
 {
     return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome);
 }
@@ -358,9 +358,9 @@ TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const uns
 
     BuildRequest(hardwareAddress, action, version, request);
     ZeroMemory(reply, sizeof(reply));
-    result = Exchange(pipeName, request, sizeof(request), start, limit, reply,
-                      version == TOBRA_MESSAGE_VERSION_OUTCOME ? TOBRA_OUTCOME_REPLY_SIZE : TOBRA_HEADER_SIZE, 0,
-                      outcome);
+    result =
+        Exchange(pipeName, request, sizeof(request), start, limit, reply,
+                 version == TOBRA_MESSAGE_VERSION_OUTCOME ? TOBRA_OUTCOME_REPLY_SIZE : TOBRA_HEADER_SIZE, 0, outcome);
     if (result != TOBRA_DONE)
         return result;
     if (version == TOBRA_MESSAGE_VERSION_OUTCOME)

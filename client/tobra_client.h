@@ -105,12 +105,12 @@ extern "C" {
 #define TOBRA_OFFSET_ON_RESULT 20
 
 /* What an adapter request did, as a version 2 reply says. */
-#define TOBRA_OUTCOME_NOTHING_ASKED 0     /* no action was named (status 0) */
-#define TOBRA_OUTCOME_SWITCHED 1          /* an adapter has the address; every pass succeeded */
-#define TOBRA_OUTCOME_NO_ADAPTER 2        /* no adapter has the address */
-#define TOBRA_OUTCOME_FAILED 3            /* the adapter was found and a pass failed */
-#define TOBRA_OUTCOME_REFUSED 4           /* the service's policy does not allow it (status 0) */
-#define TOBRA_OUTCOME_LIST_UNAVAILABLE 5  /* the service could not read the adapter list */
+#define TOBRA_OUTCOME_NOTHING_ASKED 0    /* no action was named (status 0) */
+#define TOBRA_OUTCOME_SWITCHED 1         /* an adapter has the address; every pass succeeded */
+#define TOBRA_OUTCOME_NO_ADAPTER 2       /* no adapter has the address */
+#define TOBRA_OUTCOME_FAILED 3           /* the adapter was found and a pass failed */
+#define TOBRA_OUTCOME_REFUSED 4          /* the service's policy does not allow it (status 0) */
+#define TOBRA_OUTCOME_LIST_UNAVAILABLE 5 /* the service could not read the adapter list */
 
 /* The most the service reads of one request: the header and 65,536 bytes. */
 #define TOBRA_MAX_REQUEST_SIZE 65548
@@ -138,31 +138,31 @@ typedef enum TobraResult {
 
 /* Details of one exchange, for messages and diagnosis. */
 typedef struct TobraOutcome {
-    unsigned long error;        /* Windows error code of the step that failed; 0 if none */
-    int timedOut;               /* nonzero when the time limit ended the exchange */
-    int requestSent;            /* nonzero once the whole request was written */
-    unsigned long replySize;    /* bytes received (for a reply, with any extra bytes seen) */
+    unsigned long error;                    /* Windows error code of the step that failed; 0 if none */
+    int timedOut;                           /* nonzero when the time limit ended the exchange */
+    int requestSent;                        /* nonzero once the whole request was written */
+    unsigned long replySize;                /* bytes received (for a reply, with any extra bytes seen) */
     unsigned char reply[TOBRA_HEADER_SIZE]; /* the first bytes received, zero-filled */
 } TobraOutcome;
 
 /* What the service reported of an adapter request. */
 typedef struct TobraAdapterReport {
-    int reported;             /* nonzero when the service reported the outcome */
-    unsigned int version;     /* the service's protocol version: 2, 1 (reports nothing), 0 unknown */
-    unsigned long outcome;    /* TOBRA_OUTCOME_*, when reported */
-    unsigned long offResult;  /* HRESULT of the switch-off pass; 0 when it did not run */
-    unsigned long onResult;   /* HRESULT of a restart's switch-on pass; 0 when it did not run */
+    int reported;            /* nonzero when the service reported the outcome */
+    unsigned int version;    /* the service's protocol version: 2, 1 (reports nothing), 0 unknown */
+    unsigned long outcome;   /* TOBRA_OUTCOME_*, when reported */
+    unsigned long offResult; /* HRESULT of the switch-off pass; 0 when it did not run */
+    unsigned long onResult;  /* HRESULT of a restart's switch-on pass; 0 when it did not run */
 } TobraAdapterReport;
 
 /* Sends an adapter request (action TOBRA_ACTION_RESTART or
  * TOBRA_ACTION_DISABLE) and waits for the reply. timeoutMs 0 means
  * TOBRA_DEFAULT_TIMEOUT_MS. outcome may be NULL. */
-TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress,
-                                    unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome);
-TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
-                                unsigned long timeoutMs, TobraOutcome* outcome);
-TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress,
-                                unsigned long timeoutMs, TobraOutcome* outcome);
+TobraResult TobraSendAdapterRequest(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned char action,
+                                    unsigned long timeoutMs, TobraOutcome* outcome);
+TobraResult TobraRestartAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned long timeoutMs,
+                                TobraOutcome* outcome);
+TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned long timeoutMs,
+                                TobraOutcome* outcome);
 
 /* As above, and report (which may be NULL) receives what the request did.
  * First a request that never acts (version 2, command 2) asks for the

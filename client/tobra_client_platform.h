@@ -11,8 +11,9 @@ extern "C" {
 #endif
 
 typedef struct TobraClientPlatform {
-    HANDLE(WINAPI* CreateFileW)(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                                DWORD disposition, DWORD flags, HANDLE templateFile);
+    HANDLE(WINAPI* CreateFileW)
+    (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition, DWORD flags,
+     HANDLE templateFile);
 } TobraClientPlatform;
 
 extern TobraClientPlatform g_tobraClientPlatform;

@@ -65,7 +65,6 @@ void TobraFormatHardwareAddress(const unsigned char* address, wchar_t text[TOBRA
     }
 }
 
-
 wchar_t TobraFoldAscii(wchar_t c)
 {
     return (c >= L'A' && c <= L'Z') ? (wchar_t)(c - L'A' + L'a') : c;

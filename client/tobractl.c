@@ -86,8 +86,8 @@ static int BadUsage(const wchar_t* format, const wchar_t* argument)
 
 static int IsHelp(const wchar_t* argument)
 {
-    return lstrcmpW(argument, L"--help") == 0 || lstrcmpW(argument, L"-h") == 0 ||
-           lstrcmpW(argument, L"/?") == 0 || lstrcmpW(argument, L"help") == 0;
+    return lstrcmpW(argument, L"--help") == 0 || lstrcmpW(argument, L"-h") == 0 || lstrcmpW(argument, L"/?") == 0 ||
+           lstrcmpW(argument, L"help") == 0;
 }
 
 static int ParseTimeout(const wchar_t* text, unsigned long* timeoutMs)
@@ -214,8 +214,7 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
         if (outcome->error == 0)
             Err(L"Nothing sent: %s is served by another program, not by Tobra Service.\n", pipeName);
         else
-            Err(L"Nothing sent: cannot tell whether Tobra Service serves %s (error %lu).\n", pipeName,
-                outcome->error);
+            Err(L"Nothing sent: cannot tell whether Tobra Service serves %s (error %lu).\n", pipeName, outcome->error);
         break;
     }
     return ExitCode(result);
@@ -226,8 +225,8 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
 static void FriendlyName(const unsigned char* address, const wchar_t* addressText, wchar_t* name, int chars)
 {
     ULONG error = 0;
-    IP_ADAPTER_ADDRESSES* adapters = TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE,
-                                                         LIST_ATTEMPTS, &error);
+    IP_ADAPTER_ADDRESSES* adapters =
+        TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE, LIST_ATTEMPTS, &error);
     IP_ADAPTER_ADDRESSES* adapter;
 
     lstrcpynW(name, addressText, chars);
@@ -246,10 +245,10 @@ static void FriendlyName(const unsigned char* address, const wchar_t* addressTex
 static void CodeText(unsigned long code, wchar_t* text, int chars)
 {
     wchar_t message[512];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, message,
-                                  512, NULL);
-    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' ||
-                          message[length - 1] == L' ' || message[length - 1] == L'.'))
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, message, 512, NULL);
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' || message[length - 1] == L' ' ||
+                          message[length - 1] == L'.'))
         message[--length] = L'\0';
     text[0] = L'\0';
     if (length > 0)
@@ -307,9 +306,10 @@ static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, u
     int code;
 
     if (!TobraParseHardwareAddress(addressText, address))
-        return BadUsage(L"\"%s\" is not a hardware address; write six pairs of hexadecimal digits, "
-                        L"such as 00-11-22-33-44-55 (see \"tobractl list\").",
-                        addressText);
+        return BadUsage(
+            L"\"%s\" is not a hardware address; write six pairs of hexadecimal digits, "
+            L"such as 00-11-22-33-44-55 (see \"tobractl list\").",
+            addressText);
     TobraFormatHardwareAddress(address, formatted);
     wnsprintfW(what, 96, L"the %s for %s", action == TOBRA_ACTION_RESTART ? L"restart" : L"disable", formatted);
     result = TobraSendAdapterRequestWithReport(pipeName, address, action, timeoutMs, &outcome, &report);
@@ -371,8 +371,8 @@ static const wchar_t* OperStatusText(IF_OPER_STATUS status)
 static int RunList(void)
 {
     ULONG error = 0;
-    IP_ADAPTER_ADDRESSES* adapters = TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE,
-                                                         LIST_ATTEMPTS, &error);
+    IP_ADAPTER_ADDRESSES* adapters =
+        TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE, LIST_ATTEMPTS, &error);
     IP_ADAPTER_ADDRESSES* adapter;
 
     if (adapters == NULL && error != ERROR_NO_DATA) {
@@ -443,8 +443,8 @@ int wmain(int argc, wchar_t** argv)
     if (lstrcmpW(command, L"restart") == 0 || lstrcmpW(command, L"disable") == 0) {
         if (argc - i != 1)
             return BadUsage(L"%s needs one hardware address, such as 00-11-22-33-44-55.", command);
-        return RunAdapterCommand(pipeName, timeoutMs,
-                                 command[0] == L'r' ? TOBRA_ACTION_RESTART : TOBRA_ACTION_DISABLE, argv[i]);
+        return RunAdapterCommand(pipeName, timeoutMs, command[0] == L'r' ? TOBRA_ACTION_RESTART : TOBRA_ACTION_DISABLE,
+                                 argv[i]);
     }
     return BadUsage(L"unknown command \"%s\"; the commands are restart, disable, raw and list.", command);
 }

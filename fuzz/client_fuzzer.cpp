@@ -32,8 +32,7 @@ TobraResult ReplyRules(const uint8_t* reply, size_t size, int command)
     if (size == 0)
         return TOBRA_NO_REPLY;
     if (size != 12 || reply[0] != 0x54 || reply[1] != 0x42 || reply[2] != 1 || reply[3] != 0 ||
-        (command != -1 && reply[4] != command) || reply[8] != 0 || reply[9] != 0 || reply[10] != 0 ||
-        reply[11] != 0)
+        (command != -1 && reply[4] != command) || reply[8] != 0 || reply[9] != 0 || reply[10] != 0 || reply[11] != 0)
         return TOBRA_BAD_REPLY;
     if (reply[5] == 1)
         return TOBRA_DONE;

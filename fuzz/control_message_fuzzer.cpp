@@ -36,12 +36,11 @@ Expected WireRules(const uint8_t* read, size_t readSize)
     if (read[0] != 0x54 || read[1] != 0x42 || version > 2 || read[4] == 0)
         return {false, 0, 0, 0};
     uint8_t action = readSize > 18 ? read[18] : 0;
-    bool done = read[4] == 1 && read[8] == 7 && read[9] == 0 && read[10] == 0 && read[11] == 0 &&
-                (action == 1 || action == 2);
+    bool done =
+        read[4] == 1 && read[8] == 7 && read[9] == 0 && read[10] == 0 && read[11] == 0 && (action == 1 || action == 2);
     return {true, static_cast<uint8_t>(done ? 1 : 0), static_cast<uint8_t>(done ? action : 0),
             static_cast<uint8_t>(version == 2 ? 2 : 1)};
 }
-
 
 }  // namespace
 
@@ -72,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RequestDecision decision = DecideRequest(header, action);
     Expected expected = WireRules(bytes, readSize);
     if ((decision.reply != 0) != expected.reply)
-        Finding(expected.reply ? "a request that deserves a reply is dropped" : "a refused request is answered",
-                bytes, readSize);
+        Finding(expected.reply ? "a request that deserves a reply is dropped" : "a refused request is answered", bytes,
+                readSize);
     if (!expected.reply)
         return 0;
     if (decision.status != expected.status)
@@ -84,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The reply: "TB", the reply's version, the request's command, the status,
     // reserved 0, and a data size of 12 for the outcome in version 2, else 0.
     const uint8_t dataSize = expected.version == 2 ? 12 : 0;
-    const uint8_t wanted[HEADER_BYTES] = {0x54, 0x42, expected.version, 0, bytes[4], expected.status, 0, 0,
-                                          dataSize, 0, 0, 0};
+    const uint8_t wanted[HEADER_BYTES] = {0x54, 0x42, expected.version, 0, bytes[4], expected.status,
+                                          0,    0,    dataSize,         0, 0,        0};
     EncodeControlMessageHeader(MakeReplyHeader(header.command, decision.status, decision.version), encoded);
     if (memcmp(encoded, wanted, HEADER_BYTES) != 0)
         Finding("the reply's bytes break the wire rules", bytes, readSize);

@@ -13,22 +13,19 @@
 #include "netcon_standin.h"
 
 // The platform manager's class id; mingw's libuuid lacks it.
-const CLSID CLSID_ConnectionManager = {
-    0xBA126AD1, 0x2166, 0x11D1, {0xB1, 0xD0, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+const CLSID CLSID_ConnectionManager = {0xBA126AD1, 0x2166, 0x11D1, {0xB1, 0xD0, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 // Class of the stand-in's proxy/stub factory (PROXY_CLSID_IS of the proxy DLL).
-const CLSID CLSID_StandinProxyFactory = {
-    0x95FAF862, 0x12D8, 0x473C, {0xA3, 0xD5, 0x45, 0x27, 0x34, 0xD8, 0x01, 0xAE}};
+const CLSID CLSID_StandinProxyFactory = {0x95FAF862, 0x12D8, 0x473C, {0xA3, 0xD5, 0x45, 0x27, 0x34, 0xD8, 0x01, 0xAE}};
 
 constexpr WCHAR STANDIN_PROXY_DLL[] = L"TobraStandinPS.dll";
 // Under HKEY_LOCAL_MACHINE; on Windows the platform's own registration lives here.
-constexpr WCHAR STANDIN_CLASS_KEY[] =
-    L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}";
+constexpr WCHAR STANDIN_CLASS_KEY[] = L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}";
 
 // Files of C:\ProgramData\TobraStandin (the common application data folder).
 constexpr WCHAR STANDIN_DATA_FOLDER[] = L"TobraStandin";
-constexpr WCHAR STANDIN_STATE_FILE[] = L"state.txt";      // "{GUID} disconnected" lines
-constexpr WCHAR STANDIN_ACTION_FILE[] = L"actions.txt";   // one line per Connect/Disconnect
-constexpr WCHAR STANDIN_INJECT_FILE[] = L"inject.txt";    // one-shot failures and delays
+constexpr WCHAR STANDIN_STATE_FILE[] = L"state.txt";     // "{GUID} disconnected" lines
+constexpr WCHAR STANDIN_ACTION_FILE[] = L"actions.txt";  // one line per Connect/Disconnect
+constexpr WCHAR STANDIN_INJECT_FILE[] = L"inject.txt";   // one-shot failures and delays
 
 // How long the server outlives its last object, so that the two back-to-back
 // passes of a restart share one server; registry value of the class key.
@@ -47,9 +44,9 @@ constexpr DWORD STANDIN_MAX_DELAY_MS = 60000;
 // One mirrored adapter.
 struct StandinConnection {
     GUID guid;
-    std::string guidText;       // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case
-    std::wstring name;          // the adapter's friendly name
-    std::wstring deviceName;    // the adapter's description
+    std::string guidText;     // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case
+    std::wstring name;        // the adapter's friendly name
+    std::wstring deviceName;  // the adapter's description
     BYTE address[8];
     ULONG addressLength;
     bool connected;
@@ -63,16 +60,14 @@ HRESULT WriteConnected(const std::string& guidText, bool connected);
 HRESULT RecordAction(const char* action, const StandinConnection& connection, HRESULT result);
 // What a test asked the next Connect or Disconnect of a connection to do.
 struct StandinInjection {
-    bool fail;          // return `code` and switch nothing
+    bool fail;  // return `code` and switch nothing
     HRESULT code;
-    DWORD delayMs;      // wait this long first, then switch as usual
+    DWORD delayMs;  // wait this long first, then switch as usual
 };
 // S_OK and the injection when the next `action` of the connection has one
 // (it is consumed), S_FALSE when none.
-HRESULT TakeInjection(const char* action, const std::string& guidText,
-                      StandinInjection* injection);
-HRESULT AddInjection(const char* action, const std::string& guidText, const char* kind,
-                     unsigned long value);
+HRESULT TakeInjection(const char* action, const std::string& guidText, StandinInjection* injection);
+HRESULT AddInjection(const char* action, const std::string& guidText, const char* kind, unsigned long value);
 HRESULT ResetStandinData();
 std::string FormatGuid(const GUID& guid);
 bool ParseGuid(const std::string& text, GUID* guid);

@@ -40,19 +40,16 @@ int ListConnections()
     std::vector<StandinConnection> connections;
     HRESULT result = LoadConnections(&connections);
     if (FAILED(result)) {
-        fprintf(stderr, "TobraStandin: cannot list the connections (0x%08lx)\n",
-                static_cast<unsigned long>(result));
+        fprintf(stderr, "TobraStandin: cannot list the connections (0x%08lx)\n", static_cast<unsigned long>(result));
         return 1;
     }
     for (const StandinConnection& connection : connections) {
         WCHAR address[32] = L"-";
         for (ULONG i = 0; i < connection.addressLength; ++i)
-            wsprintfW(address + (i == 0 ? 0 : 3 * i - 1), i == 0 ? L"%02X" : L"-%02X",
-                      connection.address[i]);
+            wsprintfW(address + (i == 0 ? 0 : 3 * i - 1), i == 0 ? L"%02X" : L"-%02X", connection.address[i]);
         std::wstring line(connection.guidText.begin(), connection.guidText.end());
         WCHAR columns[64];
-        wsprintfW(columns, L"  %-17s  %-12s  ", address,
-                  connection.connected ? L"connected" : L"disconnected");
+        wsprintfW(columns, L"  %-17s  %-12s  ", address, connection.connected ? L"connected" : L"disconnected");
         line += columns + connection.name + L"  (" + connection.deviceName + L")\n";
         Print(line);
     }
@@ -79,8 +76,7 @@ int Inject(int count, WCHAR** arguments, const char* kind)
         return BAD_USAGE;
     HRESULT result = AddInjection(action, FormatGuid(guid), kind, value);
     if (FAILED(result)) {
-        fprintf(stderr, "TobraStandin: cannot write the injection (0x%08lx)\n",
-                static_cast<unsigned long>(result));
+        fprintf(stderr, "TobraStandin: cannot write the injection (0x%08lx)\n", static_cast<unsigned long>(result));
         return 1;
     }
     return 0;
@@ -103,8 +99,7 @@ int Run(int argc, WCHAR** argv)
     if (argc == 2 && IsSwitch(argv[1], L"reset")) {
         HRESULT result = ResetStandinData();
         if (FAILED(result))
-            fprintf(stderr, "TobraStandin: cannot reset (0x%08lx)\n",
-                    static_cast<unsigned long>(result));
+            fprintf(stderr, "TobraStandin: cannot reset (0x%08lx)\n", static_cast<unsigned long>(result));
         return FAILED(result) ? 1 : 0;
     }
     if (argc >= 2 && IsSwitch(argv[1], L"register")) {

@@ -9,14 +9,14 @@
 
 namespace {
 
-LONG g_serverReferences;          // live objects plus LockServer locks
+LONG g_serverReferences;  // live objects plus LockServer locks
 DWORD g_classRegistration;
 bool g_classRegistered;
-bool g_stopping;                  // no new client is served
-bool g_stopGrace;                 // idle and revoked; quits unless a late client comes
+bool g_stopping;   // no new client is served
+bool g_stopGrace;  // idle and revoked; quits unless a late client comes
 DWORD g_lingerMs = STANDIN_DEFAULT_LINGER_MS;
 DWORD g_lastCallTick;
-UINT_PTR g_idleTimer;             // linger, or the start timeout
+UINT_PTR g_idleTimer;  // linger, or the start timeout
 UINT_PTR g_orphanTimer;
 
 constexpr UINT ORPHAN_CHECK_MS = 10000;
@@ -111,14 +111,13 @@ DWORD ReadLinger()
 {
     HKEY key = nullptr;
     DWORD linger = STANDIN_DEFAULT_LINGER_MS;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STANDIN_CLASS_KEY, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STANDIN_CLASS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return linger;
     DWORD value = 0;
     DWORD size = sizeof(value);
     DWORD type = 0;
-    if (RegQueryValueExW(key, STANDIN_LINGER_VALUE, nullptr, &type,
-                         reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(key, STANDIN_LINGER_VALUE, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+            ERROR_SUCCESS &&
         type == REG_DWORD)
         linger = value;
     RegCloseKey(key);
@@ -248,16 +247,14 @@ private:
     StandinConnection connection_;
 };
 
-class Enumerator final
-    : public ComObject<Enumerator, IEnumNetConnection, &IID_IEnumNetConnection> {
+class Enumerator final : public ComObject<Enumerator, IEnumNetConnection, &IID_IEnumNetConnection> {
 public:
     Enumerator(const std::vector<StandinConnection>& connections, size_t position)
         : connections_(connections), position_(position)
     {
     }
 
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, INetConnection** connections,
-                                   ULONG* fetched) override
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, INetConnection** connections, ULONG* fetched) override
     {
         NoteCall();
         if (connections == nullptr || (fetched == nullptr && count != 1))
@@ -313,11 +310,9 @@ private:
     size_t position_;
 };
 
-class Manager final
-    : public ComObject<Manager, INetConnectionManager, &IID_INetConnectionManager> {
+class Manager final : public ComObject<Manager, INetConnectionManager, &IID_INetConnectionManager> {
 public:
-    HRESULT STDMETHODCALLTYPE EnumConnections(NETCONMGR_ENUM_FLAGS,
-                                              IEnumNetConnection** enumerator) override
+    HRESULT STDMETHODCALLTYPE EnumConnections(NETCONMGR_ENUM_FLAGS, IEnumNetConnection** enumerator) override
     {
         NoteCall();
         if (enumerator == nullptr)
@@ -388,8 +383,8 @@ ClassFactory g_classFactory;
 // killed server one activation fails and the next starts a new server.
 HRESULT RegisterClass()
 {
-    return CoRegisterClassObject(CLSID_ConnectionManager, &g_classFactory, CLSCTX_LOCAL_SERVER,
-                                 REGCLS_SINGLEUSE, &g_classRegistration);
+    return CoRegisterClassObject(CLSID_ConnectionManager, &g_classFactory, CLSCTX_LOCAL_SERVER, REGCLS_SINGLEUSE,
+                                 &g_classRegistration);
 }
 
 HRESULT RenewClassRegistration()

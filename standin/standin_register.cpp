@@ -29,8 +29,7 @@ void Complain(const char* what, LONG error)
 KeyOwner ClassKeyOwner()
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STANDIN_CLASS_KEY, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, STANDIN_CLASS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return KEY_ABSENT;
     LONG error = RegQueryValueExW(key, OWNER_VALUE, nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
@@ -45,18 +44,15 @@ KeyOwner InterfaceKeyOwner(const WCHAR* path)
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return KEY_ABSENT;
     RegCloseKey(key);
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, proxyKey.c_str(), 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, proxyKey.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return KEY_FOREIGN;
     WCHAR value[64] = {};
     DWORD size = sizeof(value) - sizeof(WCHAR);
     DWORD type = 0;
-    LONG error = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value),
-                                  &size);
+    LONG error = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
     WCHAR ours[64];
-    if (error != ERROR_SUCCESS || type != REG_SZ ||
-        StringFromGUID2(CLSID_StandinProxyFactory, ours, 64) == 0)
+    if (error != ERROR_SUCCESS || type != REG_SZ || StringFromGUID2(CLSID_StandinProxyFactory, ours, 64) == 0)
         return KEY_FOREIGN;
     return lstrcmpiW(value, ours) == 0 ? KEY_OURS : KEY_FOREIGN;
 }
@@ -94,8 +90,7 @@ HRESULT CallProxyDll(const char* entry)
     HMODULE module = LoadLibraryW(path);
     if (module == nullptr)
         return HRESULT_FROM_WIN32(GetLastError());
-    auto routine = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module, entry)));
+    auto routine = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
     HRESULT result = routine != nullptr ? routine() : HRESULT_FROM_WIN32(GetLastError());
     FreeLibrary(module);
     return result;
@@ -119,11 +114,10 @@ LONG WriteClassKey(const std::wstring& serverPath, DWORD lingerMs)
     if (error == ERROR_SUCCESS)
         error = SetString(key, OWNER_VALUE, serverPath);
     if (error == ERROR_SUCCESS)
-        error = RegSetValueExW(key, STANDIN_LINGER_VALUE, 0, REG_DWORD,
-                               reinterpret_cast<const BYTE*>(&lingerMs), sizeof(lingerMs));
+        error = RegSetValueExW(key, STANDIN_LINGER_VALUE, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&lingerMs),
+                               sizeof(lingerMs));
     if (error == ERROR_SUCCESS)
-        error = RegCreateKeyExW(key, L"LocalServer32", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                &server, nullptr);
+        error = RegCreateKeyExW(key, L"LocalServer32", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &server, nullptr);
     if (error == ERROR_SUCCESS) {
         // COM appends " -Embedding" to this command.
         error = SetString(server, nullptr, L"\"" + serverPath + L"\"");

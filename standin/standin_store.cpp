@@ -71,9 +71,8 @@ HRESULT ReadDataFile(const WCHAR* fileName, std::string* text)
     HRESULT result = StandinDataPath(fileName, &path);
     if (FAILED(result))
         return result;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(error);
@@ -105,9 +104,8 @@ HRESULT WriteDataFile(const WCHAR* fileName, const std::string& text, bool appen
     if (file == INVALID_HANDLE_VALUE)
         return LastErrorResult();
     DWORD written = 0;
-    if (!text.empty() && (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written,
-                                     nullptr) ||
-                          written != text.size()))
+    if (!text.empty() &&
+        (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written != text.size()))
         result = LastErrorResult();
     CloseHandle(file);
     return result;
@@ -153,13 +151,12 @@ std::string Utf8(const std::wstring& text)
 {
     if (text.empty())
         return std::string();
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                   nullptr, 0, nullptr, nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (size <= 0)
         return std::string();
     std::string utf8(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size, nullptr, nullptr);
     return utf8;
 }
 
@@ -207,9 +204,8 @@ std::string FormatGuid(const GUID& guid)
 {
     char text[64];
     snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-             guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-             guid.Data4[6], guid.Data4[7]);
+             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+             guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return text;
 }
 
@@ -228,8 +224,7 @@ bool ParseGuid(const std::string& text, GUID* guid)
 HRESULT StandinDataPath(const WCHAR* fileName, std::wstring* path)
 {
     WCHAR folder[MAX_PATH];
-    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                      folder);
+    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
     if (FAILED(result))
         return result;
     *path = folder;
@@ -316,16 +311,15 @@ HRESULT RecordAction(const char* action, const StandinConnection& connection, HR
 {
     char code[16];
     snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(result));
-    std::string line = std::string(action) + " " + connection.guidText + " " + code + " " +
-                       Utf8(connection.name) + "\r\n";
+    std::string line =
+        std::string(action) + " " + connection.guidText + " " + code + " " + Utf8(connection.name) + "\r\n";
     FileLock lock;
     if (FAILED(lock.Result()))
         return lock.Result();
     return WriteDataFile(STANDIN_ACTION_FILE, line, true);
 }
 
-HRESULT TakeInjection(const char* action, const std::string& guidText,
-                      StandinInjection* injection)
+HRESULT TakeInjection(const char* action, const std::string& guidText, StandinInjection* injection)
 {
     *injection = StandinInjection{false, S_OK, 0};
     FileLock lock;
@@ -339,8 +333,7 @@ HRESULT TakeInjection(const char* action, const std::string& guidText,
     bool taken = false;
     for (const std::string& line : SplitLines(text)) {
         std::vector<std::string> words = SplitWords(line);
-        if (!taken && words.size() == 4 && SameText(words[0], action) &&
-            SameText(words[1], guidText)) {
+        if (!taken && words.size() == 4 && SameText(words[0], action) && SameText(words[1], guidText)) {
             unsigned long value = strtoul(words[3].c_str(), nullptr, 0);
             if (words[2] == "fail") {
                 injection->fail = true;
@@ -362,8 +355,7 @@ HRESULT TakeInjection(const char* action, const std::string& guidText,
     return FAILED(result) ? result : S_OK;
 }
 
-HRESULT AddInjection(const char* action, const std::string& guidText, const char* kind,
-                     unsigned long value)
+HRESULT AddInjection(const char* action, const std::string& guidText, const char* kind, unsigned long value)
 {
     char number[16];
     if (strcmp(kind, "fail") == 0)

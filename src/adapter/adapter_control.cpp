@@ -12,13 +12,8 @@
 #include <string.h>
 
 AdapterPlatform g_adapterPlatform = {
-    ::GetAdaptersAddresses,
-    ::HeapAlloc,
-    ::HeapFree,
-    ::CoInitialize,
-    ::CoUninitialize,
-    ::CoCreateInstance,
-    ::CoTaskMemFree,
+    ::GetAdaptersAddresses, ::HeapAlloc,        ::HeapFree,      ::CoInitialize,
+    ::CoUninitialize,       ::CoCreateInstance, ::CoTaskMemFree,
 };
 
 namespace {
@@ -27,9 +22,9 @@ const char GUID_TEXT_FORMAT[] = "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%
 
 void FormatGuidText(const GUID& guid, char* text, size_t size)
 {
-    snprintf(text, size, GUID_TEXT_FORMAT, static_cast<unsigned long>(guid.Data1), guid.Data2,
-             guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    snprintf(text, size, GUID_TEXT_FORMAT, static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3,
+             guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+             guid.Data4[7]);
 }
 
 // The record and both strings come from the manager's task allocator.
@@ -101,9 +96,8 @@ HRESULT SetConnectionState(const char* adapterName, int enable)
     HRESULT initialized = g_adapterPlatform.CoInitialize(nullptr);
 
     INetConnectionManager* manager = nullptr;
-    HRESULT result = g_adapterPlatform.CoCreateInstance(CLSID_ConnectionManager, nullptr,
-                                                        CONNECTION_MANAGER_CONTEXT, IID_INetConnectionManager,
-                                                        reinterpret_cast<void**>(&manager));
+    HRESULT result = g_adapterPlatform.CoCreateInstance(CLSID_ConnectionManager, nullptr, CONNECTION_MANAGER_CONTEXT,
+                                                        IID_INetConnectionManager, reinterpret_cast<void**>(&manager));
     if (SUCCEEDED(result)) {
         result = NO_CONNECTION_MATCHED;
         if (manager != nullptr) {
@@ -132,8 +126,7 @@ PIP_ADAPTER_ADDRESSES GetAdapterList()
     const TobraAdapterListCalls calls = {g_adapterPlatform.GetAdaptersAddresses, g_adapterPlatform.HeapAlloc,
                                          g_adapterPlatform.HeapFree};
     ULONG error = 0;
-    return TobraGetAdapterList(&calls, GAA_FLAG_INCLUDE_PREFIX, ADAPTER_LIST_FIRST_SIZE, ADAPTER_LIST_ATTEMPTS,
-                               &error);
+    return TobraGetAdapterList(&calls, GAA_FLAG_INCLUDE_PREFIX, ADAPTER_LIST_FIRST_SIZE, ADAPTER_LIST_ATTEMPTS, &error);
 }
 
 void FreeAdapterList(PIP_ADAPTER_ADDRESSES list)

@@ -57,8 +57,8 @@ void FormatBounded(WCHAR* buffer, int chars, const WCHAR* format, va_list args)
 void FormatLine(WCHAR* line, const SYSTEMTIME& time, const WCHAR* message)
 {
     ZeroMemory(line, LOG_LINE_CHARS * sizeof(WCHAR));
-    wnsprintfW(line, LOG_LINE_CHARS, L"%02d/%02d/%02d %02d:%02d:%02d  ",
-               time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond);
+    wnsprintfW(line, LOG_LINE_CHARS, L"%02d/%02d/%02d %02d:%02d:%02d  ", time.wYear, time.wMonth, time.wDay, time.wHour,
+               time.wMinute, time.wSecond);
     line[LOG_LINE_CHARS - 1] = L'\0';
     int stampLength = lstrlenW(line);
     int room = LOG_LINE_CHARS - 1 - stampLength - 2;
@@ -115,7 +115,7 @@ HANDLE OpenLevel(const WCHAR* path)
 bool CreateLevel(const WCHAR* path, PSECURITY_DESCRIPTOR* security)
 {
     if (*security == nullptr && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                                     LOG_FOLDER_SECURITY, SDDL_REVISION_1, security, nullptr)) {
+                                    LOG_FOLDER_SECURITY, SDDL_REVISION_1, security, nullptr)) {
         *security = nullptr;
         return false;  // never a level without its protection
     }
@@ -209,8 +209,8 @@ bool IsSameObject(HANDLE a, HANDLE b)
     BY_HANDLE_FILE_INFORMATION first;
     BY_HANDLE_FILE_INFORMATION second;
     return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
-           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }
 
 // The file must be the entry of that name in the held folder, wherever the
@@ -359,10 +359,9 @@ HANDLE OpenInFolder(HANDLE folder, const WCHAR* fileName, ACCESS_MASK access, UL
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK status = {};
     HANDLE file = nullptr;
-    NTSTATUS result = NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   share, disposition,
-                                   FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                                   nullptr, 0);
+    NTSTATUS result = NtCreateFile(
+        &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+        FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
     if (result < 0) {
         SetLastError(RtlNtStatusToDosError(result));
         return INVALID_HANDLE_VALUE;

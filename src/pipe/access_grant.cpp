@@ -9,12 +9,7 @@
 const BYTE EveryoneSid[12] = {0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00};
 
 AccessGrantPlatform g_accessGrantPlatform = {
-    ::GetSecurityInfo,
-    ::SetSecurityInfo,
-    ::GetAclInformation,
-    ::AddAce,
-    ::LocalAlloc,
-    ::LocalFree,
+    ::GetSecurityInfo, ::SetSecurityInfo, ::GetAclInformation, ::AddAce, ::LocalAlloc, ::LocalFree,
 };
 
 namespace {
@@ -110,8 +105,7 @@ int FindEqualAce(PACL dacl, const ACCESS_ALLOWED_ACE* ace)
         if (!GetAce(dacl, i, reinterpret_cast<LPVOID*>(&entry)))
             return -1;
         // Equal headers mean the same type and size, so the SID sits at byte 8 of both.
-        if (memcmp(entry, ace, ACE_FIXED_BYTES) == 0 &&
-            EqualSid(&entry->SidStart, const_cast<DWORD*>(&ace->SidStart)))
+        if (memcmp(entry, ace, ACE_FIXED_BYTES) == 0 && EqualSid(&entry->SidStart, const_cast<DWORD*>(&ace->SidStart)))
             return static_cast<int>(i);
     }
     return -1;

@@ -104,10 +104,10 @@ HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security)
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security, FALSE};
     bool logged = false;
     for (;;) {
-        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(
-            CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
-            CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS,
-            security != nullptr ? &attributes : nullptr);
+        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE,
+                                                      CONTROL_PIPE_MAX_INSTANCES, CONTROL_PIPE_BUFFER_SIZE,
+                                                      CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS,
+                                                      security != nullptr ? &attributes : nullptr);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         DWORD error = GetLastError();

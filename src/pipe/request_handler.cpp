@@ -110,9 +110,8 @@ int HandlePipeRequest(HANDLE pipe)
     if (!g_pipePlatform.PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
         // A client that has gone can never complete its header: drop it now, not at the time limit.
         DWORD error = GetLastError();
-        result = error == ERROR_INVALID_HANDLE || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED
-                     ? -1
-                     : 0;
+        result =
+            error == ERROR_INVALID_HANDLE || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? -1 : 0;
         goto cleanup;
     }
     if (available < CONTROL_MESSAGE_HEADER_SIZE) {

@@ -10,18 +10,10 @@
 #include "tobra_text.h"
 
 ServicePlatform g_servicePlatform = {
-    ::GetCommandLineW,
-    ::CommandLineToArgvW,
-    ::RegisterServiceCtrlHandlerW,
-    ::SetServiceStatus,
-    ::CreateEventW,
-    ::CreateThread,
-    ::RegisterClassW,
-    ::CreateWindowExW,
-    ::GetMessageW,
-    ::GetExitCodeThread,
-    HKEY_LOCAL_MACHINE,
-    POLICY_GROUP_POLICY_KEY,
+    ::GetCommandLineW,   ::CommandLineToArgvW, ::RegisterServiceCtrlHandlerW,
+    ::SetServiceStatus,  ::CreateEventW,       ::CreateThread,
+    ::RegisterClassW,    ::CreateWindowExW,    ::GetMessageW,
+    ::GetExitCodeThread, HKEY_LOCAL_MACHINE,   POLICY_GROUP_POLICY_KEY,
     POLICY_SETTINGS_KEY,
 };
 

@@ -28,8 +28,7 @@ LSTATUS ReadValue(const WCHAR* name, DWORD* type, WCHAR* data, DWORD* bytes)
     const WCHAR* keys[2] = {g_servicePlatform.groupPolicyKey, g_servicePlatform.settingsKey};
     for (const WCHAR* path : keys) {
         HKEY key = nullptr;
-        LSTATUS status =
-            RegOpenKeyExW(g_servicePlatform.policyRoot, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+        LSTATUS status = RegOpenKeyExW(g_servicePlatform.policyRoot, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
         if (status == ERROR_FILE_NOT_FOUND)
             continue;
         if (status != ERROR_SUCCESS)

@@ -31,8 +31,8 @@ void InitiateService(HWND window)
     LogPrintf(L"Initiate Service");
     // The event exists before the thread, so its first wait finds it.
     g_pipeStopEvent = g_servicePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_pipeThread = g_servicePlatform.CreateThread(nullptr, PIPE_THREAD_STACK_SIZE, PipeServerThread, window, 0,
-                                                  nullptr);
+    g_pipeThread =
+        g_servicePlatform.CreateThread(nullptr, PIPE_THREAD_STACK_SIZE, PipeServerThread, window, 0, nullptr);
 }
 
 }  // namespace

@@ -194,8 +194,8 @@ public:
     }
 };
 
-ULONG WINAPI FakeGetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved,
-                                      PIP_ADAPTER_ADDRESSES buffer, PULONG size)
+ULONG WINAPI FakeGetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES buffer,
+                                      PULONG size)
 {
     size_t call = g_record.listCalls.size();
     g_record.listCalls.push_back({family, flags, reserved != nullptr, *size});

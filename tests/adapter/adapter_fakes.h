@@ -41,7 +41,7 @@ struct Connection {
 
 struct Script {
     std::vector<Adapter> adapters;
-    std::vector<ListAnswer> listAnswers;  // per call; NO_ERROR after the last
+    std::vector<ListAnswer> listAnswers;   // per call; NO_ERROR after the last
     std::set<int> failingHeapAllocations;  // 0-based HeapAlloc calls that fail
 
     HRESULT coInitializeResult = S_OK;

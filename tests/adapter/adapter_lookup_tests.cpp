@@ -62,19 +62,24 @@ const BYTE OTHER[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x56};
 INSTANTIATE_TEST_SUITE_P(
     Adapters, LookupTest,
     ::testing::Values(
-        LookupCase{"EqualAddress", {WithAddress({0x02, 0, 0, 0, 0, 1}, NAME_B), WithAddress(RequestPrefix(6), NAME_A)},
+        LookupCase{"EqualAddress",
+                   {WithAddress({0x02, 0, 0, 0, 0, 1}, NAME_B), WithAddress(RequestPrefix(6), NAME_A)},
                    NAME_A},
         LookupCase{"FirstOfTwoEqualWins",
-                   {WithAddress(RequestPrefix(6), NAME_A), WithAddress(RequestPrefix(6), NAME_B)}, NAME_A},
+                   {WithAddress(RequestPrefix(6), NAME_A), WithAddress(RequestPrefix(6), NAME_B)},
+                   NAME_A},
         LookupCase{"ZeroLengthSkipped", {{RequestPrefix(8), 0, NAME_B}, WithAddress(RequestPrefix(6), NAME_A)}, NAME_A},
         // Shorter and longer addresses that agree with every byte they could
         // be compared with, the action byte and the byte after it included.
-        LookupCase{"OneByteIsNoPrefix", {WithAddress(RequestPrefix(1), NAME_B), WithAddress(RequestPrefix(6), NAME_A)},
+        LookupCase{"OneByteIsNoPrefix",
+                   {WithAddress(RequestPrefix(1), NAME_B), WithAddress(RequestPrefix(6), NAME_A)},
                    NAME_A},
         LookupCase{"FourBytesIsNoPrefix",
-                   {WithAddress(RequestPrefix(4), NAME_B), WithAddress(RequestPrefix(6), NAME_A)}, NAME_A},
+                   {WithAddress(RequestPrefix(4), NAME_B), WithAddress(RequestPrefix(6), NAME_A)},
+                   NAME_A},
         LookupCase{"FiveBytesIsNoPrefix",
-                   {WithAddress(RequestPrefix(5), NAME_B), WithAddress(RequestPrefix(6), NAME_A)}, NAME_A},
+                   {WithAddress(RequestPrefix(5), NAME_B), WithAddress(RequestPrefix(6), NAME_A)},
+                   NAME_A},
         LookupCase{"SevenBytesNeverMatch", {WithAddress(RequestPrefix(7), NAME_B)}, ""},
         LookupCase{"EightBytesNeverMatch", {WithAddress(RequestPrefix(8), NAME_B)}, ""},
         LookupCase{"NoAdapterHasIt", {WithAddress(std::vector<BYTE>(OTHER, OTHER + 6), NAME_A)}, ""}),
@@ -92,8 +97,8 @@ TEST_F(AdapterTest, LookupReadsNoByteAfterTheAddress)
     // The address ends a readable page; the next page faults when touched.
     SYSTEM_INFO system;
     GetSystemInfo(&system);
-    BYTE* pages = static_cast<BYTE*>(
-        VirtualAlloc(nullptr, 2 * system.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    BYTE* pages =
+        static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * system.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(pages, nullptr);
     DWORD old = 0;
     ASSERT_TRUE(VirtualProtect(pages + system.dwPageSize, system.dwPageSize, PAGE_NOACCESS, &old));
@@ -261,12 +266,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FoundCase{"Switched", S_OK, {}, fake::MakeGuid(0x18), OUTCOME_SWITCHED, S_OK, S_OK},
         FoundCase{"SwitchedWithSFalse", S_FALSE, {}, fake::MakeGuid(0x18), OUTCOME_SWITCHED, S_FALSE, S_FALSE},
-        FoundCase{"SwitchFails", ACCESS_DENIED_CODE, {}, fake::MakeGuid(0x18), OUTCOME_FAILED, ACCESS_DENIED_CODE,
+        FoundCase{"SwitchFails",
+                  ACCESS_DENIED_CODE,
+                  {},
+                  fake::MakeGuid(0x18),
+                  OUTCOME_FAILED,
+                  ACCESS_DENIED_CODE,
                   ACCESS_DENIED_CODE},
-        FoundCase{"NoManagerForTheOffPass", S_OK, {NOT_REGISTERED_CODE}, fake::MakeGuid(0x18), OUTCOME_FAILED,
-                  NOT_REGISTERED_CODE, S_OK},
-        FoundCase{"NoConnectionForIt", S_OK, {}, fake::MakeGuid(0x19), OUTCOME_FAILED, NOT_FOUND_CODE,
-                  NOT_FOUND_CODE}),
+        FoundCase{"NoManagerForTheOffPass",
+                  S_OK,
+                  {NOT_REGISTERED_CODE},
+                  fake::MakeGuid(0x18),
+                  OUTCOME_FAILED,
+                  NOT_REGISTERED_CODE,
+                  S_OK},
+        FoundCase{"NoConnectionForIt", S_OK, {}, fake::MakeGuid(0x19), OUTCOME_FAILED, NOT_FOUND_CODE, NOT_FOUND_CODE}),
     [](const ::testing::TestParamInfo<FoundCase>& info) { return std::string(info.param.what); });
 
 // Without a name nothing can match: each pass ends with "not found", whatever
@@ -313,19 +327,26 @@ TEST_P(NoNameTest, EachPassLogsNotFoundAndNothingIsSwitched)
     EXPECT_EQ(fake::g_record.coInitialize, 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Causes, NoNameTest,
-    ::testing::Values(
-        NoNameCase{"NullAddress", {}, {}, true, OUTCOME_NO_ADAPTER},
-        NoNameCase{"ListOverflowsThreeTimes",
-                   {{ERROR_BUFFER_OVERFLOW, 20000}, {ERROR_BUFFER_OVERFLOW, 30000}, {ERROR_BUFFER_OVERFLOW, 40000},
-                    {ERROR_BUFFER_OVERFLOW, 20000}, {ERROR_BUFFER_OVERFLOW, 30000}, {ERROR_BUFFER_OVERFLOW, 40000}},
-                   {},
-                   false, OUTCOME_LIST_UNAVAILABLE},
-        NoNameCase{"ListFails", {{ERROR_NOT_ENOUGH_MEMORY, 0}, {ERROR_NOT_ENOUGH_MEMORY, 0}}, {}, false,
-                   OUTCOME_LIST_UNAVAILABLE},
-        NoNameCase{"ListBufferRefused", {}, {0, 1}, false, OUTCOME_LIST_UNAVAILABLE}),
-    [](const ::testing::TestParamInfo<NoNameCase>& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(Causes, NoNameTest,
+                         ::testing::Values(NoNameCase{"NullAddress", {}, {}, true, OUTCOME_NO_ADAPTER},
+                                           NoNameCase{"ListOverflowsThreeTimes",
+                                                      {{ERROR_BUFFER_OVERFLOW, 20000},
+                                                       {ERROR_BUFFER_OVERFLOW, 30000},
+                                                       {ERROR_BUFFER_OVERFLOW, 40000},
+                                                       {ERROR_BUFFER_OVERFLOW, 20000},
+                                                       {ERROR_BUFFER_OVERFLOW, 30000},
+                                                       {ERROR_BUFFER_OVERFLOW, 40000}},
+                                                      {},
+                                                      false,
+                                                      OUTCOME_LIST_UNAVAILABLE},
+                                           NoNameCase{"ListFails",
+                                                      {{ERROR_NOT_ENOUGH_MEMORY, 0}, {ERROR_NOT_ENOUGH_MEMORY, 0}},
+                                                      {},
+                                                      false,
+                                                      OUTCOME_LIST_UNAVAILABLE},
+                                           NoNameCase{
+                                               "ListBufferRefused", {}, {0, 1}, false, OUTCOME_LIST_UNAVAILABLE}),
+                         [](const ::testing::TestParamInfo<NoNameCase>& info) { return std::string(info.param.what); });
 
 // Wine has no Network Connections manager: the real path finds whatever the
 // real list holds and then fails to create the manager, once per pass.

@@ -61,8 +61,8 @@ TEST_F(AdapterTest, EveryConnectionIsFreedAndReleasedBeforeTheNext)
                 ElementsAre("CoInitialize", "CoCreateInstance", "EnumConnections",  //
                             "Next", "GetProperties 1", "CoTaskMemFree name 1", "CoTaskMemFree device 1",
                             "CoTaskMemFree record 1", "Release connection 1",  //
-                            "Next", "GetProperties 2", "Disconnect 2", "CoTaskMemFree name 2",
-                            "CoTaskMemFree device 2", "CoTaskMemFree record 2", "Release connection 2",  //
+                            "Next", "GetProperties 2", "Disconnect 2", "CoTaskMemFree name 2", "CoTaskMemFree device 2",
+                            "CoTaskMemFree record 2", "Release connection 2",  //
                             "Next", "Release enumerator", "Release manager", "CoUninitialize"));
     EXPECT_THAT(Log(), ElementsAre(L"      Disabling adapter: Ethernet..."));
 }

@@ -108,7 +108,8 @@ void FakePipeServer::Serve()
             // The client writes its request in one write, so one read takes it.
             overlapped = OVERLAPPED{};
             overlapped.hEvent = event;
-            if (Await(&overlapped, ReadFile(pipe_, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped),
+            if (Await(&overlapped,
+                      ReadFile(pipe_, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &overlapped),
                       &transferred)) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 requests_.emplace_back(buffer.data(), transferred);
@@ -121,7 +122,8 @@ void FakePipeServer::Serve()
             if (replies && !answer.empty()) {
                 overlapped = OVERLAPPED{};
                 overlapped.hEvent = event;
-                Await(&overlapped, WriteFile(pipe_, answer.data(), static_cast<DWORD>(answer.size()), nullptr, &overlapped),
+                Await(&overlapped,
+                      WriteFile(pipe_, answer.data(), static_cast<DWORD>(answer.size()), nullptr, &overlapped),
                       &transferred);
                 if (behaviour_ != ServerBehaviour::ReplyAndHold)
                     FlushFileBuffers(pipe_);  // until the client has read it, or closed
@@ -138,8 +140,8 @@ void FakePipeServer::Serve()
 TobractlRun RunTobractl(const std::wstring& arguments)
 {
     TobractlRun run;
-    run.exitCode = RunCapturedInFiles(L"\"" + ModuleDirectory() + L"\\tobractl.exe\" " + arguments, 20000, &run.out,
-                                      &run.err);
+    run.exitCode =
+        RunCapturedInFiles(L"\"" + ModuleDirectory() + L"\\tobractl.exe\" " + arguments, 20000, &run.out, &run.err);
     return run;
 }
 

@@ -47,7 +47,7 @@ TEST(ClientFormat, RejectsMalformedAddressesAndLeavesTheOutputAlone)
         L"",
         L"00-11-22-33-44",
         L"00-11-22-33-44-55-66",
-        L"00-11:22-33-44-55",   // mixed separators
+        L"00-11:22-33-44-55",  // mixed separators
         L"00.11.22.33.44.55",
         L"0-11-22-33-44-55x",
         L"0G-11-22-33-44-55",
@@ -61,7 +61,8 @@ TEST(ClientFormat, RejectsMalformedAddressesAndLeavesTheOutputAlone)
     };
     for (const wchar_t* text : rejected) {
         unsigned char address[6] = {9, 9, 9, 9, 9, 9};
-        EXPECT_EQ(TobraParseHardwareAddress(text, address), 0) << "\"" << testing::PrintToString(std::wstring(text)) << "\"";
+        EXPECT_EQ(TobraParseHardwareAddress(text, address), 0)
+            << "\"" << testing::PrintToString(std::wstring(text)) << "\"";
         EXPECT_EQ(Bytes(address, 6), std::string(6, '\x09'));
     }
     unsigned char address[6];
@@ -357,8 +358,7 @@ TEST(ClientReport, ARequestThatGetsNoReplyIsNotSentAgain)
     FakePipeServer server(ServerBehaviour::VersionTwo, "", 3);
     TobraOutcome outcome;
     TobraAdapterReport report;
-    EXPECT_EQ(TobraDisableAdapterWithReport(server.Name().c_str(), ADDRESS, 2000, &outcome, &report),
-              TOBRA_NO_REPLY);
+    EXPECT_EQ(TobraDisableAdapterWithReport(server.Name().c_str(), ADDRESS, 2000, &outcome, &report), TOBRA_NO_REPLY);
     EXPECT_TRUE(outcome.requestSent);
     EXPECT_EQ(report.reported, 0);
     server.Stop();
@@ -398,8 +398,8 @@ TEST(ClientExchange, BadArgumentsSendNothing)
     EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), nullptr, 4, 1000, reply, sizeof(reply), nullptr),
               TOBRA_BAD_ARGUMENT);
     std::string tooLong(TOBRA_MAX_REQUEST_SIZE + 1, 'x');
-    EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), tooLong.data(), static_cast<unsigned long>(tooLong.size()),
-                               1000, reply, sizeof(reply), nullptr),
+    EXPECT_EQ(TobraExchangeRaw(server.Name().c_str(), tooLong.data(), static_cast<unsigned long>(tooLong.size()), 1000,
+                               reply, sizeof(reply), nullptr),
               TOBRA_BAD_ARGUMENT);
     server.Stop();
     EXPECT_EQ(server.Connections(), 0);

@@ -69,8 +69,8 @@ protected:
         g_pipeStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(g_pipeStopEvent, nullptr);
         // As the service window starts it.
-        thread_ = CreateThread(nullptr, 16 * 1024, PipeServerThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                               nullptr);
+        thread_ =
+            CreateThread(nullptr, 16 * 1024, PipeServerThread, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         ASSERT_NE(thread_, nullptr);
         // The pipe exists once the thread has created it and listens.
         DWORD start = GetTickCount();
@@ -95,9 +95,9 @@ protected:
     static TobraResult Raw(const std::string& request, TobraOutcome* outcome, std::string* reply = nullptr)
     {
         unsigned char buffer[256];
-        TobraResult result = TobraExchangeRaw(g_pipeName.c_str(), request.data(),
-                                              static_cast<unsigned long>(request.size()), 5000, buffer,
-                                              sizeof(buffer), outcome);
+        TobraResult result =
+            TobraExchangeRaw(g_pipeName.c_str(), request.data(), static_cast<unsigned long>(request.size()), 5000,
+                             buffer, sizeof(buffer), outcome);
         if (reply != nullptr)
             reply->assign(reinterpret_cast<char*>(buffer), outcome->replySize);
         return result;
@@ -143,8 +143,8 @@ TEST_F(RealServer, AClientWaitsWhileAnotherHoldsThePipe)
 {
     // A client that connects and sends nothing holds the only instance until
     // the server's request limit drops it.
-    HANDLE silent = CreateFileW(g_pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE silent =
+        CreateFileW(g_pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(silent, INVALID_HANDLE_VALUE);
     DWORD start = GetTickCount();
     TobraOutcome outcome;
@@ -159,7 +159,8 @@ TEST_F(RealServer, TobractlRestartsAndShowsTheRawReply)
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_THAT(run.out, HasSubstr("Restarted 00-11-22-33-44-55 (00-11-22-33-44-55)."));
 
-    run = test::RunTobractl(L"--pipe \"" + g_pipeName + L"\" raw 54 42 01 00 01 00 00 00 07 00 00 00 00 11 22 33 44 55 02");
+    run = test::RunTobractl(L"--pipe \"" + g_pipeName +
+                            L"\" raw 54 42 01 00 01 00 00 00 07 00 00 00 00 11 22 33 44 55 02");
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_THAT(run.out, HasSubstr("Reply (12 bytes): 54 42 01 00 01 01 00 00 00 00 00 00\n"));
 

@@ -12,13 +12,13 @@
 
 #include "client_test_support.h"
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using test::FakePipeServer;
 using test::RunTobractl;
 using test::ServerBehaviour;
 using test::TobractlRun;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -88,8 +88,7 @@ TEST(Tobractl, EachReportedOutcomeHasItsExitCodeAndLine)
         {"switched", wire::OutcomeReply(1, 1, 1), DONE, "Restarted "},
         {"no adapter", wire::OutcomeReply(1, 1, 2, 0x80070002, 0x80070002), NO_ADAPTER,
          "No adapter has the address 00-11-22-33-44-55."},
-        {"failed", wire::OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED,
-         "failed: off 0x80070005"},
+        {"failed", wire::OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED, "failed: off 0x80070005"},
         {"list unavailable", wire::OutcomeReply(1, 1, 5, 0x80070002, 0x80070002), LIST_UNREADABLE,
          "The adapter list could not be read; the service switched nothing it could name."},
         {"refused", wire::OutcomeReply(1, 0, 4), REFUSED, "Refused by the service's policy: 00-11-22-33-44-55."},

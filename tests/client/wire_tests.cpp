@@ -67,7 +67,8 @@ TEST(ClientWire, TheClientAcceptsEveryReplyTheServiceWrites)
         for (BYTE status : {STATUS_NOT_DONE, STATUS_DONE}) {
             BYTE reply[CONTROL_MESSAGE_HEADER_SIZE];
             EncodeControlMessageHeader(MakeReplyHeader(static_cast<BYTE>(command), status), reply);
-            EXPECT_EQ(TobraCheckReply(reply, sizeof(reply), command), status == STATUS_DONE ? TOBRA_DONE : TOBRA_NOT_DONE)
+            EXPECT_EQ(TobraCheckReply(reply, sizeof(reply), command),
+                      status == STATUS_DONE ? TOBRA_DONE : TOBRA_NOT_DONE)
                 << "command " << command;
         }
     }

@@ -3,8 +3,8 @@
 // in one write or several, and checks every answer against the wire rules:
 // no reply exactly when the magic, the version (above 2) or the close command
 // refuses the request; otherwise a reply with the request's command and the
-// status the rules give (with the outcome for a request of version 2). Afterwards the service must still answer, stop cleanly, and
-// its log must hold one well-formed record per request it read, in order.
+// status the rules give (with the outcome for a request of version 2). Afterwards the service must still answer, stop
+// cleanly, and its log must hold one well-formed record per request it read, in order.
 //
 //   tobra_pipe_fuzz [--cases N] [--seed S] [--first K] [--short] [--max-size B] [--corpus DIR]
 //     --cases     number of cases (default 300)
@@ -82,8 +82,8 @@ struct Options {
 
 struct Case {
     std::string bytes;
-    std::vector<size_t> chunks;    // sizes of the writes, in order
-    std::vector<DWORD> pausesMs;   // before each write
+    std::vector<size_t> chunks;   // sizes of the writes, in order
+    std::vector<DWORD> pausesMs;  // before each write
 };
 
 std::string RandomBytes(Rng& rng, size_t size)
@@ -293,8 +293,7 @@ std::vector<CorpusFile> ReadCorpus(const std::wstring& folder)
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
-    std::sort(files.begin(), files.end(),
-              [](const CorpusFile& a, const CorpusFile& b) { return a.name < b.name; });
+    std::sort(files.begin(), files.end(), [](const CorpusFile& a, const CorpusFile& b) { return a.name < b.name; });
     return files;
 }
 
@@ -329,7 +328,8 @@ Expected WireRules(const Case& c)
 
 DWORD LittleEndian(const std::string& bytes, size_t at)
 {
-    return static_cast<DWORD>(static_cast<BYTE>(bytes[at])) | static_cast<DWORD>(static_cast<BYTE>(bytes[at + 1])) << 8 |
+    return static_cast<DWORD>(static_cast<BYTE>(bytes[at])) |
+           static_cast<DWORD>(static_cast<BYTE>(bytes[at + 1])) << 8 |
            static_cast<DWORD>(static_cast<BYTE>(bytes[at + 2])) << 16 |
            static_cast<DWORD>(static_cast<BYTE>(bytes[at + 3])) << 24;
 }
@@ -343,7 +343,8 @@ bool IsReply(const std::string& bytes, BYTE command, BYTE status, WORD version, 
 {
     if (version != 2)
         return bytes == Reply(command, status);
-    if (bytes.size() != HEADER_SIZE + 12 || bytes.compare(0, HEADER_SIZE, Header(CONTROL_MESSAGE_MAGIC, 2, command, 12, status)) != 0)
+    if (bytes.size() != HEADER_SIZE + 12 ||
+        bytes.compare(0, HEADER_SIZE, Header(CONTROL_MESSAGE_MAGIC, 2, command, 12, status)) != 0)
         return false;
     DWORD outcome = LittleEndian(bytes, 12), offResult = LittleEndian(bytes, 16), onResult = LittleEndian(bytes, 20);
     if (status == STATUS_NOT_DONE)
@@ -365,8 +366,8 @@ struct Answer {
     double milliseconds = 0;
 };
 
-bool WaitTransfer(HANDLE pipe, OVERLAPPED* overlapped, BOOL started, DWORD timeoutMs, DWORD* transferred,
-                  DWORD* error, bool* pending)
+bool WaitTransfer(HANDLE pipe, OVERLAPPED* overlapped, BOOL started, DWORD timeoutMs, DWORD* transferred, DWORD* error,
+                  bool* pending)
 {
     *transferred = 0;
     *pending = false;
@@ -438,8 +439,8 @@ Answer RunCase(const Case& c)
                     GetOverlappedResult(pipe, &read, &done, TRUE);
                     answer.readError = WAIT_TIMEOUT;
                 } else {
-                    answer.ended = answer.readError == ERROR_BROKEN_PIPE ||
-                                   answer.readError == ERROR_PIPE_NOT_CONNECTED;
+                    answer.ended =
+                        answer.readError == ERROR_BROKEN_PIPE || answer.readError == ERROR_PIPE_NOT_CONNECTED;
                 }
                 break;
             }
@@ -742,17 +743,19 @@ int main(int argc, char** argv)
     RemoveService();
     test::DeleteTree(test::SERVICE_LOG_ROOT);
 
-    printf("pipe fuzz: %u cases in %.1f s: %u answered (%u done), %u in several writes, %u with a write stalled, "
-           "%u shorter than the header; slowest %.0f ms\n",
-           tally.ran, elapsed / 1000, tally.answered, tally.done, tally.split, tally.stalled, tally.shortCases,
-           tally.slowest);
+    printf(
+        "pipe fuzz: %u cases in %.1f s: %u answered (%u done), %u in several writes, %u with a write stalled, "
+        "%u shorter than the header; slowest %.0f ms\n",
+        tally.ran, elapsed / 1000, tally.answered, tally.done, tally.split, tally.stalled, tally.shortCases,
+        tally.slowest);
     for (const std::string& failure : failures)
         printf("FAILED %s\n", failure.c_str());
     printf("%u passed, %u failed\n", tally.passed, tally.ran - tally.passed);
     if (failures.empty() && tally.passed == tally.ran)
         return 0;
-    printf("replay: case K (and the one before it) with --seed %llu --first K-1 --cases 2%s; the corpus with "
-           "--corpus DIR --cases 0\n",
-           static_cast<unsigned long long>(options.seed), options.shortCases ? " --short" : "");
+    printf(
+        "replay: case K (and the one before it) with --seed %llu --first K-1 --cases 2%s; the corpus with "
+        "--corpus DIR --cases 0\n",
+        static_cast<unsigned long long>(options.seed), options.shortCases ? " --short" : "");
     return 1;
 }

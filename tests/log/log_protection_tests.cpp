@@ -91,8 +91,8 @@ const ACCESS_MASK READ_AND_TRAVERSE = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
 
 // What every folder that the log creates must carry.
 const std::vector<AceEntry> FOLDER_ENTRIES = {
-    {L"S-1-5-18", FILE_ALL_ACCESS, INHERITS},      // SYSTEM
-    {L"S-1-5-32-544", FILE_ALL_ACCESS, INHERITS},  // Administrators
+    {L"S-1-5-18", FILE_ALL_ACCESS, INHERITS},        // SYSTEM
+    {L"S-1-5-32-544", FILE_ALL_ACCESS, INHERITS},    // Administrators
     {L"S-1-5-32-545", READ_AND_TRAVERSE, INHERITS},  // Users
 };
 
@@ -107,11 +107,11 @@ struct CreatedLevel {
 };
 
 std::vector<CreatedLevel> g_createdLevels;
-std::wstring g_reparsePath;          // handles at this path report a reparse point
+std::wstring g_reparsePath;            // handles at this path report a reparse point
 std::wstring g_failedInformationPath;  // the information queries fail at this path
-std::wstring g_secondNamePath;       // the file at this path reports one more name
-std::wstring g_ownerPath;            // the owner of this path reads as g_ownerSid
-const WCHAR* g_ownerSid = nullptr;   // nullptr: reading the owner fails
+std::wstring g_secondNamePath;         // the file at this path reports one more name
+std::wstring g_ownerPath;              // the owner of this path reads as g_ownerSid
+const WCHAR* g_ownerSid = nullptr;     // nullptr: reading the owner fails
 // Runs once the owner of a level has been read: the last check of the level.
 void (*g_afterOwnerCheck)(const std::wstring& path) = nullptr;
 
@@ -267,8 +267,8 @@ TEST_F(LogProtectionTest, CreatedLevelsReadBackWithTheProtectedList)
     ASSERT_TRUE(::CreateDirectoryW(probe.c_str(), &probeAttributes));
     LocalFree(probeDescriptor);
     PSECURITY_DESCRIPTOR readBack = nullptr;
-    ASSERT_EQ(GetNamedSecurityInfoW(probe.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    nullptr, nullptr, &readBack),
+    ASSERT_EQ(GetNamedSecurityInfoW(probe.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                    nullptr, &readBack),
               static_cast<DWORD>(ERROR_SUCCESS));
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -307,10 +307,10 @@ TEST_F(LogProtectionTest, CreatedLevelsReadBackWithTheProtectedList)
 
 struct LinkCase {
     const char* name;
-    std::wstring link;      // planted where the log writes
-    std::wstring target;    // where it leads
+    std::wstring link;    // planted where the log writes
+    std::wstring target;  // where it leads
     LinkKind kind;
-    std::wstring victim;    // the file that following the link would write
+    std::wstring victim;  // the file that following the link would write
 };
 
 void PrintTo(const LinkCase& c, std::ostream* out)
@@ -341,14 +341,14 @@ TEST_P(PlantedLink, IsNeverFollowed)
     EXPECT_EQ(test::ReadFileBytes(c.victim), VICTIM);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, PlantedLink,
-    ::testing::Values(LinkCase{"Root", ROOT, ELSEWHERE, LinkKind::DIRECTORY,
-                               ELSEWHERE + L"\\Tobra Service\\Service.txt"},
-                      LinkCase{"Folder", DIRECTORY, ELSEWHERE, LinkKind::DIRECTORY, ELSEWHERE + L"\\Service.txt"},
-                      LinkCase{"File", FILE_PATH, ELSEWHERE + L"\\victim.txt", LinkKind::FILE,
-                               ELSEWHERE + L"\\victim.txt"}),
-    test::RowName());
+INSTANTIATE_TEST_SUITE_P(Levels, PlantedLink,
+                         ::testing::Values(LinkCase{"Root", ROOT, ELSEWHERE, LinkKind::DIRECTORY,
+                                                    ELSEWHERE + L"\\Tobra Service\\Service.txt"},
+                                           LinkCase{"Folder", DIRECTORY, ELSEWHERE, LinkKind::DIRECTORY,
+                                                    ELSEWHERE + L"\\Service.txt"},
+                                           LinkCase{"File", FILE_PATH, ELSEWHERE + L"\\victim.txt", LinkKind::FILE,
+                                                    ELSEWHERE + L"\\victim.txt"}),
+                         test::RowName());
 
 TEST_F(LogProtectionTest, NothingIsCreatedBeneathALink)
 {

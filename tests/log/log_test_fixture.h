@@ -88,10 +88,7 @@ protected:
         g_logFileName[0] = L'\0';
     }
 
-    static std::string Line(const std::wstring& stampAndMessage)
-    {
-        return test::Utf16Bytes(stampAndMessage + L"\r\n");
-    }
+    static std::string Line(const std::wstring& stampAndMessage) { return test::Utf16Bytes(stampAndMessage + L"\r\n"); }
 
     test::ScopedSwap<LogPlatform> platform_{g_logPlatform};
 };

@@ -35,16 +35,16 @@ TEST_P(LogInitDirectory, TakesTheRootOfTheWindowsDrive)
     EXPECT_EQ(g_logMode, LOG_TO_FILE);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LogInitDirectory,
-    ::testing::Values(DirectoryCase{L"C:\\windows", 0, L"C:\\norva\\Tobra Service"},
-                      DirectoryCase{L"D:\\WINDOWS", 0, L"D:\\norva\\Tobra Service"},
-                      DirectoryCase{L"E:\\deep\\er\\Windows", 0, L"E:\\norva\\Tobra Service"},
-                      DirectoryCase{L"C:\\", 0, L"C:\\norva\\Tobra Service"},
-                      // No backslash at all: the whole text is kept.
-                      DirectoryCase{L"C:", 0, L"C:\\norva\\Tobra Service"},
-                      // The call failed, or the path did not fit its 261-character buffer.
-                      DirectoryCase{L"C:\\windows", 0xFFFFFFFF, L""}, DirectoryCase{L"C:\\windows", 261, L""}));
+INSTANTIATE_TEST_SUITE_P(Cases, LogInitDirectory,
+                         ::testing::Values(DirectoryCase{L"C:\\windows", 0, L"C:\\norva\\Tobra Service"},
+                                           DirectoryCase{L"D:\\WINDOWS", 0, L"D:\\norva\\Tobra Service"},
+                                           DirectoryCase{L"E:\\deep\\er\\Windows", 0, L"E:\\norva\\Tobra Service"},
+                                           DirectoryCase{L"C:\\", 0, L"C:\\norva\\Tobra Service"},
+                                           // No backslash at all: the whole text is kept.
+                                           DirectoryCase{L"C:", 0, L"C:\\norva\\Tobra Service"},
+                                           // The call failed, or the path did not fit its 261-character buffer.
+                                           DirectoryCase{L"C:\\windows", 0xFFFFFFFF, L""},
+                                           DirectoryCase{L"C:\\windows", 261, L""}));
 
 TEST_F(LogTest, WindowsDirectoryUnavailableKeepsEveryOutputOff)
 {

@@ -20,8 +20,8 @@ struct MountPointReparseBuffer {
     WORD PrintNameLength;
     WCHAR PathBuffer[2 * MAX_PATH + 8];
 };
-const DWORD REPARSE_HEADER_BYTES = 8;       // tag, data length, reserved
-const WORD MOUNT_POINT_HEADER_BYTES = 8;    // the four name offsets and lengths
+const DWORD REPARSE_HEADER_BYTES = 8;     // tag, data length, reserved
+const WORD MOUNT_POINT_HEADER_BYTES = 8;  // the four name offsets and lengths
 
 typedef char*(CDECL* UnixFileNameRoutine)(LPCWSTR dosName);
 
@@ -76,9 +76,9 @@ bool PollFor(Condition condition)
 
 std::wstring FinalPath(const std::wstring& path)
 {
-    HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return L"";
     WCHAR buffer[2 * MAX_PATH];

@@ -19,7 +19,8 @@ TEST(ImagePath, QuotesThePathAndKeepsTheArguments)
     const ImagePathCase cases[] = {
         {L"Tobra Service|C:\\Program Files\\norva\\Tobra Service\\TobraService.exe|", true, L"Tobra Service",
          L"\"C:\\Program Files\\norva\\Tobra Service\\TobraService.exe\""},
-        {L"Tobra Service|C:\\Program Files\\x.exe|-dlog", true, L"Tobra Service", L"\"C:\\Program Files\\x.exe\" -dlog"},
+        {L"Tobra Service|C:\\Program Files\\x.exe|-dlog", true, L"Tobra Service",
+         L"\"C:\\Program Files\\x.exe\" -dlog"},
         // An unset property leaves blanks around the arguments.
         {L"S|C:\\x.exe|  -dlogout \t", true, L"S", L"\"C:\\x.exe\" -dlogout"},
         {L"S|C:\\x.exe| \t ", true, L"S", L"\"C:\\x.exe\""},

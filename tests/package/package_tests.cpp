@@ -157,9 +157,8 @@ ServiceFacts QueryTobraService()
 {
     ServiceFacts facts;
     ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle service(manager ? OpenServiceW(manager.Get(), L"Tobra Service", SERVICE_QUERY_CONFIG |
-                                                                                   SERVICE_QUERY_STATUS)
-                             : nullptr);
+    ScHandle service(
+        manager ? OpenServiceW(manager.Get(), L"Tobra Service", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS) : nullptr);
     if (!service) {
         facts.openError = GetLastError();
         return facts;
@@ -276,7 +275,6 @@ Setting ReadSetting(const wchar_t* name)
 
 // --- Programs --------------------------------------------------------------------------
 
-
 // The installed tobractl sends a request that only the service answers.
 long AskInstalledTobractl(std::string* output)
 {
@@ -322,12 +320,11 @@ protected:
         WCHAR system[MAX_PATH] = L"";
         GetSystemDirectoryW(system, MAX_PATH);
         lastLog_ = WORK_FOLDER + L"\\msiexec-" + std::to_wstring(++runs_) + L".log";
-        std::wstring line = L"\"" + std::wstring(system) + L"\\msiexec.exe\" " + arguments + L" /qn /l*v \"" +
-                            lastLog_ + L"\"";
+        std::wstring line =
+            L"\"" + std::wstring(system) + L"\\msiexec.exe\" " + arguments + L" /qn /l*v \"" + lastLog_ + L"\"";
         double start = NowMs();
         long code = test::RunProcess(line, MSIEXEC_TIMEOUT_MS);
-        printf("[ MEASURE  ] msiexec %s: %.0f ms, exit code %ld\n", Narrow(arguments).c_str(), NowMs() - start,
-               code);
+        printf("[ MEASURE  ] msiexec %s: %.0f ms, exit code %ld\n", Narrow(arguments).c_str(), NowMs() - start, code);
         fflush(stdout);
         return code;
     }
@@ -380,7 +377,8 @@ TEST_F(Package, BothPackagesAre64BitPerMachineVersionsOfOneProduct)
         EXPECT_EQ(PackageProperty(package, L"ALLUSERS"), L"1");
         EXPECT_EQ(PackageTemplate(package), L"x64;1033");
         // The service, its command-line client and the client header; no stand-in, no tests.
-        EXPECT_THAT(PackageFiles(package), UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+        EXPECT_THAT(PackageFiles(package),
+                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
     }
 }
 
@@ -500,11 +498,14 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
     EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
     ASSERT_EQ(Msiexec(L"/x " + OnlyProduct()), 0) << LastLog();
 
-    ASSERT_EQ(Install(ProductPackage(),
-                      L"ALLOWEDADAPTERS=\"00:11:22:33:44:55; 0011223344AA\" ALLOWEDCLIENTS=S-1-5-32-545"),
-              0)
+    ASSERT_EQ(
+        Install(ProductPackage(), L"ALLOWEDADAPTERS=\"00:11:22:33:44:55; 0011223344AA\" ALLOWEDCLIENTS=S-1-5-32-545"),
+        0)
         << LastLog();
-    const std::wstring adapters(L"00-11-22-33-44-55\0" L"00-11-22-33-44-AA\0\0", 37);
+    const std::wstring adapters(
+        L"00-11-22-33-44-55\0"
+        L"00-11-22-33-44-AA\0\0",
+        37);
     Setting written = ReadSetting(L"AllowedAdapters");
     EXPECT_EQ(written.type, static_cast<DWORD>(REG_MULTI_SZ));
     EXPECT_EQ(written.data, adapters);

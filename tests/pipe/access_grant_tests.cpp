@@ -48,8 +48,7 @@ struct Ace {
 void PrintTo(const Ace& ace, std::ostream* out)
 {
     *out << "{type " << int(ace.type) << ", flags 0x" << std::hex << int(ace.flags) << ", mask 0x" << ace.mask
-         << std::dec << ", sid of " << ace.sid.size() << " bytes"
-         << (ace.sid == EVERYONE ? " (Everyone)" : "") << "}";
+         << std::dec << ", sid of " << ace.sid.size() << " bytes" << (ace.sid == EVERYONE ? " (Everyone)" : "") << "}";
 }
 
 const Ace GRANTED = {ALLOWED, 0, GRANT, EVERYONE};
@@ -117,8 +116,8 @@ Dacl ReadDacl(HANDLE object)
     Dacl result;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                                  nullptr, &descriptor);
+    DWORD error = GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                                  &descriptor);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SUCCESS));
     if (error != ERROR_SUCCESS)
         return result;
@@ -153,8 +152,8 @@ public:
     void SetEntries(const std::vector<Ace>& entries)
     {
         std::vector<BYTE> acl = MakeAcl(entries);
-        ASSERT_EQ(SetSecurityInfo(handle_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                  AsAcl(acl), nullptr),
+        ASSERT_EQ(SetSecurityInfo(handle_, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, AsAcl(acl),
+                                  nullptr),
                   static_cast<DWORD>(ERROR_SUCCESS));
     }
 
@@ -460,7 +459,9 @@ TEST_F(AccessGrantTest, GrantPutsTheEntryInCanonicalPositionAndKeepsEveryOldEntr
         {"an old full-access entry stays: it is another mask", {everyoneFull}, {GRANTED, everyoneFull}},
         {"the same entry with inheritance flags is not equal", {inheritable}, {GRANTED, inheritable}},
         {"between denied A and allowed B", {deniedA, allowedB, allowedC}, {deniedA, GRANTED, allowedB, allowedC}},
-        {"after the denied entries", {deniedA, {DENIED, 0, FULL, ADMINISTRATORS}}, {deniedA, {DENIED, 0, FULL, ADMINISTRATORS}, GRANTED}},
+        {"after the denied entries",
+         {deniedA, {DENIED, 0, FULL, ADMINISTRATORS}},
+         {deniedA, {DENIED, 0, FULL, ADMINISTRATORS}, GRANTED}},
         {"out of order: at the front", {allowedB, deniedA}, {GRANTED, allowedB, deniedA}},
         {"audit met first: appended", {deniedA, audit, allowedB}, {deniedA, audit, allowedB, GRANTED}},
         {"audit behind allowed: front", {allowedB, audit}, {GRANTED, allowedB, audit}},
@@ -491,9 +492,9 @@ TEST_F(AccessGrantTest, GrantUsesTheTrusteeItIsGiven)
 
 TEST_F(AccessGrantTest, GrantOpensANamedPipeCreatedWithWriteDac)
 {
-    HANDLE pipe = CreateNamedPipeW(L"\\\\.\\pipe\\tobra-access-grant-test",
-                                   PIPE_ACCESS_DUPLEX | WRITE_DAC | FILE_FLAG_OVERLAPPED, 0, 1, 4096, 4096, 1000,
-                                   nullptr);
+    HANDLE pipe =
+        CreateNamedPipeW(L"\\\\.\\pipe\\tobra-access-grant-test", PIPE_ACCESS_DUPLEX | WRITE_DAC | FILE_FLAG_OVERLAPPED,
+                         0, 1, 4096, 4096, 1000, nullptr);
     ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe), 1);
     EXPECT_THAT(ReadDacl(pipe).entries, ElementsAre(GRANTED));
@@ -552,12 +553,9 @@ TEST_F(AccessGrantTest, GrantFailureAtAnyStepLeavesTheObjectAndReleasesEverythin
     // and the new entry call 3. Size queries: 1 FindEqualAce, 2 the size,
     // 3 CopyAces. Allocations: 1 the entry, 2 the new DACL.
     const FailureCase cases[] = {
-        {"the entry cannot be allocated", 1, 0, 0},
-        {"the new DACL cannot be allocated", 2, 0, 0},
-        {"the old DACL's size cannot be read", 0, 2, 0},
-        {"the copy cannot read the old DACL", 0, 3, 0},
-        {"the copy cannot add an entry", 0, 0, 2},
-        {"the new entry cannot be added", 0, 0, 3},
+        {"the entry cannot be allocated", 1, 0, 0},      {"the new DACL cannot be allocated", 2, 0, 0},
+        {"the old DACL's size cannot be read", 0, 2, 0}, {"the copy cannot read the old DACL", 0, 3, 0},
+        {"the copy cannot add an entry", 0, 0, 2},       {"the new entry cannot be added", 0, 0, 3},
     };
     const std::vector<Ace> before = {{DENIED, 0, READ, LOCAL_SYSTEM}, {ALLOWED, 0, READ, ADMINISTRATORS}};
     for (const FailureCase& c : cases) {

@@ -62,8 +62,9 @@ HANDLE WINAPI RecordingCreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipe
                                         DWORD outBufferSize, DWORD inBufferSize, DWORD defaultTimeout,
                                         LPSECURITY_ATTRIBUTES attributes)
 {
-    g_pipeArguments = {name,          openMode,       pipeMode,   maxInstances, outBufferSize,
-                       inBufferSize,  defaultTimeout, attributes, g_pipeArguments.calls + 1};
+    g_pipeArguments = {name,           openMode,      pipeMode,
+                       maxInstances,   outBufferSize, inBufferSize,
+                       defaultTimeout, attributes,    g_pipeArguments.calls + 1};
     return ::CreateNamedPipeW(name, openMode, pipeMode, maxInstances, outBufferSize, inBufferSize, defaultTimeout,
                               attributes);
 }
@@ -73,7 +74,7 @@ struct GrantRecord {
     int calls = 0;
     std::string sid;
     int result = -1;
-    int everyoneGrantEntries = -1;     // explicit, read and write (0x0012019B)
+    int everyoneGrantEntries = -1;      // explicit, read and write (0x0012019B)
     int everyoneOwnRightsEntries = -1;  // any that lets Everyone rewrite the pipe or add an instance
 };
 GrantRecord g_grant;
@@ -576,8 +577,8 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
     ASSERT_TRUE(WaitUntil([] { return g_afterGrantDone.load(); }));
     EXPECT_EQ(g_pipeArguments.calls, 1);
     EXPECT_EQ(g_pipeArguments.name, L"\\\\.\\pipe\\norva\\Tobra Service");
-    EXPECT_EQ(g_pipeArguments.openMode,
-              static_cast<DWORD>(PIPE_ACCESS_DUPLEX | WRITE_DAC | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED));
+    EXPECT_EQ(g_pipeArguments.openMode, static_cast<DWORD>(PIPE_ACCESS_DUPLEX | WRITE_DAC |
+                                                           FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED));
     // Remote clients are refused; the rest is byte mode, blocking.
     EXPECT_EQ(g_pipeArguments.pipeMode, static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS));
     EXPECT_EQ(g_pipeArguments.maxInstances, 1u);
@@ -614,8 +615,8 @@ TEST_F(ServerTest, NoOneCanAddAnInstanceBesideTheServers)
 {
     StartListening();
     for (DWORD instances : {DWORD{1}, DWORD{PIPE_UNLIMITED_INSTANCES}}) {
-        HANDLE squatter = CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 4096,
-                                           4096, 0, nullptr);
+        HANDLE squatter =
+            CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, instances, 4096, 4096, 0, nullptr);
         EXPECT_EQ(squatter, INVALID_HANDLE_VALUE);
         if (squatter != INVALID_HANDLE_VALUE)
             CloseHandle(squatter);

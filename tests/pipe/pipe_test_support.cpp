@@ -85,5 +85,4 @@ ScopedPipePlatform::~ScopedPipePlatform()
     g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
 }
 
-
 }  // namespace pipetest

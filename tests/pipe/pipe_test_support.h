@@ -62,5 +62,4 @@ private:
     test::ScopedSwap<PipePlatform> platform_{g_pipePlatform};
 };
 
-
 }  // namespace pipetest

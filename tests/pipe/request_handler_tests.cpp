@@ -227,21 +227,21 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"version 0xFFFF is refused", Header(TB, 0xFFFF, 1, 7) + ADDRESS + Bytes({1}), -1, "", 0, 0},
         RequestCase{"magic bytes swapped", Header(0x5442, 1, 1, 7) + ADDRESS + Bytes({1}), -1, "", 0, 0},
         RequestCase{"close command", Header(TB, 1, COMMAND_CLOSE, 0), -1, "", 0, 0},
-        RequestCase{"close command with adapter data", Header(TB, 1, COMMAND_CLOSE, 7) + ADDRESS + Bytes({1}), -1,
-                    "", 0, 0},
+        RequestCase{"close command with adapter data", Header(TB, 1, COMMAND_CLOSE, 7) + ADDRESS + Bytes({1}), -1, "",
+                    0, 0},
         RequestCase{"data size 6", Header(TB, 1, 1, 6) + ADDRESS + Bytes({1}), 1, Reply(1, 0), 0, 0},
         RequestCase{"data size 8", Header(TB, 1, 1, 8) + ADDRESS + Bytes({1, 0}), 1, Reply(1, 0), 0, 0},
         RequestCase{"action 0", AdapterRequest(0), 1, Reply(1, 0), 0, 0},
         RequestCase{"action 3", AdapterRequest(3), 1, Reply(1, 0), 0, 0},
         RequestCase{"action 255", AdapterRequest(255), 1, Reply(1, 0), 0, 0},
         RequestCase{"adapter data not yet arrived", Header(TB, 1, 1, 7), 1, Reply(1, 0), 0, 0},
-        RequestCase{"status and reserved bytes are ignored",
-                    Header(TB, 1, 1, 7, 0xFF, 0xFFFF) + ADDRESS + Bytes({2}), 1, Reply(1, 1), 0, 1},
-        RequestCase{"extra bytes after a restart", AdapterRequest(ACTION_RESTART) + Bytes({9, 8, 7, 6}), 1,
-                    Reply(1, 1), 1, 0},
+        RequestCase{"status and reserved bytes are ignored", Header(TB, 1, 1, 7, 0xFF, 0xFFFF) + ADDRESS + Bytes({2}),
+                    1, Reply(1, 1), 0, 1},
+        RequestCase{"extra bytes after a restart", AdapterRequest(ACTION_RESTART) + Bytes({9, 8, 7, 6}), 1, Reply(1, 1),
+                    1, 0},
         RequestCase{"largest data size", Header(TB, 1, 2, 0xFFFFFFFF), 1, Reply(2, 0), 0, 0},
-        RequestCase{"largest data size on an adapter request", Header(TB, 1, 1, 0xFFFFFFFF) + ADDRESS + Bytes({1}),
-                    1, Reply(1, 0), 0, 0}));
+        RequestCase{"largest data size on an adapter request", Header(TB, 1, 1, 0xFFFFFFFF) + ADDRESS + Bytes({1}), 1,
+                    Reply(1, 0), 0, 0}));
 
 // The outcome and both codes come from the action, as they are.
 TEST_F(HandlerTest, VersionTwoReplyCarriesTheActionsOutcomeAndCodes)
@@ -513,10 +513,9 @@ TEST_P(FlushTest, ClientThatNeverReadsIsGivenUpAfterTheFlushBound)
     EXPECT_EQ(pair_.client.Available(), 12u);  // written, still unread
 }
 
-INSTANTIATE_TEST_SUITE_P(Timer, FlushTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? "WithTheTimer" : "WithoutATimer";
-                         });
+INSTANTIATE_TEST_SUITE_P(Timer, FlushTest, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "WithTheTimer" : "WithoutATimer";
+});
 
 // --- The real adapter control behind the seam --------------------------------
 

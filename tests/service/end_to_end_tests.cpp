@@ -41,7 +41,6 @@ bool PipeExists()
     return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-
 // An adapter with a hardware address that GetAdaptersAddresses reports here (no name: none).
 Adapter PickAdapter()
 {
@@ -212,13 +211,13 @@ TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
         EXPECT_EQ(log.front(), L"*** Tobra Service: Start ***");
     }
     // The probe at start, four adapter requests (raw, library twice, tobractl), command 7.
-    EXPECT_TRUE(InOrder(log, {L"*** Tobra Service: Start ***", L"Initiate Service", L"*** Recv pipe message ***",
-                              L"  Name: \\\\.\\pipe\\norva\\Tobra Service", L"  Command: 02", L"  Data Size: 0",
-                              L"*** Recv pipe message ***", L"  Command: 01", L"  Data Size: 7",
-                              L"*** Recv pipe message ***", L"  Command: 01", L"*** Recv pipe message ***",
-                              L"  Command: 01", L"*** Recv pipe message ***", L"  Command: 01",
-                              L"*** Recv pipe message ***", L"  Command: 07", L"*** Stop Service: Start ***",
-                              L"*** Stop Service: End ***"}));
+    EXPECT_TRUE(
+        InOrder(log, {L"*** Tobra Service: Start ***", L"Initiate Service", L"*** Recv pipe message ***",
+                      L"  Name: \\\\.\\pipe\\norva\\Tobra Service", L"  Command: 02", L"  Data Size: 0",
+                      L"*** Recv pipe message ***", L"  Command: 01", L"  Data Size: 7", L"*** Recv pipe message ***",
+                      L"  Command: 01", L"*** Recv pipe message ***", L"  Command: 01", L"*** Recv pipe message ***",
+                      L"  Command: 01", L"*** Recv pipe message ***", L"  Command: 07", L"*** Stop Service: Start ***",
+                      L"*** Stop Service: End ***"}));
     EXPECT_EQ(std::count(log.begin(), log.end(), L"*** Terminate Service: Start ***"), 0);
     EXPECT_EQ(std::count(log.begin(), log.end(), L"PIPE Timeout."), 0);
     if (HasFailure()) {
@@ -362,8 +361,8 @@ TEST_F(EndToEnd, ClientsSendNothingToAProgramServingThePipeInTheServicesPlace)
     CloseHandle(connect.hEvent);
     CloseHandle(squatter);
     CloseHandle(held);
-    code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" raw 54 42 01 00 02 00 00 00 00 00 00 00",
-                             20000, &output);
+    code = test::RunCaptured(
+        L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" raw 54 42 01 00 02 00 00 00 00 00 00 00", 20000, &output);
     EXPECT_EQ(code, 1) << output;  // "not done": the service's own answer to command 2
 }
 

@@ -45,22 +45,18 @@ TEST_P(DebugSwitchTable, GivesTheMaskOfTheLastSwitch)
     EXPECT_EQ(ParseDebugSwitch(), GetParam().mask) << std::string(g_commandLine.begin(), g_commandLine.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, DebugSwitchTable,
-                         ::testing::Values(SwitchCase{L"", 0}, SwitchCase{L"-dlog", LOG_TO_FILE},
-                                           SwitchCase{L"-dout", LOG_TO_DEBUGGER},
-                                           SwitchCase{L"-dlogout", LOG_TO_FILE | LOG_TO_DEBUGGER},
-                                           SwitchCase{L"-doutlog", LOG_TO_FILE | LOG_TO_DEBUGGER},
-                                           SwitchCase{L"-Dlog", LOG_TO_FILE}, SwitchCase{L"-dLOG", 0},
-                                           SwitchCase{L"-d", 0}, SwitchCase{L"-debug", 0},
-                                           SwitchCase{L"-dialog", LOG_TO_FILE}, SwitchCase{L"-dlog -d", 0},
-                                           SwitchCase{L"-dlog -dout", LOG_TO_DEBUGGER},
-                                           SwitchCase{L"-dlog other", LOG_TO_FILE}, SwitchCase{L"x-dlog", 0},
-                                           SwitchCase{L"/dlog", 0}, SwitchCase{L"-d log", 0},
-                                           SwitchCase{L"\"-d log\"", LOG_TO_FILE},
-                                           // Beyond the table: single characters and other letters.
-                                           SwitchCase{L"- -", 0}, SwitchCase{L"d", 0}, SwitchCase{L"-x log", 0},
-                                           SwitchCase{L"-dlog \"\"", LOG_TO_FILE},
-                                           SwitchCase{L"-DOUT", 0}, SwitchCase{L"-dxoutx", LOG_TO_DEBUGGER}));
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DebugSwitchTable,
+    ::testing::Values(
+        SwitchCase{L"", 0}, SwitchCase{L"-dlog", LOG_TO_FILE}, SwitchCase{L"-dout", LOG_TO_DEBUGGER},
+        SwitchCase{L"-dlogout", LOG_TO_FILE | LOG_TO_DEBUGGER}, SwitchCase{L"-doutlog", LOG_TO_FILE | LOG_TO_DEBUGGER},
+        SwitchCase{L"-Dlog", LOG_TO_FILE}, SwitchCase{L"-dLOG", 0}, SwitchCase{L"-d", 0}, SwitchCase{L"-debug", 0},
+        SwitchCase{L"-dialog", LOG_TO_FILE}, SwitchCase{L"-dlog -d", 0}, SwitchCase{L"-dlog -dout", LOG_TO_DEBUGGER},
+        SwitchCase{L"-dlog other", LOG_TO_FILE}, SwitchCase{L"x-dlog", 0}, SwitchCase{L"/dlog", 0},
+        SwitchCase{L"-d log", 0}, SwitchCase{L"\"-d log\"", LOG_TO_FILE},
+        // Beyond the table: single characters and other letters.
+        SwitchCase{L"- -", 0}, SwitchCase{L"d", 0}, SwitchCase{L"-x log", 0}, SwitchCase{L"-dlog \"\"", LOG_TO_FILE},
+        SwitchCase{L"-DOUT", 0}, SwitchCase{L"-dxoutx", LOG_TO_DEBUGGER}));
 
 TEST_F(DebugSwitchTest, ProgramPathIsExaminedToo)
 {

@@ -56,8 +56,8 @@ TEST_P(NormalLife, ReportsEveryStateAndStopsWindowAndPipeThreadBeforeStopped)
     // Read at once: once stopped is reported the process may end any moment,
     // so the window thread's End line must already be there.
     EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, STOP_START, WINDOW_END, STOP_END));
-    EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), Running(),
-                                             StopPending(GetParam().waitHint), Stopped(0)));
+    EXPECT_THAT(fake_.Reports(),
+                ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(GetParam().waitHint), Stopped(0)));
     EXPECT_FALSE(fake_.foreignStatusHandle);
     EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
     EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_STOPPED));
@@ -123,43 +123,42 @@ TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StartFailures,
-    ::testing::Values(
-        StartFailure{"RegisterServiceCtrlHandlerW",
-                     [](FakeServicePlatform& f) { f.registerError = ERROR_SERVICE_DOES_NOT_EXIST; },
-                     {},
-                     {}},
-        StartFailure{"Start1Refused",
-                     [](FakeServicePlatform& f) {
-                         f.refusedReport = 1;
-                         f.reportError = ERROR_INVALID_DATA;
-                     },
-                     {StartPending1(), Stopped(ERROR_INVALID_DATA)},
-                     {}},
-        StartFailure{"CreateEventW",
-                     [](FakeServicePlatform& f) {
-                         f.failedEvent = 1;
-                         f.eventError = ERROR_NOT_ENOUGH_MEMORY;
-                     },
-                     {StartPending1(), Stopped(ERROR_NOT_ENOUGH_MEMORY)},
-                     {}},
-        StartFailure{"Start2Refused",
-                     [](FakeServicePlatform& f) {
-                         f.refusedReport = 2;
-                         f.reportError = ERROR_INVALID_HANDLE;
-                     },
-                     {StartPending1(), StartPending2(), Stopped(ERROR_INVALID_HANDLE)},
-                     {}},
-        StartFailure{"CreateThread",
-                     [](FakeServicePlatform& f) { f.windowThreadError = ERROR_NO_SYSTEM_RESOURCES; },
-                     {StartPending1(), StartPending2(), Stopped(ERROR_NO_SYSTEM_RESOURCES)},
-                     {}},
-        // The service never runs with wider access than an administrator configured.
-        StartFailure{"InvalidPolicySetting",
-                     [](FakeServicePlatform&) {
-                         WritePolicyValue(TEST_SETTINGS_KEY, L"AllowedClients", REG_SZ, L"Everyone");
-                     },
-                     {StartPending1(), Stopped(ERROR_INVALID_DATA)},
-                     {L"Setting AllowedClients is invalid"}}),
+    ::testing::Values(StartFailure{"RegisterServiceCtrlHandlerW",
+                                   [](FakeServicePlatform& f) { f.registerError = ERROR_SERVICE_DOES_NOT_EXIST; },
+                                   {},
+                                   {}},
+                      StartFailure{"Start1Refused",
+                                   [](FakeServicePlatform& f) {
+                                       f.refusedReport = 1;
+                                       f.reportError = ERROR_INVALID_DATA;
+                                   },
+                                   {StartPending1(), Stopped(ERROR_INVALID_DATA)},
+                                   {}},
+                      StartFailure{"CreateEventW",
+                                   [](FakeServicePlatform& f) {
+                                       f.failedEvent = 1;
+                                       f.eventError = ERROR_NOT_ENOUGH_MEMORY;
+                                   },
+                                   {StartPending1(), Stopped(ERROR_NOT_ENOUGH_MEMORY)},
+                                   {}},
+                      StartFailure{"Start2Refused",
+                                   [](FakeServicePlatform& f) {
+                                       f.refusedReport = 2;
+                                       f.reportError = ERROR_INVALID_HANDLE;
+                                   },
+                                   {StartPending1(), StartPending2(), Stopped(ERROR_INVALID_HANDLE)},
+                                   {}},
+                      StartFailure{"CreateThread",
+                                   [](FakeServicePlatform& f) { f.windowThreadError = ERROR_NO_SYSTEM_RESOURCES; },
+                                   {StartPending1(), StartPending2(), Stopped(ERROR_NO_SYSTEM_RESOURCES)},
+                                   {}},
+                      // The service never runs with wider access than an administrator configured.
+                      StartFailure{"InvalidPolicySetting",
+                                   [](FakeServicePlatform&) {
+                                       WritePolicyValue(TEST_SETTINGS_KEY, L"AllowedClients", REG_SZ, L"Everyone");
+                                   },
+                                   {StartPending1(), Stopped(ERROR_INVALID_DATA)},
+                                   {L"Setting AllowedClients is invalid"}}),
     test::RowName());
 
 TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateLines)
@@ -331,11 +330,10 @@ INSTANTIATE_TEST_SUITE_P(
         PipeStartFault{"ConnectEventFails",
                        [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = FailingCreateEventW; },
                        L"Could not create the connect event (error 8)"},
-        PipeStartFault{"WaitFails",
-                       [](FakeServicePlatform&) {
-                           g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects;
-                       },
-                       nullptr},
+        PipeStartFault{
+            "WaitFails",
+            [](FakeServicePlatform&) { g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects; },
+            nullptr},
         // The host's second event: the pipe stop event on WM_INITIATE_SERVICE.
         PipeStartFault{"PipeStopEventFails", [](FakeServicePlatform& fake) { fake.failedEvent = 2; }, nullptr}),
     test::RowName());
@@ -343,7 +341,7 @@ INSTANTIATE_TEST_SUITE_P(
 // --- Controls ------------------------------------------------------------------------
 
 struct ControlCase {
-    DWORD state;    // g_currentState when the control comes
+    DWORD state;  // g_currentState when the control comes
     DWORD control;
     bool reported;  // whether a report is made
 };
@@ -365,20 +363,19 @@ TEST_P(Controls, AnswerWithTheCurrentStateOrNothing)
     EXPECT_EQ(g_currentState, GetParam().state);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    InterrogateUserDefinedPauseContinue, Controls,
-    ::testing::Values(
-        // Before any report was accepted the initial start-pending state is reported.
-        ControlCase{SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, true},
-        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, true},
-        ControlCase{SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, true},
-        ControlCase{SERVICE_RUNNING, 128, true}, ControlCase{SERVICE_RUNNING, 200, true},
-        ControlCase{SERVICE_START_PENDING, 255, true},
-        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_PARAMCHANGE, true}, ControlCase{SERVICE_RUNNING, 0, true},
-        ControlCase{SERVICE_RUNNING, 0xFFFFFFFF, true},
-        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, false},
-        ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, false},
-        ControlCase{SERVICE_START_PENDING, SERVICE_CONTROL_PAUSE, false}));
+INSTANTIATE_TEST_SUITE_P(InterrogateUserDefinedPauseContinue, Controls,
+                         ::testing::Values(
+                             // Before any report was accepted the initial start-pending state is reported.
+                             ControlCase{SERVICE_START_PENDING, SERVICE_CONTROL_INTERROGATE, true},
+                             ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_INTERROGATE, true},
+                             ControlCase{SERVICE_STOP_PENDING, SERVICE_CONTROL_INTERROGATE, true},
+                             ControlCase{SERVICE_RUNNING, 128, true}, ControlCase{SERVICE_RUNNING, 200, true},
+                             ControlCase{SERVICE_START_PENDING, 255, true},
+                             ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_PARAMCHANGE, true},
+                             ControlCase{SERVICE_RUNNING, 0, true}, ControlCase{SERVICE_RUNNING, 0xFFFFFFFF, true},
+                             ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_PAUSE, false},
+                             ControlCase{SERVICE_RUNNING, SERVICE_CONTROL_CONTINUE, false},
+                             ControlCase{SERVICE_START_PENDING, SERVICE_CONTROL_PAUSE, false}));
 
 TEST_F(LifecycleTest, RefusedInterrogateLeavesTheStateAlone)
 {
@@ -454,9 +451,7 @@ TEST_P(StopWithoutWindow, SkipsTheWindowAndStopsAtOnce)
     EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END, STOP_START, STOP_END));
 }
 
-INSTANTIATE_TEST_SUITE_P(ClassOrWindow, StopWithoutWindow,
-                         ::testing::ValuesIn(WINDOW_FAILURES),
-                         test::RowName());
+INSTANTIATE_TEST_SUITE_P(ClassOrWindow, StopWithoutWindow, ::testing::ValuesIn(WINDOW_FAILURES), test::RowName());
 
 TEST_F(LifecycleTest, StopBeforeTheWindowIsPublishedWaitsForItAndClosesIt)
 {

@@ -5,7 +5,6 @@
 
 #include "service_client.h"
 
-
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -43,8 +42,8 @@ double NowMs()
 std::string ErrorText(DWORD error)
 {
     char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                   sizeof(text), nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof(text),
+                   nullptr);
     std::string message = text;
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
@@ -87,9 +86,10 @@ bool StartTobraService(SC_HANDLE service)
     if (GetLastError() != ERROR_INTERNAL_ERROR)
         return false;
     LONG retries = InterlockedIncrement(&g_platformStartRetries);
-    printf("[ RETRY    ] Wine's service manager could not create the service's process (%s); "
-           "starting once more (%ld such retries so far)\n",
-           ErrorText(ERROR_INTERNAL_ERROR).c_str(), static_cast<long>(retries));
+    printf(
+        "[ RETRY    ] Wine's service manager could not create the service's process (%s); "
+        "starting once more (%ld such retries so far)\n",
+        ErrorText(ERROR_INTERNAL_ERROR).c_str(), static_cast<long>(retries));
     fflush(stdout);
     return StartServiceW(service, 0, nullptr) != FALSE;
 }
@@ -223,10 +223,10 @@ std::vector<Adapter> ListAdapters()
     ULONG result = ERROR_BUFFER_OVERFLOW;
     for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.resize(size);
-        result = GetAdaptersAddresses(AF_UNSPEC,
-                                      GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
-                                          GAA_FLAG_SKIP_DNS_SERVER,
-                                      nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+        result = GetAdaptersAddresses(
+            AF_UNSPEC,
+            GAA_FLAG_SKIP_UNICAST | GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER, nullptr,
+            reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
     }
     if (result != NO_ERROR)
         return adapters;

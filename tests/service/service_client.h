@@ -91,7 +91,7 @@ struct Adapter {
     std::string name;  // the GUID text
     std::wstring friendlyName;
     std::wstring description;
-    bool up;  // operational status
+    bool up;                          // operational status
     std::string AddressText() const;  // "00-11-22-33-44-55"
 };
 std::vector<Adapter> ListAdapters();

@@ -121,8 +121,8 @@ ATOM WINAPI FakeRegisterClassW(const WNDCLASSW* windowClass)
     return ::RegisterClassW(windowClass);
 }
 
-HWND WINAPI FakeCreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y,
-                                int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter)
+HWND WINAPI FakeCreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title, DWORD style, int x, int y, int width,
+                                int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID parameter)
 {
     FakeServicePlatform* fake = g_current;
     if (fake->windowError != 0) {
@@ -131,8 +131,8 @@ HWND WINAPI FakeCreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR title,
     }
     if (fake->beforeCreateWindow)
         fake->beforeCreateWindow();
-    HWND window = ::CreateWindowExW(exStyle, className, title, style, x, y, width, height, parent, menu, instance,
-                                    parameter);
+    HWND window =
+        ::CreateWindowExW(exStyle, className, title, style, x, y, width, height, parent, menu, instance, parameter);
     if (fake->afterCreateWindow)
         fake->afterCreateWindow(window);
     return window;
@@ -153,11 +153,26 @@ std::ostream& operator<<(std::ostream& out, const Report& r)
                << "}";
 }
 
-Report StartPending1() { return {0x10, SERVICE_START_PENDING, 0, 0, 0, 1, 8000}; }
-Report StartPending2() { return {0x10, SERVICE_START_PENDING, 0, 0, 0, 2, 10000}; }
-Report Running() { return {0x10, SERVICE_RUNNING, 5, 0, 0, 0, 0}; }
-Report StopPending(DWORD waitHint) { return {0x10, SERVICE_STOP_PENDING, 5, 0, 0, 1, waitHint}; }
-Report Stopped(DWORD exitCode) { return {0x10, SERVICE_STOPPED, 5, exitCode, 0, 0, 0}; }
+Report StartPending1()
+{
+    return {0x10, SERVICE_START_PENDING, 0, 0, 0, 1, 8000};
+}
+Report StartPending2()
+{
+    return {0x10, SERVICE_START_PENDING, 0, 0, 0, 2, 10000};
+}
+Report Running()
+{
+    return {0x10, SERVICE_RUNNING, 5, 0, 0, 0, 0};
+}
+Report StopPending(DWORD waitHint)
+{
+    return {0x10, SERVICE_STOP_PENDING, 5, 0, 0, 1, waitHint};
+}
+Report Stopped(DWORD exitCode)
+{
+    return {0x10, SERVICE_STOPPED, 5, exitCode, 0, 0, 0};
+}
 
 const WCHAR TEST_GROUP_POLICY_KEY[] = L"Software\\TobraTests\\Policies";
 const WCHAR TEST_SETTINGS_KEY[] = L"Software\\TobraTests\\Settings";

@@ -45,18 +45,18 @@ public:
     FakeServicePlatform& operator=(const FakeServicePlatform&) = delete;
 
     // --- What to fail (set before the code runs) ---
-    DWORD registerError = 0;      // RegisterServiceCtrlHandlerW fails with it
-    int refusedReport = 0;        // 1-based SetServiceStatus call that is refused
+    DWORD registerError = 0;  // RegisterServiceCtrlHandlerW fails with it
+    int refusedReport = 0;    // 1-based SetServiceStatus call that is refused
     DWORD reportError = ERROR_INVALID_DATA;
-    int failedEvent = 0;          // 1-based CreateEventW call that fails
+    int failedEvent = 0;  // 1-based CreateEventW call that fails
     DWORD eventError = ERROR_NOT_ENOUGH_MEMORY;
-    DWORD windowThreadError = 0;  // CreateThread of the window thread fails with it
-    DWORD pipeThreadError = 0;    // CreateThread of the pipe thread fails with it
-    DWORD classError = 0;         // RegisterClassW fails with it
-    DWORD windowError = 0;        // CreateWindowExW fails with it
-    DWORD pipeLingerMs = 0;       // the pipe thread's work after its stop event (a client being served)
-    DWORD quitDelayMs = 0;        // the window thread's pause once its message loop has seen WM_QUIT
-    int failedGetMessage = 0;     // 1-based GetMessageW call that returns -1
+    DWORD windowThreadError = 0;     // CreateThread of the window thread fails with it
+    DWORD pipeThreadError = 0;       // CreateThread of the pipe thread fails with it
+    DWORD classError = 0;            // RegisterClassW fails with it
+    DWORD windowError = 0;           // CreateWindowExW fails with it
+    DWORD pipeLingerMs = 0;          // the pipe thread's work after its stop event (a client being served)
+    DWORD quitDelayMs = 0;           // the window thread's pause once its message loop has seen WM_QUIT
+    int failedGetMessage = 0;        // 1-based GetMessageW call that returns -1
     bool failExitCodeQuery = false;  // GetExitCodeThread fails
     // The real pipe server on the service's pipe name instead of the stand-in.
     bool realPipeServer = false;

@@ -23,19 +23,24 @@ const DWORD TIMEOUT_MS = 15000;
 const char* StateName(DWORD state)
 {
     switch (state) {
-    case SERVICE_STOPPED: return "STOPPED";
-    case SERVICE_START_PENDING: return "START_PENDING";
-    case SERVICE_STOP_PENDING: return "STOP_PENDING";
-    case SERVICE_RUNNING: return "RUNNING";
-    default: return "other";
+    case SERVICE_STOPPED:
+        return "STOPPED";
+    case SERVICE_START_PENDING:
+        return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return "STOP_PENDING";
+    case SERVICE_RUNNING:
+        return "RUNNING";
+    default:
+        return "other";
     }
 }
 
 void PrintStatus(const SERVICE_STATUS_PROCESS& status)
 {
     printf("state %lu (%s), controls accepted 0x%lX, exit code %lu, checkpoint %lu, wait hint %lu ms, process %lu\n",
-           status.dwCurrentState, StateName(status.dwCurrentState), status.dwControlsAccepted,
-           status.dwWin32ExitCode, status.dwCheckPoint, status.dwWaitHint, status.dwProcessId);
+           status.dwCurrentState, StateName(status.dwCurrentState), status.dwControlsAccepted, status.dwWin32ExitCode,
+           status.dwCheckPoint, status.dwWaitHint, status.dwProcessId);
 }
 
 ScHandle OpenOrSay()
@@ -91,8 +96,7 @@ int Start()
     std::string reply;
     bool served = Transact(pipe, CommandRequest(2), &reply, TIMEOUT_MS);
     CloseHandle(pipe);
-    printf("the control pipe accepted a client %.1f ms after StartService (reply %s)\n", acceptMs,
-           Hex(reply).c_str());
+    printf("the control pipe accepted a client %.1f ms after StartService (reply %s)\n", acceptMs, Hex(reply).c_str());
     return served ? 0 : 1;
 }
 
@@ -173,9 +177,10 @@ int Ping(int count)
         trips.push_back(NowMs() - start);
     }
     std::sort(trips.begin(), trips.end());
-    printf("%d requests (connect, 12-byte request, 12-byte reply, disconnect): median %.2f ms, min %.2f ms, "
-           "max %.2f ms\n",
-           count, trips[trips.size() / 2], trips.front(), trips.back());
+    printf(
+        "%d requests (connect, 12-byte request, 12-byte reply, disconnect): median %.2f ms, min %.2f ms, "
+        "max %.2f ms\n",
+        count, trips[trips.size() / 2], trips.front(), trips.back());
     return 0;
 }
 
@@ -205,8 +210,9 @@ int Remove()
 
 int Usage()
 {
-    printf("usage: tobra_service_tool install [switches] | start | status | stop | remove\n"
-           "                          | adapters | first-adapter | restart MAC | disable MAC | ping [N]\n");
+    printf(
+        "usage: tobra_service_tool install [switches] | start | status | stop | remove\n"
+        "                          | adapters | first-adapter | restart MAC | disable MAC | ping [N]\n");
     return 2;
 }
 

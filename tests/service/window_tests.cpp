@@ -173,9 +173,7 @@ TEST_P(WindowFailures, EndTheThreadRightAfterItsStartLine)
     EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END));
 }
 
-INSTANTIATE_TEST_SUITE_P(ClassOrWindow, WindowFailures,
-                         ::testing::ValuesIn(WINDOW_FAILURES),
-                         test::RowName());
+INSTANTIATE_TEST_SUITE_P(ClassOrWindow, WindowFailures, ::testing::ValuesIn(WINDOW_FAILURES), test::RowName());
 
 // The loop ends as on WM_QUIT, and the pipe server must not outlive it.
 TEST_F(WindowThreadTest, FailedMessageLoopStopsThePipeThreadBeforeTheThreadEnds)

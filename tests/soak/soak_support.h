@@ -24,8 +24,6 @@ struct LogCheck {
 };
 LogCheck CheckLog(const std::string& bytes);
 
-
-
 void Measure(const char* what, double value, const char* unit);
 void PrintFigures(const char* when, const ProcessFigures& figures);
 

@@ -80,8 +80,11 @@ Request RandomRequest(std::mt19937& random)
 {
     unsigned roll = random() % 100;
     BYTE command = static_cast<BYTE>(2 + random() % 254);
-    RequestKind kind = roll < 2 ? RESTART : roll < 4 ? DISABLE : roll < 14 ? UNKNOWN_ACTION : roll < 19 ? CLOSE
-                                                                                                      : UNKNOWN_COMMAND;
+    RequestKind kind = roll < 2    ? RESTART
+                       : roll < 4  ? DISABLE
+                       : roll < 14 ? UNKNOWN_ACTION
+                       : roll < 19 ? CLOSE
+                                   : UNKNOWN_COMMAND;
     return MakeRequest(kind, command);
 }
 
@@ -402,7 +405,8 @@ TEST_F(Soak, ThousandClientsThatVanishPartWayDoNotHoldOrLeak)
                     size_t split = random() % 2 ? sent / 2 : 0;
                     if (split > 0)
                         wrote = wire::WriteAll(pipe, request.bytes.substr(0, split), REQUEST_TIMEOUT_MS);
-                    wrote = wrote && wire::WriteAll(pipe, request.bytes.substr(split, sent - split), REQUEST_TIMEOUT_MS);
+                    wrote =
+                        wrote && wire::WriteAll(pipe, request.bytes.substr(split, sent - split), REQUEST_TIMEOUT_MS);
                 } else if (how == Vanish::BeforeReadingTheReply) {
                     wrote = wire::WriteAll(pipe, request.bytes, REQUEST_TIMEOUT_MS);
                     managerCalls += request.managerCalls;
@@ -501,4 +505,3 @@ TEST(LogCheckerFile, RefusesOddBytesAndAMissingMark)
 }
 
 }  // namespace
-

@@ -8,10 +8,8 @@
 
 namespace standin {
 
-const CLSID MANAGER_CLASS = {
-    0xBA126AD1, 0x2166, 0x11D1, {0xB1, 0xD0, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
-const IID MANAGER_INTERFACE = {
-    0xC08956A2, 0x1CD3, 0x11D1, {0xB1, 0xC5, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+const CLSID MANAGER_CLASS = {0xBA126AD1, 0x2166, 0x11D1, {0xB1, 0xD0, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+const IID MANAGER_INTERFACE = {0xC08956A2, 0x1CD3, 0x11D1, {0xB1, 0xC5, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 
 namespace {
 
@@ -71,9 +69,8 @@ std::string GuidText(const GUID& guid)
 {
     char text[64];
     snprintf(text, sizeof(text), "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-             guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-             guid.Data4[6], guid.Data4[7]);
+             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+             guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return text;
 }
 
@@ -97,8 +94,7 @@ HRESULT ViewConnection(INetConnection* connection, ConnectionView* view)
         return result;
     view->guidText = GuidText(properties->guidId);
     view->name = properties->pszwName != nullptr ? properties->pszwName : L"(null)";
-    view->deviceName = properties->pszwDeviceName != nullptr ? properties->pszwDeviceName
-                                                             : L"(null)";
+    view->deviceName = properties->pszwDeviceName != nullptr ? properties->pszwDeviceName : L"(null)";
     view->status = properties->Status;
     view->mediaType = properties->MediaType;
     // As the service frees it: the strings and the record, each a COM block.

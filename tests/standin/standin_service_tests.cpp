@@ -50,8 +50,7 @@ std::string ActionLine(const char* action, const ConnectionView& connection, HRE
 std::wstring FailureLine(HRESULT result)
 {
     wchar_t line[64];
-    swprintf(line, 64, L"Could not enable or disable connection (0x%08lx)",
-             static_cast<unsigned long>(result));
+    swprintf(line, 64, L"Could not enable or disable connection (0x%08lx)", static_cast<unsigned long>(result));
     return line;
 }
 
@@ -90,8 +89,7 @@ protected:
         std::wstring command = L"\"" + serviceclient::ServiceExecutablePath() + L"\" -dlog";
         service_ = serviceclient::InstallService(command);
         ASSERT_TRUE(service_) << serviceclient::ErrorText(GetLastError());
-        ASSERT_TRUE(serviceclient::StartTobraService(service_.Get()))
-            << serviceclient::ErrorText(GetLastError());
+        ASSERT_TRUE(serviceclient::StartTobraService(service_.Get())) << serviceclient::ErrorText(GetLastError());
         ASSERT_TRUE(serviceclient::WaitForState(service_.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS));
     }
     void TearDown() override
@@ -114,8 +112,8 @@ protected:
     static bool SetSetting(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data)
     {
         HKEY handle = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                            &handle, nullptr) != ERROR_SUCCESS)
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle,
+                            nullptr) != ERROR_SUCCESS)
             return false;
         DWORD chars = static_cast<DWORD>(data.size()) + (type == REG_MULTI_SZ ? 0 : 1);
         LSTATUS status =
@@ -152,8 +150,7 @@ protected:
     std::string Request(const BYTE* address, BYTE action)
     {
         std::string reply;
-        EXPECT_TRUE(serviceclient::SendRequest(wire::AdapterRequest(address, action),
-                                               &reply, REQUEST_TIMEOUT_MS));
+        EXPECT_TRUE(serviceclient::SendRequest(wire::AdapterRequest(address, action), &reply, REQUEST_TIMEOUT_MS));
         return wire::Hex(reply);
     }
     std::string Restart() { return Request(target_.hardwareAddress.data(), ACTION_RESTART); }
@@ -221,7 +218,7 @@ TEST_F(StandinService, UnknownAddressSwitchesNothing)
 
     EXPECT_EQ("", standin::DataFile(L"actions.txt"));
     EXPECT_EQ((std::vector<std::wstring>{FailureLine(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)),
-                                          FailureLine(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))}),
+                                         FailureLine(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND))}),
               FailureLines(Log()));
 }
 
@@ -246,8 +243,8 @@ TEST_F(StandinService, FailingSwitchIsLoggedWithItsCodeExceptRetry)
         SCOPED_TRACE(std::string(c.action) + " " + std::to_string(c.code));
         wchar_t code[16];
         swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(c.code));
-        ASSERT_EQ(0, standin::Run(L"-fail " + standin::Widen(c.action) + L" " +
-                                  standin::Widen(target_.guidText) + L" " + code));
+        ASSERT_EQ(0, standin::Run(L"-fail " + standin::Widen(c.action) + L" " + standin::Widen(target_.guidText) +
+                                  L" " + code));
         EXPECT_EQ(DONE_REPLY, Restart());
         bool connectFails = std::string(c.action) == "Connect";
         record += ActionLine("Disconnect", target_, connectFails ? S_OK : c.code);
@@ -428,9 +425,9 @@ TEST_F(StandinService, OnlyTheAdaptersThePolicyNamesAreSwitched)
     EXPECT_EQ("54 42 01 00 01 00 00 00 00 00 00 00", Restart()) << "version 1: not done";
     TobraOutcome outcome;
     TobraAdapterReport report;
-    EXPECT_EQ(TobraRestartAdapterWithReport(nullptr, target_.hardwareAddress.data(), REQUEST_TIMEOUT_MS, &outcome,
-                                            &report),
-              TOBRA_NOT_DONE);
+    EXPECT_EQ(
+        TobraRestartAdapterWithReport(nullptr, target_.hardwareAddress.data(), REQUEST_TIMEOUT_MS, &outcome, &report),
+        TOBRA_NOT_DONE);
     EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_REFUSED));
     std::string output;
     long code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" disable " + TargetText(),
@@ -439,8 +436,7 @@ TEST_F(StandinService, OnlyTheAdaptersThePolicyNamesAreSwitched)
     EXPECT_EQ(code, 10);
     EXPECT_EQ("", standin::DataFile(L"actions.txt")) << "the stand-in switched nothing";
     std::vector<std::wstring> log = Log();
-    EXPECT_EQ(3, std::count(log.begin(), log.end(),
-                            L"Adapter " + TargetText() + L" is not allowed by policy"));
+    EXPECT_EQ(3, std::count(log.begin(), log.end(), L"Adapter " + TargetText() + L" is not allowed by policy"));
 
     // Group Policy's list wins, value by value: now the target is the one allowed.
     ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L" " + TargetText() + L" "})));
@@ -517,8 +513,7 @@ TEST_F(StandinService, MeasuredRestartWithAndWithoutARunningStandin)
         QueryPerformanceCounter(&start);
         EXPECT_EQ(DONE_REPLY, Restart());
         QueryPerformanceCounter(&end);
-        return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
-               static_cast<double>(frequency.QuadPart);
+        return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
     };
     double cold = timed();
     ExpectStandinEndsWhileServiceRuns();

@@ -13,10 +13,8 @@ namespace {
 
 using standin::ConnectionView;
 
-constexpr wchar_t CLASS_KEY[] =
-    L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}";
-constexpr wchar_t ENUMERATOR_INTERFACE_KEY[] =
-    L"Software\\Classes\\Interface\\{C08956A0-1CD3-11D1-B1C5-00805FC1270E}";
+constexpr wchar_t CLASS_KEY[] = L"Software\\Classes\\CLSID\\{BA126AD1-2166-11D1-B1D0-00805FC1270E}";
+constexpr wchar_t ENUMERATOR_INTERFACE_KEY[] = L"Software\\Classes\\Interface\\{C08956A0-1CD3-11D1-B1C5-00805FC1270E}";
 using standin::EXIT_BOUND_MS;
 using standin::TEST_LINGER_MS;
 
@@ -52,11 +50,10 @@ std::wstring ReadDefaultValue(const std::wstring& path)
 bool WriteDefaultValue(const std::wstring& path, const std::wstring& value)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         return false;
-    LONG error = RegSetValueExW(key, nullptr, 0, REG_SZ,
-                                reinterpret_cast<const BYTE*>(value.c_str()),
+    LONG error = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
     return error == ERROR_SUCCESS;
@@ -109,8 +106,7 @@ TEST_F(StandinTest, ForeignRegistrationIsLeftAlone)
         long unregisterExit;  // 2: refused; 0: nothing of the stand-in's to remove
     };
     const Case cases[] = {
-        {"class", std::wstring(CLASS_KEY) + L"\\LocalServer32", L"C:\\windows\\system32\\other.exe",
-         2},
+        {"class", std::wstring(CLASS_KEY) + L"\\LocalServer32", L"C:\\windows\\system32\\other.exe", 2},
         {"interface", std::wstring(ENUMERATOR_INTERFACE_KEY) + L"\\ProxyStubClsid32",
          L"{00020424-0000-0000-C000-000000000046}", 0},
     };
@@ -214,8 +210,7 @@ TEST_F(StandinTest, StatusOutlivesTheServer)
     manager->Release();
     for (const ConnectionView& view : views) {
         SCOPED_TRACE(view.guidText);
-        EXPECT_EQ(view.guidText == First().guidText ? NCS_DISCONNECTED : NCS_CONNECTED,
-                  view.status);
+        EXPECT_EQ(view.guidText == First().guidText ? NCS_DISCONNECTED : NCS_CONNECTED, view.status);
     }
 }
 
@@ -241,14 +236,12 @@ TEST_F(StandinTest, InjectedFailureCrossesTheProcessBoundaryOnce)
         record += ActionLine(connect ? "Disconnect" : "Connect", First(), S_OK);
         wchar_t code[16];
         swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(c.code));
-        ASSERT_EQ(0, standin::Run(L"-fail " + standin::Widen(c.action) + L" " +
-                                  standin::Widen(guid) + L" " + code));
+        ASSERT_EQ(0, standin::Run(L"-fail " + standin::Widen(c.action) + L" " + standin::Widen(guid) + L" " + code));
 
         EXPECT_EQ(c.code, standin::SwitchConnection(guid, connect));
         record += ActionLine(c.action, First(), c.code);
         // Nothing was switched: the status is still the one before the call.
-        EXPECT_EQ(connect ? guid + " disconnected\r\n" : std::string(),
-                  standin::DataFile(L"state.txt"));
+        EXPECT_EQ(connect ? guid + " disconnected\r\n" : std::string(), standin::DataFile(L"state.txt"));
 
         EXPECT_EQ(S_OK, standin::SwitchConnection(guid, connect));
         record += ActionLine(c.action, First(), S_OK);
@@ -325,8 +318,7 @@ TEST_F(StandinTest, MeasuredCosts)
     LARGE_INTEGER frequency, t0, t1, t2, t3;
     QueryPerformanceFrequency(&frequency);
     auto ms = [&](LARGE_INTEGER a, LARGE_INTEGER b) {
-        return 1000.0 * static_cast<double>(b.QuadPart - a.QuadPart) /
-               static_cast<double>(frequency.QuadPart);
+        return 1000.0 * static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(frequency.QuadPart);
     };
     INetConnectionManager* first = nullptr;
     QueryPerformanceCounter(&t0);

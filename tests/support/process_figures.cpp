@@ -156,8 +156,8 @@ ProcessFigures MeasureProcess(HANDLE process)
 
 ProcessFigures MeasureProcessId(DWORD processId)
 {
-    HANDLE process = processId != 0 ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId)
-                                    : nullptr;
+    HANDLE process =
+        processId != 0 ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId) : nullptr;
     if (process == nullptr)
         return ProcessFigures();
     ProcessFigures figures = MeasureProcess(process);
@@ -171,8 +171,8 @@ double WineserverCpuMs()
     if (!UnderWine() || GetEnvironmentVariableW(L"TOBRA_BENCH_WINESERVER_PID", text, 32) == 0)
         return -1;
     std::wstring path = std::wstring(L"Z:\\proc\\") + text + L"\\stat";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return -1;
     char buffer[1024];

@@ -165,7 +165,8 @@ std::vector<std::wstring> ParseLogMessages(const std::string& bytes)
 {
     std::vector<std::wstring> messages;
     size_t start = 0;
-    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE)
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE)
         start = 2;
     std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + start), (bytes.size() - start) / 2);
     const size_t STAMP = 21;  // "YYYY/MM/DD hh:mm:ss  "

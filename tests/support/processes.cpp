@@ -64,7 +64,8 @@ HANDLE OutputFile()
                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
-// Everything in the file, read through the handle the child wrote with.
+}  // namespace
+
 std::string ReadAndClose(HANDLE file)
 {
     std::string bytes;
@@ -78,8 +79,6 @@ std::string ReadAndClose(HANDLE file)
     CloseHandle(file);
     return bytes;
 }
-
-}  // namespace
 
 long RunCapturedInFiles(const std::wstring& commandLine, DWORD timeoutMs, std::string* output, std::string* errors)
 {

@@ -42,6 +42,9 @@ private:
     HANDLE process_ = nullptr;
 };
 
+// Everything in an open file from its start (INVALID_HANDLE_VALUE: nothing); closes it.
+std::string ReadAndClose(HANDLE file);
+
 // Ids of the running processes with this image name ("TobraService.exe");
 // *listed is false when the list could not be had.
 std::vector<DWORD> ProcessIds(const wchar_t* imageName, bool* listed = nullptr);

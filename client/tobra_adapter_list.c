@@ -1,6 +1,8 @@
 /* The machine's adapter list. */
 #include "tobra_adapter_list.h"
 
+#include <string.h>
+
 const TobraAdapterListCalls TOBRA_ADAPTER_LIST_CALLS = {GetAdaptersAddresses, HeapAlloc, HeapFree};
 
 PIP_ADAPTER_ADDRESSES TobraGetAdapterList(const TobraAdapterListCalls* calls, ULONG flags, ULONG firstSize,
@@ -32,4 +34,16 @@ void TobraFreeAdapterList(const TobraAdapterListCalls* calls, PIP_ADAPTER_ADDRES
 {
     if (list != NULL)
         calls->HeapFree(GetProcessHeap(), 0, list);
+}
+
+PIP_ADAPTER_ADDRESSES TobraFindAdapter(PIP_ADAPTER_ADDRESSES list, const unsigned char* address)
+{
+    /* Only an address of exactly 6 bytes can be the one named: a shorter one
+     * would match every address it begins, a longer one would be compared
+     * with the bytes that follow the address in a request. */
+    for (; list != NULL; list = list->Next) {
+        if (list->PhysicalAddressLength == 6 && memcmp(list->PhysicalAddress, address, 6) == 0)
+            return list;
+    }
+    return NULL;
 }

@@ -15,8 +15,7 @@ extern "C" {
 
 /* The platform calls the fetch makes; the service passes its test seam's. */
 typedef struct TobraAdapterListCalls {
-    ULONG(WINAPI* GetAdaptersAddresses)
-    (ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES addresses, PULONG size);
+    ULONG(WINAPI* GetAdaptersAddresses)(ULONG family, ULONG flags, PVOID reserved, PIP_ADAPTER_ADDRESSES, PULONG size);
     LPVOID(WINAPI* HeapAlloc)(HANDLE heap, DWORD flags, SIZE_T bytes);
     BOOL(WINAPI* HeapFree)(HANDLE heap, DWORD flags, LPVOID memory);
 } TobraAdapterListCalls;
@@ -31,6 +30,10 @@ extern const TobraAdapterListCalls TOBRA_ADAPTER_LIST_CALLS;
 PIP_ADAPTER_ADDRESSES TobraGetAdapterList(const TobraAdapterListCalls* calls, ULONG flags, ULONG firstSize,
                                           int attempts, ULONG* error);
 void TobraFreeAdapterList(const TobraAdapterListCalls* calls, PIP_ADAPTER_ADDRESSES list);
+
+/* The first adapter of the list whose hardware address is exactly these 6
+ * bytes, or NULL. Reads no more than 6 bytes from address. */
+PIP_ADAPTER_ADDRESSES TobraFindAdapter(PIP_ADAPTER_ADDRESSES list, const unsigned char* address);
 
 #ifdef __cplusplus
 }

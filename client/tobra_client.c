@@ -249,15 +249,22 @@ static void WriteWord(unsigned char* bytes, unsigned value)
     bytes[1] = (unsigned char)(value >> 8);
 }
 
+/* A request's 12-byte header; status and reserved zero, the data size below 256. */
+static void BuildHeader(unsigned version, unsigned char command, unsigned char dataSize,
+                        unsigned char header[TOBRA_HEADER_SIZE])
+{
+    ZeroMemory(header, TOBRA_HEADER_SIZE);
+    WriteWord(header + TOBRA_OFFSET_MAGIC, TOBRA_MESSAGE_MAGIC);
+    WriteWord(header + TOBRA_OFFSET_VERSION, version);
+    header[TOBRA_OFFSET_COMMAND] = command;
+    header[TOBRA_OFFSET_DATA_SIZE] = dataSize;
+}
+
 /* The adapter request in the given version. */
 static void BuildRequest(const unsigned char* hardwareAddress, unsigned char action, unsigned version,
                          unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE])
 {
-    ZeroMemory(request, TOBRA_ADAPTER_REQUEST_SIZE);
-    WriteWord(request + TOBRA_OFFSET_MAGIC, TOBRA_MESSAGE_MAGIC);
-    WriteWord(request + TOBRA_OFFSET_VERSION, version);
-    request[TOBRA_OFFSET_COMMAND] = TOBRA_COMMAND_ADAPTER;
-    request[TOBRA_OFFSET_DATA_SIZE] = TOBRA_ADAPTER_DATA_SIZE;
+    BuildHeader(version, TOBRA_COMMAND_ADAPTER, TOBRA_ADAPTER_DATA_SIZE, request);
     CopyMemory(request + TOBRA_OFFSET_ADDRESS, hardwareAddress, TOBRA_HARDWARE_ADDRESS_SIZE);
     request[TOBRA_OFFSET_ACTION] = action;
 }
@@ -304,10 +311,7 @@ static TobraResult ProbeVersion(const wchar_t* pipeName, DWORD start, DWORD limi
     unsigned char reply[TOBRA_OUTCOME_REPLY_SIZE + 1];
     TobraResult result;
 
-    ZeroMemory(probe, sizeof(probe));
-    WriteWord(probe + TOBRA_OFFSET_MAGIC, TOBRA_MESSAGE_MAGIC);
-    WriteWord(probe + TOBRA_OFFSET_VERSION, TOBRA_MESSAGE_VERSION_OUTCOME);
-    probe[TOBRA_OFFSET_COMMAND] = TOBRA_COMMAND_PROBE;
+    BuildHeader(TOBRA_MESSAGE_VERSION_OUTCOME, TOBRA_COMMAND_PROBE, 0, probe);
     ZeroMemory(reply, sizeof(reply));
     result = Exchange(pipeName, probe, sizeof(probe), start, limit, reply, sizeof(reply), 1, outcome);
     if (result != TOBRA_DONE)

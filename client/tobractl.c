@@ -227,17 +227,11 @@ static void FriendlyName(const unsigned char* address, const wchar_t* addressTex
     ULONG error = 0;
     IP_ADAPTER_ADDRESSES* adapters =
         TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE, LIST_ATTEMPTS, &error);
-    IP_ADAPTER_ADDRESSES* adapter;
+    IP_ADAPTER_ADDRESSES* adapter = TobraFindAdapter(adapters, address);
 
     lstrcpynW(name, addressText, chars);
-    for (adapter = adapters; adapter != NULL; adapter = adapter->Next) {
-        if (adapter->PhysicalAddressLength == TOBRA_HARDWARE_ADDRESS_SIZE &&
-            memcmp(adapter->PhysicalAddress, address, TOBRA_HARDWARE_ADDRESS_SIZE) == 0) {
-            if (adapter->FriendlyName != NULL && adapter->FriendlyName[0] != L'\0')
-                lstrcpynW(name, adapter->FriendlyName, chars);
-            break;
-        }
-    }
+    if (adapter != NULL && adapter->FriendlyName != NULL && adapter->FriendlyName[0] != L'\0')
+        lstrcpynW(name, adapter->FriendlyName, chars);
     TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, adapters);
 }
 

@@ -112,12 +112,6 @@ __declspec(dllexport) UINT __stdcall QuoteServiceImagePath(MSIHANDLE install)
     return result;
 }
 
-#define SETTINGS_KEY L"Software\\norva\\Tobra Service"
-#define ALLOWED_ADAPTERS L"AllowedAdapters"
-#define ALLOWED_CLIENTS L"AllowedClients"
-/* The service takes at most 256 addresses; with blanks and separators. */
-#define ADAPTERS_CAPACITY (256 * 40)
-#define SID_CAPACITY 200
 
 /* A property into a buffer of the given capacity; an empty text when it is
  * not set, 0 when it does not fit. */
@@ -173,13 +167,13 @@ __declspec(dllexport) UINT __stdcall ReadSavedAllowedAdapters(MSIHANDLE install)
     HKEY key = NULL;
     wchar_t* list;
     DWORD type = 0;
-    DWORD bytes = ADAPTERS_CAPACITY * sizeof(wchar_t);
+    DWORD bytes = TOBRA_POLICY_ADAPTER_LIST_CHARS * sizeof(wchar_t);
     DWORD i;
 
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return ERROR_SUCCESS;
-    list = (wchar_t*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (ADAPTERS_CAPACITY + 2) * sizeof(wchar_t));
-    if (list != NULL && RegQueryValueExW(key, ALLOWED_ADAPTERS, NULL, &type, (BYTE*)list, &bytes) == ERROR_SUCCESS &&
+    list = (wchar_t*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (TOBRA_POLICY_ADAPTER_LIST_CHARS + 2) * sizeof(wchar_t));
+    if (list != NULL && RegQueryValueExW(key, TOBRA_POLICY_ALLOWED_ADAPTERS, NULL, &type, (BYTE*)list, &bytes) == ERROR_SUCCESS &&
         type == REG_MULTI_SZ) {
         /* The terminators between entries become separators. */
         for (i = 0; i + 1 < bytes / sizeof(wchar_t) && !(list[i] == L'\0' && list[i + 1] == L'\0'); ++i) {
@@ -200,19 +194,19 @@ __declspec(dllexport) UINT __stdcall ReadSavedAllowedAdapters(MSIHANDLE install)
 __declspec(dllexport) UINT __stdcall CheckPolicySettings(MSIHANDLE install)
 {
     UINT result = ERROR_SUCCESS;
-    wchar_t sid[SID_CAPACITY];
-    wchar_t trimmed[SID_CAPACITY];
-    wchar_t* adapters = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, ADAPTERS_CAPACITY * sizeof(wchar_t));
+    wchar_t sid[TOBRA_POLICY_SID_CHARS];
+    wchar_t trimmed[TOBRA_POLICY_SID_CHARS];
+    wchar_t* adapters = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_ADAPTER_LIST_CHARS * sizeof(wchar_t));
 
     if (adapters == NULL)
         return ERROR_INSTALL_FAILURE;
-    if (!ReadProperty(install, L"ALLOWEDADAPTERS", adapters, ADAPTERS_CAPACITY) ||
+    if (!ReadProperty(install, L"ALLOWEDADAPTERS", adapters, TOBRA_POLICY_ADAPTER_LIST_CHARS) ||
         ParseAddressList(adapters, NULL) < 0) {
         Report(install, L"ALLOWEDADAPTERS is not a list of hardware addresses separated by ';': [1]", adapters, 0);
         result = ERROR_INSTALL_FAILURE;
     }
-    if (!ReadProperty(install, L"ALLOWEDCLIENTS", sid, SID_CAPACITY) ||
-        !TobraTrimBlanks(sid, trimmed, SID_CAPACITY) || (trimmed[0] != L'\0' && !TobraIsSidText(trimmed))) {
+    if (!ReadProperty(install, L"ALLOWEDCLIENTS", sid, TOBRA_POLICY_SID_CHARS) ||
+        !TobraTrimBlanks(sid, trimmed, TOBRA_POLICY_SID_CHARS) || (trimmed[0] != L'\0' && !TobraIsSidText(trimmed))) {
         Report(install, L"ALLOWEDCLIENTS is not a SID such as S-1-5-32-545: [1]", sid, 0);
         result = ERROR_INSTALL_FAILURE;
     }
@@ -228,7 +222,7 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
     HKEY key = NULL;
     wchar_t* data = ReadActionData(install);
     wchar_t* clients;
-    wchar_t sid[SID_CAPACITY];
+    wchar_t sid[TOBRA_POLICY_SID_CHARS];
     wchar_t* multiString = NULL;
     int count;
 
@@ -241,21 +235,21 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
         ++clients;
     if (*clients == L'|')
         *clients++ = L'\0';
-    multiString = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, (ADAPTERS_CAPACITY + 2) * sizeof(wchar_t));
+    multiString = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, (TOBRA_POLICY_ADAPTER_LIST_CHARS + 2) * sizeof(wchar_t));
     count = multiString != NULL ? ParseAddressList(data, multiString) : -1;
-    if (count < 0 || !TobraTrimBlanks(clients, sid, SID_CAPACITY)) {
+    if (count < 0 || !TobraTrimBlanks(clients, sid, TOBRA_POLICY_SID_CHARS)) {
         Report(install, L"WritePolicySettings: malformed action data \"[1]\"", data, 0);
         result = ERROR_INSTALL_FAILURE;
-    } else if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, NULL, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, NULL,
+    } else if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, NULL, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, NULL,
                                &key, NULL) != ERROR_SUCCESS) {
         Report(install, L"WritePolicySettings: cannot open the settings key", L"", 0);
         result = ERROR_INSTALL_FAILURE;
     } else {
-        if (count > 0 && RegSetValueExW(key, ALLOWED_ADAPTERS, 0, REG_MULTI_SZ, (const BYTE*)multiString,
+        if (count > 0 && RegSetValueExW(key, TOBRA_POLICY_ALLOWED_ADAPTERS, 0, REG_MULTI_SZ, (const BYTE*)multiString,
                                         (DWORD)((count * TOBRA_ADDRESS_TEXT_CHARS + 1) * sizeof(wchar_t))) !=
                              ERROR_SUCCESS)
             result = ERROR_INSTALL_FAILURE;
-        if (sid[0] != L'\0' && RegSetValueExW(key, ALLOWED_CLIENTS, 0, REG_SZ, (const BYTE*)sid,
+        if (sid[0] != L'\0' && RegSetValueExW(key, TOBRA_POLICY_ALLOWED_CLIENTS, 0, REG_SZ, (const BYTE*)sid,
                                                 (DWORD)((lstrlenW(sid) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
             result = ERROR_INSTALL_FAILURE;
         if (result != ERROR_SUCCESS)
@@ -274,9 +268,9 @@ __declspec(dllexport) UINT __stdcall RemovePolicySettings(MSIHANDLE install)
 {
     HKEY key = NULL;
     (void)install;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-        RegDeleteValueW(key, ALLOWED_ADAPTERS);
-        RegDeleteValueW(key, ALLOWED_CLIENTS);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, TOBRA_POLICY_ALLOWED_ADAPTERS);
+        RegDeleteValueW(key, TOBRA_POLICY_ALLOWED_CLIENTS);
         RegCloseKey(key);
     }
     return ERROR_SUCCESS;

@@ -121,18 +121,26 @@ HRESULT SetConnectionState(const char* adapterName, int enable)
     return result;
 }
 
+namespace {
+
+// The shared list routine, through this subsystem's seam.
+TobraAdapterListCalls AdapterListCalls()
+{
+    return {g_adapterPlatform.GetAdaptersAddresses, g_adapterPlatform.HeapAlloc, g_adapterPlatform.HeapFree};
+}
+
+}  // namespace
+
 PIP_ADAPTER_ADDRESSES GetAdapterList()
 {
-    const TobraAdapterListCalls calls = {g_adapterPlatform.GetAdaptersAddresses, g_adapterPlatform.HeapAlloc,
-                                         g_adapterPlatform.HeapFree};
+    const TobraAdapterListCalls calls = AdapterListCalls();
     ULONG error = 0;
     return TobraGetAdapterList(&calls, GAA_FLAG_INCLUDE_PREFIX, ADAPTER_LIST_FIRST_SIZE, ADAPTER_LIST_ATTEMPTS, &error);
 }
 
 void FreeAdapterList(PIP_ADAPTER_ADDRESSES list)
 {
-    const TobraAdapterListCalls calls = {g_adapterPlatform.GetAdaptersAddresses, g_adapterPlatform.HeapAlloc,
-                                         g_adapterPlatform.HeapFree};
+    const TobraAdapterListCalls calls = AdapterListCalls();
     TobraFreeAdapterList(&calls, list);
 }
 
@@ -145,21 +153,11 @@ int FindAdapterName(const BYTE* hardwareAddress, char* name)
     PIP_ADAPTER_ADDRESSES list = GetAdapterList();
     if (list == nullptr)
         return ADAPTER_LIST_UNAVAILABLE;
-    int found = ADAPTER_NOT_FOUND;
-    // Only an address of exactly the request's length can be the one named:
-    // a shorter one would match every address it begins, a longer one would
-    // be compared with the bytes that follow the address in the request.
-    for (PIP_ADAPTER_ADDRESSES adapter = list; adapter != nullptr; adapter = adapter->Next) {
-        if (adapter->PhysicalAddressLength != HARDWARE_ADDRESS_LENGTH ||
-            memcmp(adapter->PhysicalAddress, hardwareAddress, HARDWARE_ADDRESS_LENGTH) != 0)
-            continue;
-        if (adapter->AdapterName != nullptr)
-            lstrcpynA(name, adapter->AdapterName, ADAPTER_NAME_CHARS);
-        found = ADAPTER_FOUND;
-        break;
-    }
+    PIP_ADAPTER_ADDRESSES adapter = TobraFindAdapter(list, hardwareAddress);
+    if (adapter != nullptr && adapter->AdapterName != nullptr)
+        lstrcpynA(name, adapter->AdapterName, ADAPTER_NAME_CHARS);
     FreeAdapterList(list);
-    return found;
+    return adapter != nullptr ? ADAPTER_FOUND : ADAPTER_NOT_FOUND;
 }
 
 namespace {

@@ -10,11 +10,11 @@
 #include "tobra_text.h"
 
 ServicePlatform g_servicePlatform = {
-    ::GetCommandLineW,   ::CommandLineToArgvW, ::RegisterServiceCtrlHandlerW,
-    ::SetServiceStatus,  ::CreateEventW,       ::CreateThread,
-    ::RegisterClassW,    ::CreateWindowExW,    ::GetMessageW,
-    ::GetExitCodeThread, HKEY_LOCAL_MACHINE,   POLICY_GROUP_POLICY_KEY,
-    POLICY_SETTINGS_KEY,
+    ::GetCommandLineW,         ::CommandLineToArgvW, ::RegisterServiceCtrlHandlerW,
+    ::SetServiceStatus,        ::CreateEventW,       ::CreateThread,
+    ::RegisterClassW,          ::CreateWindowExW,    ::GetMessageW,
+    ::GetExitCodeThread,       HKEY_LOCAL_MACHINE,   TOBRA_POLICY_GROUP_POLICY_KEY,
+    TOBRA_POLICY_SETTINGS_KEY,
 };
 
 const WCHAR SERVICE_NAME[] = L"Tobra Service";

@@ -7,17 +7,9 @@
 #include "service/service_policy_text.h"
 #include "tobra_client.h"
 
-const WCHAR POLICY_GROUP_POLICY_KEY[] = L"Software\\Policies\\norva\\Tobra Service";
-const WCHAR POLICY_SETTINGS_KEY[] = L"Software\\norva\\Tobra Service";
-const WCHAR POLICY_ALLOWED_ADAPTERS[] = L"AllowedAdapters";
-const WCHAR POLICY_ALLOWED_CLIENTS[] = L"AllowedClients";
-
 ServicePolicy g_policy = {};
 
 namespace {
-
-// Room for the longest list that is valid: every address with blanks around it.
-const DWORD ADAPTER_LIST_CHARS = POLICY_MAX_ADAPTERS * 40;
 
 // One value from the first of the two keys that holds it: Group Policy's key
 // wins value by value, not key by key. The data is terminated by the caller's
@@ -48,17 +40,18 @@ LSTATUS ReadValue(const WCHAR* name, DWORD* type, WCHAR* data, DWORD* bytes)
 // hardware address, blanks around it allowed.
 bool ReadAllowedAdapters(ServicePolicy* policy)
 {
-    WCHAR list[ADAPTER_LIST_CHARS + 2] = {};
+    WCHAR list[TOBRA_POLICY_ADAPTER_LIST_CHARS + 2] = {};
     DWORD type = 0;
-    DWORD bytes = ADAPTER_LIST_CHARS * sizeof(WCHAR);
-    LSTATUS status = ReadValue(POLICY_ALLOWED_ADAPTERS, &type, list, &bytes);
+    DWORD bytes = TOBRA_POLICY_ADAPTER_LIST_CHARS * sizeof(WCHAR);
+    LSTATUS status = ReadValue(TOBRA_POLICY_ALLOWED_ADAPTERS, &type, list, &bytes);
     if (status == ERROR_FILE_NOT_FOUND)
         return true;
     if (status != ERROR_SUCCESS || type != REG_MULTI_SZ)
         return false;
     for (const WCHAR* entry = list; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
         WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
-        if (policy->adapterCount == POLICY_MAX_ADAPTERS || !TobraTrimBlanks(entry, address, TOBRA_ADDRESS_TEXT_CHARS) ||
+        if (policy->adapterCount == TOBRA_POLICY_MAX_ADAPTERS ||
+            !TobraTrimBlanks(entry, address, TOBRA_ADDRESS_TEXT_CHARS) ||
             !TobraParseHardwareAddress(address, policy->adapters[policy->adapterCount]))
             return false;
         ++policy->adapterCount;
@@ -70,13 +63,14 @@ bool ReadAllowedAdapters(ServicePolicy* policy)
 // An empty string counts as absent; anything else must be a SID.
 bool ReadAllowedClients(ServicePolicy* policy)
 {
-    WCHAR text[POLICY_SID_CHARS + 64 + 2] = {};
+    WCHAR text[TOBRA_POLICY_SID_CHARS + 64 + 2] = {};
     DWORD type = 0;
-    DWORD bytes = (POLICY_SID_CHARS + 64) * sizeof(WCHAR);
-    LSTATUS status = ReadValue(POLICY_ALLOWED_CLIENTS, &type, text, &bytes);
+    DWORD bytes = (TOBRA_POLICY_SID_CHARS + 64) * sizeof(WCHAR);
+    LSTATUS status = ReadValue(TOBRA_POLICY_ALLOWED_CLIENTS, &type, text, &bytes);
     if (status == ERROR_FILE_NOT_FOUND)
         return true;
-    if (status != ERROR_SUCCESS || type != REG_SZ || !TobraTrimBlanks(text, policy->allowedClient, POLICY_SID_CHARS))
+    if (status != ERROR_SUCCESS || type != REG_SZ ||
+        !TobraTrimBlanks(text, policy->allowedClient, TOBRA_POLICY_SID_CHARS))
         return false;
     return policy->allowedClient[0] == L'\0' || TobraIsSidText(policy->allowedClient);
 }
@@ -89,11 +83,11 @@ int ReadServicePolicy()
     int valid = 1;
     // Both are checked, so that the log names every setting to mend.
     if (!ReadAllowedAdapters(&g_policy)) {
-        LogPrintf(L"Setting %s is invalid", POLICY_ALLOWED_ADAPTERS);
+        LogPrintf(L"Setting %s is invalid", TOBRA_POLICY_ALLOWED_ADAPTERS);
         valid = 0;
     }
     if (!ReadAllowedClients(&g_policy)) {
-        LogPrintf(L"Setting %s is invalid", POLICY_ALLOWED_CLIENTS);
+        LogPrintf(L"Setting %s is invalid", TOBRA_POLICY_ALLOWED_CLIENTS);
         valid = 0;
     }
     return valid;

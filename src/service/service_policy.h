@@ -6,22 +6,13 @@
 
 #include <windows.h>
 
-// Where the settings live, under HKEY_LOCAL_MACHINE, and their names.
-extern const WCHAR POLICY_GROUP_POLICY_KEY[];  // Software\Policies\norva\Tobra Service
-extern const WCHAR POLICY_SETTINGS_KEY[];      // Software\norva\Tobra Service (the installer's)
-extern const WCHAR POLICY_ALLOWED_ADAPTERS[];  // REG_MULTI_SZ of hardware addresses
-extern const WCHAR POLICY_ALLOWED_CLIENTS[];   // REG_SZ: one SID, "S-1-..."
-
-// The most addresses AllowedAdapters may hold; a longer list is invalid.
-constexpr int POLICY_MAX_ADAPTERS = 256;
-// The longest SID text: "S-1-" and 15 sub-authorities of up to 10 digits.
-constexpr int POLICY_SID_CHARS = 200;
+#include "service/service_policy_text.h"
 
 struct ServicePolicy {
     int adaptersRestricted;  // AllowedAdapters is set: only its addresses may be switched
     int adapterCount;
-    BYTE adapters[POLICY_MAX_ADAPTERS][6];
-    WCHAR allowedClient[POLICY_SID_CHARS];  // AllowedClients, or empty: Everyone may use the pipe
+    BYTE adapters[TOBRA_POLICY_MAX_ADAPTERS][6];
+    WCHAR allowedClient[TOBRA_POLICY_SID_CHARS];  // AllowedClients, or empty: Everyone may use the pipe
 };
 
 // Written by ServiceMain before the window thread exists; read-only after.

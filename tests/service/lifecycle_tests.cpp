@@ -155,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // The service never runs with wider access than an administrator configured.
                       StartFailure{"InvalidPolicySetting",
                                    [](FakeServicePlatform&) {
-                                       WritePolicyValue(TEST_SETTINGS_KEY, L"AllowedClients", REG_SZ, L"Everyone");
+                                       test::WriteRegistryValue(HKEY_CURRENT_USER, TEST_SETTINGS_KEY, L"AllowedClients",
+                                                                REG_SZ, L"Everyone");
                                    },
                                    {StartPending1(), Stopped(ERROR_INVALID_DATA)},
                                    {L"Setting AllowedClients is invalid"}}),

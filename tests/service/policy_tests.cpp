@@ -18,14 +18,6 @@ struct Value {
     std::wstring data;
 };
 
-std::wstring Multi(std::initializer_list<const WCHAR*> entries)
-{
-    std::wstring data;
-    for (const WCHAR* entry : entries)
-        data += std::wstring(entry) + L'\0';
-    return data + L'\0';
-}
-
 const WCHAR* const GP = TEST_GROUP_POLICY_KEY;
 const WCHAR* const SETTINGS = TEST_SETTINGS_KEY;
 const WCHAR* const ADAPTERS = L"AllowedAdapters";
@@ -50,7 +42,7 @@ class PolicyTable : public ServiceHostTest, public ::testing::WithParamInterface
 TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
 {
     for (const Value& value : GetParam().values)
-        ASSERT_TRUE(WritePolicyValue(value.key, value.name, value.type, value.data));
+        ASSERT_TRUE(test::WriteRegistryValue(HKEY_CURRENT_USER, value.key, value.name, value.type, value.data));
     EXPECT_EQ(ReadServicePolicy(), GetParam().valid ? 1 : 0);
     EXPECT_EQ(Log(), GetParam().log);
     if (!GetParam().valid)
@@ -68,14 +60,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PolicyCase{"Absent", {}, true, -1, L"", {}},
         PolicyCase{"EmptyValuesAreAbsent",
-                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({})}, {SETTINGS, CLIENTS, REG_SZ, L""}},
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({})}, {SETTINGS, CLIENTS, REG_SZ, L""}},
                    true,
                    -1,
                    L"",
                    {}},
         PolicyCase{"EveryWritingOfAnAddressWithBlanks",
                    {{SETTINGS, ADAPTERS, REG_MULTI_SZ,
-                     Multi({L"00-11-22-33-44-55", L" 00:11:22:33:44:66\t", L"0011223344aa"})}},
+                     test::MultiString({L"00-11-22-33-44-55", L" 00:11:22:33:44:66\t", L"0011223344aa"})}},
                    true,
                    3,
                    L"",
@@ -83,20 +75,25 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{
             "ClientSidTrimmed", {{SETTINGS, CLIENTS, REG_SZ, L"  S-1-5-32-545 "}}, true, -1, L"S-1-5-32-545", {}},
         PolicyCase{"GroupPolicyWinsValueByValue",
-                   {{GP, ADAPTERS, REG_MULTI_SZ, Multi({L"00-11-22-33-44-55"})},
-                    {SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"not an address"})},
+                   {{GP, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44-55"})},
+                    {SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"not an address"})},
                     {SETTINGS, CLIENTS, REG_SZ, L"S-1-5-4"}},
                    true,
                    1,
                    L"S-1-5-4",
                    {}},
         PolicyCase{"AnEntryThatIsNotAnAddress",
-                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"00-11-22-33-44-55", L"00-11-22-33-44"})}},
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44-55", L"00-11-22-33-44"})}},
                    false,
                    0,
                    L"",
                    {BAD_ADAPTERS}},
-        PolicyCase{"ABlankEntry", {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"  "})}}, false, 0, L"", {BAD_ADAPTERS}},
+        PolicyCase{"ABlankEntry",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"  "})}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_ADAPTERS}},
         PolicyCase{
             "AddressesOfTheWrongType", {{GP, ADAPTERS, REG_SZ, L"00-11-22-33-44-55"}}, false, 0, L"", {BAD_ADAPTERS}},
         PolicyCase{"AnAliasIsNoSid", {{SETTINGS, CLIENTS, REG_SZ, L"BU"}}, false, 0, L"", {BAD_CLIENTS}},
@@ -105,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{
             "ClientsOfTheWrongType", {{SETTINGS, CLIENTS, REG_EXPAND_SZ, L"S-1-5-4"}}, false, 0, L"", {BAD_CLIENTS}},
         PolicyCase{"BothInvalidAreBothNamed",
-                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"x"})}, {GP, CLIENTS, REG_SZ, L"WD"}},
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"x"})}, {GP, CLIENTS, REG_SZ, L"WD"}},
                    false,
                    0,
                    L"",
@@ -114,13 +111,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ServiceHostTest, OnlyTheListedAdaptersAreAllowed)
 {
-    ASSERT_TRUE(WritePolicyValue(SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({L"00-11-22-33-44-55"})));
+    ASSERT_TRUE(test::WriteRegistryValue(HKEY_CURRENT_USER, SETTINGS, ADAPTERS, REG_MULTI_SZ,
+                                         test::MultiString({L"00-11-22-33-44-55"})));
     ASSERT_EQ(ReadServicePolicy(), 1);
     const BYTE listed[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
     const BYTE other[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x56};
     EXPECT_EQ(IsAdapterAllowed(listed), 1);
     EXPECT_EQ(IsAdapterAllowed(other), 0);
-    ASSERT_TRUE(WritePolicyValue(SETTINGS, ADAPTERS, REG_MULTI_SZ, Multi({})));
+    ASSERT_TRUE(test::WriteRegistryValue(HKEY_CURRENT_USER, SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({})));
     ASSERT_EQ(ReadServicePolicy(), 1);
     EXPECT_EQ(IsAdapterAllowed(other), 1) << "no list: every adapter";
 }

@@ -177,18 +177,6 @@ Report Stopped(DWORD exitCode)
 const WCHAR TEST_GROUP_POLICY_KEY[] = L"Software\\TobraTests\\Policies";
 const WCHAR TEST_SETTINGS_KEY[] = L"Software\\TobraTests\\Settings";
 
-bool WritePolicyValue(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data)
-{
-    HKEY handle = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    LSTATUS status = RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
-                                    static_cast<DWORD>((data.size() + (type == REG_MULTI_SZ ? 0 : 1)) * sizeof(WCHAR)));
-    RegCloseKey(handle);
-    return status == ERROR_SUCCESS;
-}
-
 FakeServicePlatform::FakeServicePlatform()
 {
     g_current = this;

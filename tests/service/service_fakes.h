@@ -115,8 +115,5 @@ SERVICE_STATUS_HANDLE FakeStatusHandle();
 // and after each fake's life.
 extern const WCHAR TEST_GROUP_POLICY_KEY[];
 extern const WCHAR TEST_SETTINGS_KEY[];
-// Writes a value (creating its key); for REG_MULTI_SZ give the entries
-// separated by '\0' and end them with one more.
-bool WritePolicyValue(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data);
 
 }  // namespace servicetest

@@ -31,14 +31,6 @@ const BYTE NO_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
 const WCHAR GROUP_POLICY_KEY[] = L"Software\\Policies\\norva\\Tobra Service";
 const WCHAR SETTINGS_KEY[] = L"Software\\norva\\Tobra Service";
 
-std::wstring Multi(std::initializer_list<std::wstring> entries)
-{
-    std::wstring data;
-    for (const std::wstring& entry : entries)
-        data += entry + L'\0';
-    return data + L'\0';
-}
-
 std::string ActionLine(const char* action, const ConnectionView& connection, HRESULT result)
 {
     char code[16];
@@ -111,15 +103,7 @@ protected:
     // The administrators' settings, in the keys the service reads.
     static bool SetSetting(const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data)
     {
-        HKEY handle = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle,
-                            nullptr) != ERROR_SUCCESS)
-            return false;
-        DWORD chars = static_cast<DWORD>(data.size()) + (type == REG_MULTI_SZ ? 0 : 1);
-        LSTATUS status =
-            RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()), chars * sizeof(WCHAR));
-        RegCloseKey(handle);
-        return status == ERROR_SUCCESS;
+        return test::WriteRegistryValue(HKEY_LOCAL_MACHINE, key, name, type, data);
     }
     static void ClearSettings()
     {
@@ -420,7 +404,7 @@ TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
 TEST_F(StandinService, OnlyTheAdaptersThePolicyNamesAreSwitched)
 {
     // The installer's list names another adapter: the target is refused.
-    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L"02-00-5E-7B-0B-A0"})));
+    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, test::MultiString({L"02-00-5E-7B-0B-A0"})));
     RestartService();
     EXPECT_EQ("54 42 01 00 01 00 00 00 00 00 00 00", Restart()) << "version 1: not done";
     TobraOutcome outcome;
@@ -439,15 +423,16 @@ TEST_F(StandinService, OnlyTheAdaptersThePolicyNamesAreSwitched)
     EXPECT_EQ(3, std::count(log.begin(), log.end(), L"Adapter " + TargetText() + L" is not allowed by policy"));
 
     // Group Policy's list wins, value by value: now the target is the one allowed.
-    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L" " + TargetText() + L" "})));
+    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ,
+                           test::MultiString({L" " + TargetText() + L" "})));
     RestartService();
     EXPECT_EQ(DONE_REPLY, Restart());
     EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
               standin::DataFile(L"actions.txt"));
 
     // Empty values are absent: every adapter again.
-    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({})));
-    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({})));
+    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ, test::MultiString({})));
+    ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, test::MultiString({})));
     ASSERT_TRUE(SetSetting(SETTINGS_KEY, L"AllowedClients", REG_SZ, L""));
     RestartService();
     EXPECT_EQ(DONE_REPLY, Disable());
@@ -480,7 +465,7 @@ struct BadSetting {
 TEST_F(StandinService, AnInvalidSettingStopsTheStartWithInvalidData)
 {
     const BadSetting cases[] = {
-        {"not an address", SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, Multi({L"00-11-22-33-44"})},
+        {"not an address", SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44"})},
         {"addresses as one string", GROUP_POLICY_KEY, L"AllowedAdapters", REG_SZ, L"00-11-22-33-44-55"},
         {"an alias", SETTINGS_KEY, L"AllowedClients", REG_SZ, L"BU"},
         {"not a SID", GROUP_POLICY_KEY, L"AllowedClients", REG_SZ, L"S-1-x-5"},

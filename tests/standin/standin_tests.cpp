@@ -47,18 +47,6 @@ std::wstring ReadDefaultValue(const std::wstring& path)
     return value;
 }
 
-bool WriteDefaultValue(const std::wstring& path, const std::wstring& value)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    LONG error = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return error == ERROR_SUCCESS;
-}
-
 class StandinTest : public standin::RegisteredStandinTest {
 protected:
     void SetUp() override
@@ -113,7 +101,7 @@ TEST_F(StandinTest, ForeignRegistrationIsLeftAlone)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_EQ(0, standin::Run(L"-unregister"));
-        ASSERT_TRUE(WriteDefaultValue(c.key, c.value));
+        ASSERT_TRUE(test::WriteRegistryValue(HKEY_LOCAL_MACHINE, c.key.c_str(), nullptr, REG_SZ, c.value));
 
         EXPECT_EQ(2, standin::Run(L"-register"));
         EXPECT_EQ(c.value, ReadDefaultValue(c.key));

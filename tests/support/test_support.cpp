@@ -120,6 +120,27 @@ std::string Utf16Bytes(const std::wstring& text)
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
 
+std::wstring MultiString(std::initializer_list<std::wstring> entries)
+{
+    std::wstring data;
+    for (const std::wstring& entry : entries)
+        data += entry + L'\0';
+    return data + L'\0';
+}
+
+bool WriteRegistryValue(HKEY root, const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data)
+{
+    HKEY handle = nullptr;
+    if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD chars = static_cast<DWORD>(data.size()) + (type == REG_MULTI_SZ ? 0 : 1);
+    LSTATUS status =
+        RegSetValueExW(handle, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()), chars * sizeof(WCHAR));
+    RegCloseKey(handle);
+    return status == ERROR_SUCCESS;
+}
+
 std::vector<std::string> AccessEntries(HANDLE object)
 {
     PACL dacl = nullptr;

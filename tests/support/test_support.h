@@ -92,6 +92,13 @@ private:
     std::wstring savedFileName_;
 };
 
+// Entries as one REG_MULTI_SZ: each terminated, then one more terminator.
+std::wstring MultiString(std::initializer_list<std::wstring> entries);
+// Writes a value, creating its key (the 64-bit view); name null: the key's
+// default value. REG_SZ data without its terminator, REG_MULTI_SZ as
+// MultiString gives it.
+bool WriteRegistryValue(HKEY root, const WCHAR* key, const WCHAR* name, DWORD type, const std::wstring& data);
+
 // An object's access list as "<type> <SID> 0x<mask>" entries in order (type 0:
 // allowed); one "unreadable" entry when the list cannot be read.
 std::vector<std::string> AccessEntries(HANDLE object);

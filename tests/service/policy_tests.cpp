@@ -5,6 +5,7 @@
 
 #include "host_fixture.h"
 #include "service/service_policy.h"
+#include "tobra_client.h"
 
 using ::testing::ElementsAre;
 
@@ -52,6 +53,19 @@ TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
     EXPECT_EQ(std::wstring(g_policy.allowedClient), GetParam().client);
 }
 
+// A multi-string of count distinct addresses.
+std::wstring Addresses(int count)
+{
+    std::wstring data;
+    for (int i = 0; i < count; ++i) {
+        WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
+        const BYTE bytes[6] = {0x00, 0x11, 0x22, 0x33, static_cast<BYTE>(i >> 8), static_cast<BYTE>(i)};
+        TobraFormatHardwareAddress(bytes, address);
+        data += std::wstring(address) + L'\0';
+    }
+    return data + L'\0';
+}
+
 const std::wstring BAD_ADAPTERS = L"Setting AllowedAdapters is invalid";
 const std::wstring BAD_CLIENTS = L"Setting AllowedClients is invalid";
 
@@ -88,6 +102,56 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    L"",
                    {BAD_ADAPTERS}},
+        // Walked by the byte count: an empty entry hides nothing that follows it.
+        PolicyCase{"AnEmptyEntryBeforeAnAddress",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"", L"00-11-22-33-44-55"})}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_ADAPTERS}},
+        PolicyCase{
+            "AnEmptyEntryBetweenAddresses",
+            {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44-55", L"", L"not an address"})}},
+            false,
+            0,
+            L"",
+            {BAD_ADAPTERS}},
+        PolicyCase{"DataWithoutItsFinalTerminatorReadsAsTerminated",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ,
+                     std::wstring(L"00-11-22-33-44-55\0"
+                                  L"00:11:22:33:44:66",
+                                  35)}},
+                   true,
+                   2,
+                   L"",
+                   {}},
+        // reg add /t REG_MULTI_SZ /d "" writes two terminators.
+        PolicyCase{"TerminatorsAloneAreNoEntries",
+                   {{SETTINGS, ADAPTERS, REG_MULTI_SZ, std::wstring(L"\0\0", 2)}},
+                   true,
+                   -1,
+                   L"",
+                   {}},
+        PolicyCase{"TheMostAddresses", {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Addresses(256)}}, true, 256, L"", {}},
+        PolicyCase{
+            "OneAddressTooMany", {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Addresses(257)}}, false, 0, L"", {BAD_ADAPTERS}},
+        // Emptying a policy cannot widen what the installer narrowed.
+        PolicyCase{"EmptyGroupPolicyValuesLeaveTheInstallersInForce",
+                   {{GP, ADAPTERS, REG_MULTI_SZ, test::MultiString({})},
+                    {GP, CLIENTS, REG_SZ, L" "},
+                    {SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44-55"})},
+                    {SETTINGS, CLIENTS, REG_SZ, L"S-1-5-4"}},
+                   true,
+                   1,
+                   L"S-1-5-4",
+                   {}},
+        PolicyCase{"AnInvalidGroupPolicyValueIsNotPassedOver",
+                   {{GP, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"x"})},
+                    {SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44-55"})}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_ADAPTERS}},
         PolicyCase{"ABlankEntry",
                    {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"  "})}},
                    false,
@@ -99,6 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
         PolicyCase{"AnAliasIsNoSid", {{SETTINGS, CLIENTS, REG_SZ, L"BU"}}, false, 0, L"", {BAD_CLIENTS}},
         PolicyCase{"AnAuthorityAloneIsNoSid", {{SETTINGS, CLIENTS, REG_SZ, L"S-1-5"}}, false, 0, L"", {BAD_CLIENTS}},
         PolicyCase{"TwoSids", {{SETTINGS, CLIENTS, REG_SZ, L"S-1-5-4 S-1-5-32-545"}}, false, 0, L"", {BAD_CLIENTS}},
+        PolicyCase{"TextAfterTheSidsTerminator",
+                   {{SETTINGS, CLIENTS, REG_SZ, std::wstring(L"S-1-5-4\0S-1-5-32-545", 20)}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_CLIENTS}},
         PolicyCase{
             "ClientsOfTheWrongType", {{SETTINGS, CLIENTS, REG_EXPAND_SZ, L"S-1-5-4"}}, false, 0, L"", {BAD_CLIENTS}},
         PolicyCase{"BothInvalidAreBothNamed",

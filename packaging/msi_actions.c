@@ -362,7 +362,8 @@ __declspec(dllexport) UINT __stdcall ReadRollbackPolicySettings(MSIHANDLE instal
 }
 
 /* One value of the rollback's data at *text: puts it back, or deletes the
- * value when it was not there; *text past it. 0 when the data is malformed. */
+ * value when it was not there; *text past it. 0 when the data is malformed
+ * (*text then stays) or the registry refuses. */
 static int RestoreSettingValue(HKEY key, const wchar_t* name, const wchar_t** text)
 {
     const wchar_t* p = *text;
@@ -411,8 +412,9 @@ __declspec(dllexport) UINT __stdcall RollbackPolicySettings(MSIHANDLE install)
 
     if (data != NULL && RegCreateKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, NULL, 0,
                                         KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &key, NULL) == ERROR_SUCCESS) {
-        restored = RestoreSettingValue(key, POLICY_VALUES[0], &text) && *text++ == L'|' &&
-                   RestoreSettingValue(key, POLICY_VALUES[1], &text) && *text == L'\0';
+        /* The second is put back also when the first cannot be. */
+        restored = RestoreSettingValue(key, POLICY_VALUES[0], &text);
+        restored = *text++ == L'|' && RestoreSettingValue(key, POLICY_VALUES[1], &text) && *text == L'\0' && restored;
         RegCloseKey(key);
     }
     if (restored)

@@ -5,7 +5,6 @@
 
 #include "host_fixture.h"
 #include "service/service_policy.h"
-#include "tobra_client.h"
 
 using ::testing::ElementsAre;
 
@@ -51,19 +50,6 @@ TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
     EXPECT_EQ(g_policy.adaptersRestricted != 0, GetParam().adapters >= 0);
     EXPECT_EQ(g_policy.adapterCount, GetParam().adapters < 0 ? 0 : GetParam().adapters);
     EXPECT_EQ(std::wstring(g_policy.allowedClient), GetParam().client);
-}
-
-// A multi-string of count distinct addresses.
-std::wstring Addresses(int count)
-{
-    std::wstring data;
-    for (int i = 0; i < count; ++i) {
-        WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
-        const BYTE bytes[6] = {0x00, 0x11, 0x22, 0x33, static_cast<BYTE>(i >> 8), static_cast<BYTE>(i)};
-        TobraFormatHardwareAddress(bytes, address);
-        data += std::wstring(address) + L'\0';
-    }
-    return data + L'\0';
 }
 
 const std::wstring BAD_ADAPTERS = L"Setting AllowedAdapters is invalid";
@@ -132,9 +118,6 @@ INSTANTIATE_TEST_SUITE_P(
                    -1,
                    L"",
                    {}},
-        PolicyCase{"TheMostAddresses", {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Addresses(256)}}, true, 256, L"", {}},
-        PolicyCase{
-            "OneAddressTooMany", {{SETTINGS, ADAPTERS, REG_MULTI_SZ, Addresses(257)}}, false, 0, L"", {BAD_ADAPTERS}},
         // Emptying a policy cannot widen what the installer narrowed.
         PolicyCase{"EmptyGroupPolicyValuesLeaveTheInstallersInForce",
                    {{GP, ADAPTERS, REG_MULTI_SZ, test::MultiString({})},

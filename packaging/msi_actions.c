@@ -5,8 +5,8 @@
  * by ';') becomes the REG_MULTI_SZ AllowedAdapters, which the package's own
  * registry table cannot write, and ALLOWEDCLIENTS (a SID) the REG_SZ
  * AllowedClients. Each is checked before anything is installed, written only
- * when it is set, kept across upgrades and repairs, and removed with the
- * product.
+ * when it is set, put back as it was when the install rolls back, kept across
+ * upgrades and repairs, and removed with the product.
  *
  * Windows Installer registers the service with the executable's path as the
  * image path, and some implementations (Wine's, for one) leave it unquoted.
@@ -100,8 +100,8 @@ __declspec(dllexport) UINT __stdcall QuoteServiceImagePath(MSIHANDLE install)
     } else if (!BuildServiceImagePath(data, serviceName, NAME_CAPACITY, imagePath, PATH_CAPACITY)) {
         Report(install, L"QuoteServiceImagePath: malformed action data \"[1]\"", data, 0);
     } else if ((error = SetImagePath(serviceName, imagePath)) != ERROR_SUCCESS) {
-        Report(install, L"QuoteServiceImagePath: cannot set the image path of the service: [1], error [2]",
-               serviceName, error);
+        Report(install, L"QuoteServiceImagePath: cannot set the image path of the service: [1], error [2]", serviceName,
+               error);
     } else {
         Report(install, L"QuoteServiceImagePath: image path set to [1]", imagePath, 0);
         result = ERROR_SUCCESS;
@@ -112,7 +112,6 @@ __declspec(dllexport) UINT __stdcall QuoteServiceImagePath(MSIHANDLE install)
     return result;
 }
 
-
 /* A property into a buffer of the given capacity; an empty text when it is
  * not set, 0 when it does not fit. */
 static int ReadProperty(MSIHANDLE install, const wchar_t* name, wchar_t* value, DWORD capacity)
@@ -122,69 +121,78 @@ static int ReadProperty(MSIHANDLE install, const wchar_t* name, wchar_t* value, 
     return MsiGetPropertyW(install, name, value, &length) == ERROR_SUCCESS;
 }
 
-/* Walks the ';'-separated list: each entry, blanks trimmed, must be a hardware
- * address; empty entries are skipped. With multiString, writes the addresses
- * as the service writes them, each terminated, plus one more terminator, and
- * returns their count; -1 when an entry is not an address. */
-static int ParseAddressList(const wchar_t* list, wchar_t* multiString)
+/* A value of the settings key, whole, into *data on the heap, with two zero
+ * characters more so that text in it is terminated; *bytes its byte count.
+ * ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when it is not there, or the error. */
+static LSTATUS ReadSettingValue(HKEY key, const wchar_t* name, DWORD* type, BYTE** data, DWORD* bytes)
 {
-    int count = 0;
-    while (*list != L'\0') {
-        wchar_t entry[64];
-        wchar_t trimmed[TOBRA_ADDRESS_TEXT_CHARS];
-        unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE];
-        int length = 0;
-        while (list[length] != L'\0' && list[length] != L';')
-            ++length;
-        if (length >= 64)
-            return -1;
-        CopyMemory(entry, list, length * sizeof(wchar_t));
-        entry[length] = L'\0';
-        list += list[length] == L';' ? length + 1 : length;
-        if (!TobraTrimBlanks(entry, trimmed, TOBRA_ADDRESS_TEXT_CHARS))
-            return -1;
-        if (trimmed[0] == L'\0')
-            continue;
-        if (!TobraParseHardwareAddress(trimmed, address))
-            return -1;
-        if (multiString != NULL) {
-            TobraFormatHardwareAddress(address, multiString);
-            multiString += TOBRA_ADDRESS_TEXT_CHARS;
-        }
-        ++count;
+    DWORD size = 0;
+    LSTATUS status = RegQueryValueExW(key, name, NULL, type, NULL, &size);
+    *data = NULL;
+    /* Written between the two calls: again with the new size. */
+    while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+        if (*data != NULL)
+            HeapFree(GetProcessHeap(), 0, *data);
+        *data = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + 2 * sizeof(wchar_t));
+        if (*data == NULL)
+            return ERROR_OUTOFMEMORY;
+        *bytes = size;
+        status = RegQueryValueExW(key, name, NULL, type, *data, bytes);
+        if (status == ERROR_SUCCESS)
+            return status;
+        size = *bytes;
     }
-    if (multiString != NULL)
-        *multiString = L'\0';
-    return count;
+    if (*data != NULL)
+        HeapFree(GetProcessHeap(), 0, *data);
+    *data = NULL;
+    return status;
+}
+
+static HKEY OpenSettingsKey(REGSAM access)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, access | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return NULL;
+    return key;
 }
 
 /* Immediate, before RemoveExistingProducts: the installed AllowedAdapters
  * into SAVEDALLOWEDADAPTERS as "a;b", so that an upgrade or a repair without
  * ALLOWEDADAPTERS keeps it (Wine's registry search does not read a
- * REG_MULTI_SZ). Never fails the install. */
+ * REG_MULTI_SZ). The whole value is kept, an entry the service would refuse
+ * too, and a value of another type becomes text that is no list: the check
+ * then stops such an upgrade instead of dropping the restriction with the old
+ * product. Never fails the install. */
 __declspec(dllexport) UINT __stdcall ReadSavedAllowedAdapters(MSIHANDLE install)
 {
-    HKEY key = NULL;
+    HKEY key = OpenSettingsKey(KEY_QUERY_VALUE);
+    BYTE* data = NULL;
     wchar_t* list;
+    const wchar_t* saved;
     DWORD type = 0;
-    DWORD bytes = TOBRA_POLICY_ADAPTER_LIST_CHARS * sizeof(wchar_t);
+    DWORD bytes = 0;
+    DWORD chars;
     DWORD i;
 
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    if (key == NULL)
         return ERROR_SUCCESS;
-    list = (wchar_t*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (TOBRA_POLICY_ADAPTER_LIST_CHARS + 2) * sizeof(wchar_t));
-    if (list != NULL && RegQueryValueExW(key, TOBRA_POLICY_ALLOWED_ADAPTERS, NULL, &type, (BYTE*)list, &bytes) == ERROR_SUCCESS &&
-        type == REG_MULTI_SZ) {
-        /* The terminators between entries become separators. */
-        for (i = 0; i + 1 < bytes / sizeof(wchar_t) && !(list[i] == L'\0' && list[i + 1] == L'\0'); ++i) {
+    if (ReadSettingValue(key, TOBRA_POLICY_ALLOWED_ADAPTERS, &type, &data, &bytes) == ERROR_SUCCESS) {
+        list = (wchar_t*)data;
+        /* The terminators between entries become separators; those at the end go. */
+        chars = bytes / sizeof(wchar_t);
+        while (chars > 0 && list[chars - 1] == L'\0')
+            --chars;
+        for (i = 0; i < chars; ++i) {
             if (list[i] == L'\0')
                 list[i] = L';';
         }
-        MsiSetPropertyW(install, L"SAVEDALLOWEDADAPTERS", list);
-        Report(install, L"ReadSavedAllowedAdapters: [1]", list, 0);
+        list[chars] = L'\0';
+        saved = type == REG_MULTI_SZ ? list : L"(the installed value is not a REG_MULTI_SZ)";
+        MsiSetPropertyW(install, L"SAVEDALLOWEDADAPTERS", saved);
+        Report(install, L"ReadSavedAllowedAdapters: [1]", saved, 0);
+        HeapFree(GetProcessHeap(), 0, data);
     }
-    if (list != NULL)
-        HeapFree(GetProcessHeap(), 0, list);
     RegCloseKey(key);
     return ERROR_SUCCESS;
 }
@@ -201,8 +209,9 @@ __declspec(dllexport) UINT __stdcall CheckPolicySettings(MSIHANDLE install)
     if (adapters == NULL)
         return ERROR_INSTALL_FAILURE;
     if (!ReadProperty(install, L"ALLOWEDADAPTERS", adapters, TOBRA_POLICY_ADAPTER_LIST_CHARS) ||
-        ParseAddressList(adapters, NULL) < 0) {
-        Report(install, L"ALLOWEDADAPTERS is not a list of hardware addresses separated by ';': [1]", adapters, 0);
+        TobraParseAdapterProperty(adapters, NULL, 0) < 0) {
+        Report(install, L"ALLOWEDADAPTERS is not a list of at most [2] hardware addresses separated by ';': [1]",
+               adapters, TOBRA_POLICY_MAX_ADAPTERS);
         result = ERROR_INSTALL_FAILURE;
     }
     if (!ReadProperty(install, L"ALLOWEDCLIENTS", sid, TOBRA_POLICY_SID_CHARS) ||
@@ -235,22 +244,23 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
         ++clients;
     if (*clients == L'|')
         *clients++ = L'\0';
-    multiString = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, (TOBRA_POLICY_ADAPTER_LIST_CHARS + 2) * sizeof(wchar_t));
-    count = multiString != NULL ? ParseAddressList(data, multiString) : -1;
+    multiString = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_ADAPTER_MULTI_SZ_CHARS * sizeof(wchar_t));
+    count =
+        multiString != NULL ? TobraParseAdapterProperty(data, multiString, TOBRA_POLICY_ADAPTER_MULTI_SZ_CHARS) : -1;
     if (count < 0 || !TobraTrimBlanks(clients, sid, TOBRA_POLICY_SID_CHARS)) {
         Report(install, L"WritePolicySettings: malformed action data \"[1]\"", data, 0);
         result = ERROR_INSTALL_FAILURE;
-    } else if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, NULL, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, NULL,
-                               &key, NULL) != ERROR_SUCCESS) {
+    } else if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, NULL, 0,
+                               KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &key, NULL) != ERROR_SUCCESS) {
         Report(install, L"WritePolicySettings: cannot open the settings key", L"", 0);
         result = ERROR_INSTALL_FAILURE;
     } else {
-        if (count > 0 && RegSetValueExW(key, TOBRA_POLICY_ALLOWED_ADAPTERS, 0, REG_MULTI_SZ, (const BYTE*)multiString,
-                                        (DWORD)((count * TOBRA_ADDRESS_TEXT_CHARS + 1) * sizeof(wchar_t))) !=
-                             ERROR_SUCCESS)
+        if (count > 0 &&
+            RegSetValueExW(key, TOBRA_POLICY_ALLOWED_ADAPTERS, 0, REG_MULTI_SZ, (const BYTE*)multiString,
+                           (DWORD)((count * TOBRA_ADDRESS_TEXT_CHARS + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
             result = ERROR_INSTALL_FAILURE;
         if (sid[0] != L'\0' && RegSetValueExW(key, TOBRA_POLICY_ALLOWED_CLIENTS, 0, REG_SZ, (const BYTE*)sid,
-                                                (DWORD)((lstrlenW(sid) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
+                                              (DWORD)((lstrlenW(sid) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
             result = ERROR_INSTALL_FAILURE;
         if (result != ERROR_SUCCESS)
             Report(install, L"WritePolicySettings: a setting could not be written", L"", 0);
@@ -262,13 +272,167 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
     return result;
 }
 
+/* The two settings WritePolicySettings writes, in the order the rollback's
+ * data holds them. */
+static const wchar_t* const POLICY_VALUES[2] = {TOBRA_POLICY_ALLOWED_ADAPTERS, TOBRA_POLICY_ALLOWED_CLIENTS};
+
+static const wchar_t HEX_DIGITS[] = L"0123456789ABCDEF";
+
+static int HexValue(wchar_t c)
+{
+    const wchar_t* digit;
+    for (digit = HEX_DIGITS; *digit != L'\0'; ++digit) {
+        if (*digit == c)
+            return (int)(digit - HEX_DIGITS);
+    }
+    return -1;
+}
+
+/* The values (NULL: not there) as the rollback's data, into text, which has
+ * room for it. */
+static void WriteRollbackData(BYTE* const values[2], const DWORD types[2], const DWORD sizes[2], wchar_t* text)
+{
+    DWORD i;
+    int v;
+    for (v = 0; v < 2; ++v) {
+        if (v > 0)
+            *text++ = L'|';
+        if (values[v] == NULL) {
+            *text++ = L'-';
+            continue;
+        }
+        for (i = 0; i < 8; ++i)
+            *text++ = HEX_DIGITS[(types[v] >> (28 - 4 * i)) & 0x0F];
+        *text++ = L':';
+        for (i = 0; i < sizes[v]; ++i) {
+            *text++ = HEX_DIGITS[values[v][i] >> 4];
+            *text++ = HEX_DIGITS[values[v][i] & 0x0F];
+        }
+    }
+    *text = L'\0';
+}
+
+/* Immediate, while the script is written, so before WritePolicySettings runs
+ * and after an older product (with its settings) has been removed: the
+ * settings as they are now, into the data of RollbackPolicySettings. For each
+ * value "-" when it is not there, else its type and its bytes in hexadecimal,
+ * "7:3000..."; '|' between them. Exact, so that the rollback puts back even a
+ * value the service would refuse. */
+__declspec(dllexport) UINT __stdcall ReadRollbackPolicySettings(MSIHANDLE install)
+{
+    UINT result = ERROR_INSTALL_FAILURE;
+    HKEY key = OpenSettingsKey(KEY_QUERY_VALUE);
+    BYTE* values[2] = {NULL, NULL};
+    DWORD types[2] = {REG_NONE, REG_NONE};
+    DWORD sizes[2] = {0, 0};
+    SIZE_T chars = 1;
+    wchar_t* text = NULL;
+    LSTATUS status = ERROR_SUCCESS;
+    int v;
+
+    for (v = 0; v < 2 && status == ERROR_SUCCESS; ++v) {
+        if (key != NULL)
+            status = ReadSettingValue(key, POLICY_VALUES[v], &types[v], &values[v], &sizes[v]);
+        if (status == ERROR_FILE_NOT_FOUND)
+            status = ERROR_SUCCESS;
+        /* "|", the type's 8 digits and ':', two digits a byte. */
+        chars += values[v] != NULL ? 10 + 2 * (SIZE_T)sizes[v] : 2;
+    }
+    if (status != ERROR_SUCCESS) {
+        /* Nothing is written that could not be put back. */
+        Report(install, L"ReadRollbackPolicySettings: cannot read the settings, error [2]", L"", status);
+    } else if ((text = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, chars * sizeof(wchar_t))) == NULL) {
+        Report(install, L"ReadRollbackPolicySettings: out of memory", L"", 0);
+    } else {
+        WriteRollbackData(values, types, sizes, text);
+        if (MsiSetPropertyW(install, L"RollbackPolicySettings", text) == ERROR_SUCCESS)
+            result = ERROR_SUCCESS;
+        else
+            Report(install, L"ReadRollbackPolicySettings: cannot set the rollback's data", L"", 0);
+    }
+    if (text != NULL)
+        HeapFree(GetProcessHeap(), 0, text);
+    for (v = 0; v < 2; ++v) {
+        if (values[v] != NULL)
+            HeapFree(GetProcessHeap(), 0, values[v]);
+    }
+    if (key != NULL)
+        RegCloseKey(key);
+    return result;
+}
+
+/* One value of the rollback's data at *text: puts it back, or deletes the
+ * value when it was not there; *text past it. 0 when the data is malformed
+ * (*text then stays) or the registry refuses. */
+static int RestoreSettingValue(HKEY key, const wchar_t* name, const wchar_t** text)
+{
+    const wchar_t* p = *text;
+    DWORD type = 0;
+    DWORD size = 0;
+    DWORD i;
+    BYTE* data;
+    LSTATUS status;
+
+    if (*p == L'-') {
+        *text = p + 1;
+        status = RegDeleteValueW(key, name);
+        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    }
+    for (i = 0; i < 8; ++i, ++p) {
+        if (HexValue(*p) < 0)
+            return 0;
+        type = type << 4 | (DWORD)HexValue(*p);
+    }
+    if (*p++ != L':')
+        return 0;
+    while (HexValue(p[2 * size]) >= 0 && HexValue(p[2 * size + 1]) >= 0)
+        ++size;
+    if (p[2 * size] != L'|' && p[2 * size] != L'\0')
+        return 0;
+    data = (BYTE*)HeapAlloc(GetProcessHeap(), 0, size + 1);
+    if (data == NULL)
+        return 0;
+    for (i = 0; i < size; ++i)
+        data[i] = (BYTE)(HexValue(p[2 * i]) << 4 | HexValue(p[2 * i + 1]));
+    status = RegSetValueExW(key, name, 0, type, data, size);
+    HeapFree(GetProcessHeap(), 0, data);
+    *text = p + 2 * size;
+    return status == ERROR_SUCCESS;
+}
+
+/* Rollback, not impersonated, scheduled before WritePolicySettings: when the
+ * install fails after it (or in it), the settings as ReadRollbackPolicySettings
+ * found them. A failure here is logged; the rollback goes on. */
+__declspec(dllexport) UINT __stdcall RollbackPolicySettings(MSIHANDLE install)
+{
+    HKEY key = NULL;
+    wchar_t* data = ReadActionData(install);
+    const wchar_t* text = data;
+    int restored = 0;
+
+    if (data != NULL && RegCreateKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, NULL, 0,
+                                        KEY_SET_VALUE | KEY_WOW64_64KEY, NULL, &key, NULL) == ERROR_SUCCESS) {
+        /* The second is put back also when the first cannot be. */
+        restored = RestoreSettingValue(key, POLICY_VALUES[0], &text);
+        restored = *text++ == L'|' && RestoreSettingValue(key, POLICY_VALUES[1], &text) && *text == L'\0' && restored;
+        RegCloseKey(key);
+    }
+    if (restored)
+        Report(install, L"RollbackPolicySettings: the settings are as they were", L"", 0);
+    else
+        Report(install, L"RollbackPolicySettings: cannot put the settings back: \"[1]\"", data != NULL ? data : L"", 0);
+    if (data != NULL)
+        HeapFree(GetProcessHeap(), 0, data);
+    return ERROR_SUCCESS;
+}
+
 /* Deferred, not impersonated, at removal: the settings go with the product
  * (an upgrade writes them again from the properties it kept). */
 __declspec(dllexport) UINT __stdcall RemovePolicySettings(MSIHANDLE install)
 {
-    HKEY key = NULL;
+    HKEY key = OpenSettingsKey(KEY_SET_VALUE);
     (void)install;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    if (key != NULL) {
         RegDeleteValueW(key, TOBRA_POLICY_ALLOWED_ADAPTERS);
         RegDeleteValueW(key, TOBRA_POLICY_ALLOWED_CLIENTS);
         RegCloseKey(key);

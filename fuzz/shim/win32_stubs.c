@@ -160,3 +160,46 @@ BOOL CloseServiceHandle(SC_HANDLE handle)
     Unreachable("CloseServiceHandle");
     return FALSE;
 }
+
+/* The administrators' settings' parsers (policy_fuzzer). */
+
+#include "sddl.h"
+
+/* A stand-in for the numeric form that TobraIsSidText hands over,
+ * "S-1-<authority>-<sub-authority>...", with the limits Windows keeps there:
+ * 1 to 15 sub-authorities, each number within 32 bits. Aliases and the
+ * hexadecimal authority are not modelled: the caller never passes them. */
+BOOL ConvertStringSidToSidW(LPCWSTR text, PSID* sid)
+{
+    const wchar_t* p = text;
+    int numbers = 0;
+    if (wcsncmp(p, L"S-1-", 4) != 0)
+        return FALSE;
+    p += 4;
+    for (;;) {
+        uint64_t value = 0;
+        if (*p < L'0' || *p > L'9')
+            return FALSE;
+        while (*p >= L'0' && *p <= L'9') {
+            value = value * 10 + (uint64_t)(*p++ - L'0');
+            if (value > 0xFFFFFFFFu)
+                return FALSE;
+        }
+        ++numbers;
+        if (*p == L'\0')
+            break;
+        if (*p++ != L'-')
+            return FALSE;
+    }
+    if (numbers < 2 || numbers > 16)
+        return FALSE;
+    /* A real allocation, so that a SID the caller does not free is a leak. */
+    *sid = malloc(8 + 4 * (size_t)(numbers - 1));
+    return *sid != NULL;
+}
+
+HLOCAL LocalFree(HLOCAL memory)
+{
+    free(memory);
+    return NULL;
+}

@@ -112,3 +112,32 @@ extern const wchar_t* g_shimOpenedName;
 #endif
 
 #endif /* TOBRA_FUZZ_WINDOWS_SHIM_H */
+
+/* The administrators' settings' parsers (policy_fuzzer): registry value types,
+ * the wide character of the registry's data, and the SID conversion with its
+ * LocalFree, which win32_stubs.c stands in for. */
+#ifndef TOBRA_FUZZ_WINDOWS_SHIM_POLICY
+#define TOBRA_FUZZ_WINDOWS_SHIM_POLICY
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef wchar_t WCHAR;
+typedef void* PSID;
+typedef void* HLOCAL;
+
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+
+HLOCAL LocalFree(HLOCAL memory);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOBRA_FUZZ_WINDOWS_SHIM_POLICY */

@@ -11,68 +11,61 @@ ServicePolicy g_policy = {};
 
 namespace {
 
-// One value from the first of the two keys that holds it: Group Policy's key
-// wins value by value, not key by key. The data is terminated by the caller's
-// zero-filled buffer, which is two characters longer than *bytes says.
-// ERROR_FILE_NOT_FOUND when neither key has the value.
-LSTATUS ReadValue(const WCHAR* name, DWORD* type, WCHAR* data, DWORD* bytes)
+// One value under one key, as RegQueryValueExW gives it: *bytes is the room
+// of data on entry and the data's byte count on return. ERROR_FILE_NOT_FOUND
+// when the key or the value is not there; ERROR_MORE_DATA when it is longer
+// than any valid value.
+LSTATUS QueryValue(const WCHAR* path, const WCHAR* name, DWORD* type, WCHAR* data, DWORD* bytes)
+{
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(g_servicePlatform.policyRoot, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(data), bytes);
+    RegCloseKey(key);
+    return status;
+}
+
+// One setting from Group Policy's key, else from the installer's: the first
+// value that is there and not empty applies, so that an emptied policy cannot
+// widen what the installer narrowed. parse(type, bytes) judges the data read
+// into data: above 0 set, 0 empty, below 0 invalid, which it is in either key.
+template <typename Parse>
+bool ReadSetting(const WCHAR* name, WCHAR* data, DWORD room, Parse parse)
 {
     const WCHAR* keys[2] = {g_servicePlatform.groupPolicyKey, g_servicePlatform.settingsKey};
     for (const WCHAR* path : keys) {
-        HKEY key = nullptr;
-        LSTATUS status = RegOpenKeyExW(g_servicePlatform.policyRoot, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+        DWORD type = 0;
+        DWORD bytes = room;
+        LSTATUS status = QueryValue(path, name, &type, data, &bytes);
         if (status == ERROR_FILE_NOT_FOUND)
             continue;
         if (status != ERROR_SUCCESS)
-            return status;
-        DWORD size = *bytes;
-        status = RegQueryValueExW(key, name, nullptr, type, reinterpret_cast<BYTE*>(data), &size);
-        RegCloseKey(key);
-        if (status == ERROR_FILE_NOT_FOUND)
-            continue;
-        *bytes = size;
-        return status;
-    }
-    return ERROR_FILE_NOT_FOUND;
-}
-
-// A multi-string with no entries counts as absent; every entry must be a
-// hardware address, blanks around it allowed.
-bool ReadAllowedAdapters(ServicePolicy* policy)
-{
-    WCHAR list[TOBRA_POLICY_ADAPTER_LIST_CHARS + 2] = {};
-    DWORD type = 0;
-    DWORD bytes = TOBRA_POLICY_ADAPTER_LIST_CHARS * sizeof(WCHAR);
-    LSTATUS status = ReadValue(TOBRA_POLICY_ALLOWED_ADAPTERS, &type, list, &bytes);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return true;
-    if (status != ERROR_SUCCESS || type != REG_MULTI_SZ)
-        return false;
-    for (const WCHAR* entry = list; *entry != L'\0'; entry += lstrlenW(entry) + 1) {
-        WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
-        if (policy->adapterCount == TOBRA_POLICY_MAX_ADAPTERS ||
-            !TobraTrimBlanks(entry, address, TOBRA_ADDRESS_TEXT_CHARS) ||
-            !TobraParseHardwareAddress(address, policy->adapters[policy->adapterCount]))
             return false;
-        ++policy->adapterCount;
+        int found = parse(type, bytes);
+        if (found != 0)
+            return found > 0;
     }
-    policy->adaptersRestricted = policy->adapterCount > 0;
     return true;
 }
 
-// An empty string counts as absent; anything else must be a SID.
+bool ReadAllowedAdapters(ServicePolicy* policy)
+{
+    WCHAR list[TOBRA_POLICY_ADAPTER_LIST_CHARS];
+    return ReadSetting(TOBRA_POLICY_ALLOWED_ADAPTERS, list, sizeof(list), [&](DWORD type, DWORD bytes) {
+        int count = TobraParseAllowedAdapters(type, list, bytes, policy->adapters);
+        policy->adapterCount = count > 0 ? count : 0;
+        policy->adaptersRestricted = count > 0;
+        return count;
+    });
+}
+
 bool ReadAllowedClients(ServicePolicy* policy)
 {
-    WCHAR text[TOBRA_POLICY_SID_CHARS + 64 + 2] = {};
-    DWORD type = 0;
-    DWORD bytes = (TOBRA_POLICY_SID_CHARS + 64) * sizeof(WCHAR);
-    LSTATUS status = ReadValue(TOBRA_POLICY_ALLOWED_CLIENTS, &type, text, &bytes);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return true;
-    if (status != ERROR_SUCCESS || type != REG_SZ ||
-        !TobraTrimBlanks(text, policy->allowedClient, TOBRA_POLICY_SID_CHARS))
-        return false;
-    return policy->allowedClient[0] == L'\0' || TobraIsSidText(policy->allowedClient);
+    WCHAR text[TOBRA_POLICY_SID_CHARS + 64];
+    return ReadSetting(TOBRA_POLICY_ALLOWED_CLIENTS, text, sizeof(text), [&](DWORD type, DWORD bytes) {
+        return TobraParseAllowedClients(type, text, bytes, policy->allowedClient);
+    });
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Administrators' policy: which adapters the service may switch and who may
 // use its control pipe. Opt-in and read once at start: each value from Group
-// Policy's key when it is there, else from the installer's key; a value that
-// is absent or empty leaves that part open, as it always was.
+// Policy's key when it is there and not empty, else from the installer's key;
+// a value that is absent or empty in both leaves that part open, as it always
+// was.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +12,7 @@
 struct ServicePolicy {
     int adaptersRestricted;  // AllowedAdapters is set: only its addresses may be switched
     int adapterCount;
-    BYTE adapters[TOBRA_POLICY_MAX_ADAPTERS][6];
+    BYTE adapters[TOBRA_POLICY_MAX_ADAPTERS][TOBRA_HARDWARE_ADDRESS_SIZE];
     WCHAR allowedClient[TOBRA_POLICY_SID_CHARS];  // AllowedClients, or empty: Everyone may use the pipe
 };
 
@@ -19,8 +20,9 @@ struct ServicePolicy {
 extern ServicePolicy g_policy;
 
 // Reads both settings into g_policy. 1 when each is absent, empty or valid;
-// 0 when one is not (a wrong type, an entry that is not a hardware address, a
-// string that is not a SID, a value that cannot be read), after logging
+// 0 when one is not (a wrong type, an empty entry before another, an entry
+// that is not a hardware address, too many, a string that is not a SID, a
+// value that cannot be read), after logging
 // "Setting %s is invalid" with its name.
 int ReadServicePolicy();
 

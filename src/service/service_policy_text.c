@@ -1,4 +1,6 @@
-/* The text forms of the administrators' settings. */
+/* The text forms of the administrators' settings. Registry data is walked by
+ * its byte count, never by its terminators alone: a value may hold text after
+ * an empty entry, and need not end with a terminator at all. */
 #include "service/service_policy_text.h"
 
 #include <sddl.h>
@@ -8,19 +10,26 @@ static int IsBlank(WCHAR c)
     return c == L' ' || c == L'\t';
 }
 
-int TobraTrimBlanks(const WCHAR* text, WCHAR* out, int chars)
+/* text[0, length) without the blanks around it, terminated, into out. */
+static int TrimInto(const WCHAR* text, int length, WCHAR* out, int chars)
 {
-    int length;
-    while (IsBlank(*text))
+    while (length > 0 && IsBlank(*text)) {
         ++text;
-    length = lstrlenW(text);
+        --length;
+    }
     while (length > 0 && IsBlank(text[length - 1]))
         --length;
     if (length >= chars)
         return 0;
-    CopyMemory(out, text, length * sizeof(WCHAR));
+    if (length > 0)
+        CopyMemory(out, text, length * sizeof(WCHAR));
     out[length] = L'\0';
     return 1;
+}
+
+int TobraTrimBlanks(const WCHAR* text, WCHAR* out, int chars)
+{
+    return TrimInto(text, lstrlenW(text), out, chars);
 }
 
 int TobraIsSidText(const WCHAR* text)
@@ -47,4 +56,101 @@ int TobraIsSidText(const WCHAR* text)
         return 0;
     LocalFree(sid);
     return 1;
+}
+
+/* The characters of a value's data before the terminators at its end, however
+ * many (reg add /d "" writes an empty list as two); -1 when the byte count is
+ * not whole characters. */
+static int ContentChars(const WCHAR* data, DWORD bytes)
+{
+    int chars;
+    if (bytes % sizeof(WCHAR) != 0)
+        return -1;
+    chars = (int)(bytes / sizeof(WCHAR));
+    while (chars > 0 && data[chars - 1] == L'\0')
+        --chars;
+    return chars;
+}
+
+/* The entry of content[0, end) that starts at *at, trimmed into out, and *at
+ * past its terminator: 1, or 0 after the last entry, or -1 when the entry is
+ * empty or blank or does not fit. */
+static int NextEntry(const WCHAR* content, int end, int* at, WCHAR* out, int chars)
+{
+    int length = 0;
+    int fits;
+    if (*at >= end)
+        return 0;
+    while (*at + length < end && content[*at + length] != L'\0')
+        ++length;
+    fits = TrimInto(content + *at, length, out, chars);
+    *at += length + 1;
+    return fits && out[0] != L'\0' ? 1 : -1;
+}
+
+int TobraParseAllowedAdapters(DWORD type, const WCHAR* data, DWORD bytes,
+                              unsigned char addresses[][TOBRA_HARDWARE_ADDRESS_SIZE])
+{
+    WCHAR entry[TOBRA_ADDRESS_TEXT_CHARS];
+    int end;
+    int at = 0;
+    int count = 0;
+    int next;
+
+    if (type != REG_MULTI_SZ || (end = ContentChars(data, bytes)) < 0)
+        return -1;
+    while ((next = NextEntry(data, end, &at, entry, TOBRA_ADDRESS_TEXT_CHARS)) == 1) {
+        if (count == TOBRA_POLICY_MAX_ADAPTERS || !TobraParseHardwareAddress(entry, addresses[count]))
+            return -1;
+        ++count;
+    }
+    return next == 0 ? count : -1;
+}
+
+int TobraParseAllowedClients(DWORD type, const WCHAR* data, DWORD bytes, WCHAR* sid)
+{
+    int end;
+    int length = 0;
+
+    if (type != REG_SZ || (end = ContentChars(data, bytes)) < 0)
+        return -1;
+    while (length < end && data[length] != L'\0')
+        ++length;
+    if (length < end || !TrimInto(data, length, sid, TOBRA_POLICY_SID_CHARS))
+        return -1;
+    if (sid[0] == L'\0')
+        return 0;
+    return TobraIsSidText(sid) ? 1 : -1;
+}
+
+int TobraParseAdapterProperty(const WCHAR* text, WCHAR* multiString, int chars)
+{
+    int count = 0;
+    while (*text != L'\0') {
+        WCHAR trimmed[TOBRA_ADDRESS_TEXT_CHARS];
+        unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE];
+        int length = 0;
+        while (text[length] != L'\0' && text[length] != L';')
+            ++length;
+        if (!TrimInto(text, length, trimmed, TOBRA_ADDRESS_TEXT_CHARS))
+            return -1;
+        text += text[length] == L';' ? length + 1 : length;
+        if (trimmed[0] == L'\0')
+            continue;
+        if (count == TOBRA_POLICY_MAX_ADAPTERS || !TobraParseHardwareAddress(trimmed, address))
+            return -1;
+        if (multiString != NULL) {
+            /* This address and the list's terminator after it. */
+            if ((count + 1) * TOBRA_ADDRESS_TEXT_CHARS + 1 > chars)
+                return -1;
+            TobraFormatHardwareAddress(address, multiString + count * TOBRA_ADDRESS_TEXT_CHARS);
+        }
+        ++count;
+    }
+    if (multiString != NULL) {
+        if (count * TOBRA_ADDRESS_TEXT_CHARS + 1 > chars)
+            return -1;
+        multiString[count * TOBRA_ADDRESS_TEXT_CHARS] = L'\0';
+    }
+    return count;
 }

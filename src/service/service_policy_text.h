@@ -1,10 +1,14 @@
 /* The administrators' settings as the service reads them and the installer
- * writes them: where they live, their names and limits, and the checks of
- * their text. Plain C with the Windows headers. */
+ * writes them: where they live, their names and limits, and the parsers of
+ * their raw data, which take no registry or installer handle so that the
+ * service, the installer's actions and the fuzzers run the same code. Plain C
+ * with the Windows headers. */
 #ifndef TOBRA_SERVICE_POLICY_TEXT_H
 #define TOBRA_SERVICE_POLICY_TEXT_H
 
 #include <windows.h>
+
+#include "tobra_client.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -20,6 +24,9 @@ extern "C" {
 #define TOBRA_POLICY_MAX_ADAPTERS 256
 /* Room for the longest valid list as text: every address with blanks around it. */
 #define TOBRA_POLICY_ADAPTER_LIST_CHARS (TOBRA_POLICY_MAX_ADAPTERS * 40)
+/* The longest list as the installer writes it: each address in its 17
+ * characters and a terminator, then the list's terminator. */
+#define TOBRA_POLICY_ADAPTER_MULTI_SZ_CHARS (TOBRA_POLICY_MAX_ADAPTERS * TOBRA_ADDRESS_TEXT_CHARS + 1)
 /* The longest SID text: "S-1-" and 15 sub-authorities of up to 10 digits. */
 #define TOBRA_POLICY_SID_CHARS 200
 
@@ -30,6 +37,31 @@ int TobraTrimBlanks(const WCHAR* text, WCHAR* out, int chars);
 /* 1 for "S-1-<digits>(-<digits>)+" that the system also takes for a SID (no
  * aliases such as BU or WD, no sub-authority too many or too large). */
 int TobraIsSidText(const WCHAR* text);
+
+/* AllowedAdapters as RegQueryValueExW returned it: its type, its data and the
+ * byte count, walked by that count (data without its final terminator reads
+ * as if terminated). Fills addresses, which has room for
+ * TOBRA_POLICY_MAX_ADAPTERS, and returns their count; 0 when the value holds
+ * no entry at all (absent); -1 when it is invalid: not a REG_MULTI_SZ, not
+ * whole characters, an empty or blank entry before another, an entry that is
+ * not a hardware address, more than TOBRA_POLICY_MAX_ADAPTERS entries. */
+int TobraParseAllowedAdapters(DWORD type, const WCHAR* data, DWORD bytes,
+                              unsigned char addresses[][TOBRA_HARDWARE_ADDRESS_SIZE]);
+
+/* AllowedClients likewise: the SID, blanks trimmed, into sid (room for
+ * TOBRA_POLICY_SID_CHARS). 1 for a SID; 0 when the value is empty or blank
+ * (absent); -1 when it is invalid: not a REG_SZ, not whole characters, text
+ * after its terminator, not a SID. */
+int TobraParseAllowedClients(DWORD type, const WCHAR* data, DWORD bytes, WCHAR* sid);
+
+/* The installer's ALLOWEDADAPTERS: hardware addresses separated by ';',
+ * blanks around each, empty entries skipped. When multiString is not NULL,
+ * writes the addresses there as the REG_MULTI_SZ AllowedAdapters
+ * ("00-11-22-33-44-55", each terminated, then the list's terminator), never
+ * past its chars characters. Returns the count; -1 when an entry is not an
+ * address, there are more than TOBRA_POLICY_MAX_ADAPTERS, or multiString has
+ * no room for them. */
+int TobraParseAdapterProperty(const WCHAR* text, WCHAR* multiString, int chars);
 
 #ifdef __cplusplus
 }

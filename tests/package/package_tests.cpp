@@ -22,6 +22,9 @@ using ::testing::HasSubstr;
 using ::testing::UnorderedElementsAre;
 using namespace serviceclient;
 
+// policy_property_tests.cpp
+std::wstring AddressList(int count, bool digitsOnly);
+
 namespace {
 
 const DWORD MSIEXEC_TIMEOUT_MS = 60000;
@@ -29,6 +32,8 @@ const DWORD START_TIMEOUT_MS = 15000;
 const DWORD TOBRACTL_TIMEOUT_MS = 20000;
 const std::wstring WORK_FOLDER = L"C:\\tobra-package-tests";
 const std::wstring SETTINGS_KEY = L"Software\\norva\\Tobra Service";
+const wchar_t GROUP_POLICY_ROOT[] = L"Software\\Policies\\norva";
+const wchar_t GROUP_POLICY_KEY[] = L"Software\\Policies\\norva\\Tobra Service";
 // msiexec's exit code for a failed install (a launch condition included).
 const long INSTALL_FAILURE = ERROR_INSTALL_FAILURE;
 // tobractl's exit code for a well-formed reply that says "not done".
@@ -262,12 +267,15 @@ Setting ReadSetting(const wchar_t* name)
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return setting;
-    WCHAR data[512] = {};
-    DWORD bytes = sizeof(data) - sizeof(WCHAR);
+    DWORD bytes = 0;
     DWORD type = REG_NONE;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) == ERROR_SUCCESS) {
-        setting.type = type;
-        setting.data.assign(data, bytes / sizeof(WCHAR));
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS) {
+        std::vector<WCHAR> data(bytes / sizeof(WCHAR) + 1);
+        if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes) ==
+            ERROR_SUCCESS) {
+            setting.type = type;
+            setting.data.assign(data.data(), bytes / sizeof(WCHAR));
+        }
     }
     RegCloseKey(key);
     return setting;
@@ -292,6 +300,7 @@ protected:
         upgradeCode_ = PackageProperty(ProductPackage(), L"UpgradeCode");
         ASSERT_FALSE(upgradeCode_.empty()) << "cannot read " << Narrow(ProductPackage());
         RemoveEverything();
+        ClearSettings();
         ASSERT_TRUE(InstalledProducts(upgradeCode_).empty()) << "a product left over cannot be removed";
         ASSERT_TRUE(RemoveService()) << "a registration left over cannot be removed";
         ASSERT_TRUE(test::DeleteTree(test::SERVICE_LOG_ROOT));
@@ -300,6 +309,7 @@ protected:
     void TearDown() override
     {
         RemoveEverything();
+        ClearSettings();
         EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
         EXPECT_TRUE(RemoveService());
         test::DeleteTree(test::SERVICE_LOG_ROOT);
@@ -311,6 +321,13 @@ protected:
     {
         for (const std::wstring& product : InstalledProducts(upgradeCode_))
             Msiexec(L"/x " + product);
+    }
+
+    // Settings a test wrote by hand, which no removal takes away.
+    static void ClearSettings()
+    {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, GROUP_POLICY_ROOT);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str());
     }
 
     // msiexec, quiet, with a verbose log of its own; its exit code, or -1 when
@@ -340,6 +357,14 @@ protected:
         std::string bytes = test::ReadFileBytes(lastLog_);
         bytes.erase(std::remove(bytes.begin(), bytes.end(), '\0'), bytes.end());  // UTF-16 on Windows
         return "msiexec log " + Narrow(lastLog_) + ":\n" + bytes.substr(bytes.size() > 3000 ? bytes.size() - 3000 : 0);
+    }
+
+    // Whether the last msiexec log holds the text.
+    bool LastLogHas(const std::string& text) const
+    {
+        std::string bytes = test::ReadFileBytes(lastLog_);
+        bytes.erase(std::remove(bytes.begin(), bytes.end(), '\0'), bytes.end());
+        return bytes.find(text) != std::string::npos;
     }
 
     // The one installed product, or empty (with a failure) when there is not exactly one.
@@ -483,13 +508,27 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceItsFilesAndSettings)
 
 // The administrators' settings: written as the service reads them, only when
 // given, kept across an upgrade, removed with the product; a bad value stops
-// the install before anything is installed.
+// the install before anything is installed or written.
 TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
 {
-    for (const wchar_t* wrong : {L"ALLOWEDADAPTERS=00-11-22-33-44", L"ALLOWEDADAPTERS=\"00-11-22-33-44-55;x\"",
-                                 L"ALLOWEDCLIENTS=BU", L"ALLOWEDCLIENTS=S-1-5"}) {
-        EXPECT_EQ(Install(ProductPackage(), wrong), INSTALL_FAILURE) << LastLog();
+    const struct {
+        std::wstring property;
+        const char* logged;
+    } wrong[] = {
+        {L"ALLOWEDADAPTERS=00-11-22-33-44", "ALLOWEDADAPTERS is not a list"},
+        {L"ALLOWEDADAPTERS=\"00-11-22-33-44-55;x\"", "ALLOWEDADAPTERS is not a list"},
+        // One too many, in the shortest form: it used to be written, and the service then refused to start.
+        {L"ALLOWEDADAPTERS=\"" + AddressList(257, true) + L"\"", "ALLOWEDADAPTERS is not a list of at most 256"},
+        {L"ALLOWEDCLIENTS=BU", "ALLOWEDCLIENTS is not a SID"},
+        {L"ALLOWEDCLIENTS=S-1-5", "ALLOWEDCLIENTS is not a SID"},
+    };
+    for (const auto& c : wrong) {
+        SCOPED_TRACE(c.logged);
+        EXPECT_EQ(Install(ProductPackage(), c.property), INSTALL_FAILURE) << LastLog();
+        EXPECT_TRUE(LastLogHas(c.logged)) << LastLog();
         EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
+        EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE)) << "written before the check";
+        EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
     }
 
     // Unset: no value at all, not an empty one.
@@ -524,6 +563,28 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
     EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
     EXPECT_FALSE(SettingsKeyExists());
+}
+
+// An install that fails after the settings were written puts them back as
+// they were. Here the service cannot start, as Group Policy names an alias for
+// its clients, so StartServices fails and the install rolls back.
+TEST_F(Package, AFailedInstallPutsTheSettingsBackAsTheyWere)
+{
+    const std::wstring before = test::MultiString({L" 00:11:22:33:44:66 "});
+    ASSERT_TRUE(
+        test::WriteRegistryValue(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), L"AllowedAdapters", REG_MULTI_SZ, before));
+    ASSERT_TRUE(test::WriteRegistryValue(HKEY_LOCAL_MACHINE, GROUP_POLICY_KEY, L"AllowedClients", REG_SZ, L"BU"));
+
+    // Windows Installer ends it with 1603, Wine's with 1627 (ERROR_FUNCTION_FAILED).
+    long code = Install(ProductPackage(), L"ALLOWEDADAPTERS=00-11-22-33-44-55 ALLOWEDCLIENTS=S-1-5-32-545");
+    EXPECT_TRUE(code == INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code << "\n" << LastLog();
+
+    EXPECT_TRUE(InstalledProducts(upgradeCode_).empty());
+    EXPECT_TRUE(LastLogHas("RollbackPolicySettings: the settings are as they were")) << LastLog();
+    Setting adapters = ReadSetting(L"AllowedAdapters");
+    EXPECT_EQ(adapters.type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_EQ(adapters.data, before) << "not the value that was there";
+    EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE)) << "the failed install's value stays";
 }
 
 TEST_F(Package, DiagnosticsPropertyTurnsTheLogOnAndOff)

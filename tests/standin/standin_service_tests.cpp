@@ -466,6 +466,8 @@ TEST_F(StandinService, AnInvalidSettingStopsTheStartWithInvalidData)
 {
     const BadSetting cases[] = {
         {"not an address", SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ, test::MultiString({L"00-11-22-33-44"})},
+        {"an empty entry before an address", SETTINGS_KEY, L"AllowedAdapters", REG_MULTI_SZ,
+         test::MultiString({L"", L"00-11-22-33-44-55"})},
         {"addresses as one string", GROUP_POLICY_KEY, L"AllowedAdapters", REG_SZ, L"00-11-22-33-44-55"},
         {"an alias", SETTINGS_KEY, L"AllowedClients", REG_SZ, L"BU"},
         {"not a SID", GROUP_POLICY_KEY, L"AllowedClients", REG_SZ, L"S-1-x-5"},

@@ -1,0 +1,87 @@
+// ALLOWEDADAPTERS as the installer's actions check it and write it: the same
+// parser in the immediate check, which must refuse whatever the service would,
+// and in the deferred write as SYSTEM, which must never write past its buffer.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/service_policy_text.h"
+
+// count distinct addresses in the 17-character form ("00-11-22-33-01-02") or
+// the 12-digit one ("001122330102"), separated by ';'.
+std::wstring AddressList(int count, bool digitsOnly)
+{
+    std::wstring text;
+    for (int i = 0; i < count; ++i) {
+        wchar_t address[TOBRA_ADDRESS_TEXT_CHARS];
+        const unsigned char bytes[6] = {
+            0x00, 0x11, 0x22, 0x33, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+        TobraFormatHardwareAddress(bytes, address);
+        std::wstring entry(address);
+        if (digitsOnly) {
+            std::wstring digits;
+            for (wchar_t c : entry) {
+                if (c != L'-')
+                    digits += c;
+            }
+            entry = digits;
+        }
+        text += (i > 0 ? L";" : L"") + entry;
+    }
+    return text;
+}
+
+namespace {
+
+struct PropertyCase {
+    const char* name;
+    std::wstring text;
+    int chars;             // room the parser is given to write in
+    int count;             // the check's result, -1: refused; the write's too when the list fits
+    std::wstring written;  // what the REG_MULTI_SZ holds, for a short list
+};
+
+TEST(PolicyProperty, IsCheckedAndWrittenWithinItsBounds)
+{
+    const int ROOM = TOBRA_POLICY_ADAPTER_MULTI_SZ_CHARS;
+    const PropertyCase cases[] = {
+        {"every form, blanks around", L"00:11:22:33:44:55; 0011223344aa\t", ROOM, 2,
+         std::wstring(L"00-11-22-33-44-55\0"
+                      L"00-11-22-33-44-AA\0\0",
+                      37)},
+        {"empty entries are skipped", L";;00-11-22-33-44-55;; ;", ROOM, 1, std::wstring(L"00-11-22-33-44-55\0\0", 19)},
+        {"nothing", L"", ROOM, 0, std::wstring(L"\0", 1)},
+        {"an entry that is not an address", L"00-11-22-33-44-55;x", ROOM, -1, L""},
+        {"an address too long", L"00-11-22-33-44-55-66", ROOM, -1, L""},
+        {"256 addresses", AddressList(256, false), ROOM, 256, L""},
+        {"257 addresses", AddressList(257, false), ROOM, -1, L""},
+        {"800 addresses", AddressList(800, false), ROOM, -1, L""},
+        {"256 addresses of 12 digits", AddressList(256, true), ROOM, 256, L""},
+        {"257 addresses of 12 digits", AddressList(257, true), ROOM, -1, L""},
+        {"800 addresses of 12 digits", AddressList(800, true), ROOM, -1, L""},
+        // The room is checked before each address and before the list's terminator.
+        {"no room for the second address", L"00-11-22-33-44-55;00-11-22-33-44-66", 35, 2, L""},
+        {"no room for the list's terminator", L"00-11-22-33-44-55;00-11-22-33-44-66", 36, 2, L""},
+        {"room exactly", L"00-11-22-33-44-55;00-11-22-33-44-66", 37, 2,
+         std::wstring(L"00-11-22-33-44-55\0"
+                      L"00-11-22-33-44-66\0\0",
+                      37)},
+    };
+    const wchar_t GUARD = 0xA5A5;
+    for (const PropertyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TobraParseAdapterProperty(c.text.c_str(), nullptr, 0), c.count) << "the check";
+        std::vector<wchar_t> buffer(c.chars + 64, GUARD);
+        int fits = c.count < 0 || c.count * TOBRA_ADDRESS_TEXT_CHARS + 1 <= c.chars;
+        EXPECT_EQ(TobraParseAdapterProperty(c.text.c_str(), buffer.data(), c.chars), fits ? c.count : -1)
+            << "the write";
+        for (size_t i = c.chars; i < buffer.size(); ++i)
+            ASSERT_EQ(buffer[i], GUARD) << "written past the room at " << i;
+        if (!c.written.empty()) {
+            EXPECT_EQ(std::wstring(buffer.data(), c.written.size()), c.written);
+        }
+    }
+}
+
+}  // namespace

@@ -99,15 +99,12 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
 // at once. INVALID_HANDLE_VALUE when there is to be no pipe.
 HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security)
 {
-    // Without a descriptor of the policy's: the default one, which the grant
-    // then opens to Everyone.
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security, FALSE};
     bool logged = false;
     for (;;) {
-        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE,
-                                                      CONTROL_PIPE_MAX_INSTANCES, CONTROL_PIPE_BUFFER_SIZE,
-                                                      CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS,
-                                                      security != nullptr ? &attributes : nullptr);
+        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(
+            CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
+            CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, &attributes);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         DWORD error = GetLastError();
@@ -128,7 +125,8 @@ DWORD WINAPI PipeServerThread(LPVOID)
 {
     HANDLE connectEvent = g_pipePlatform.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    PSECURITY_DESCRIPTOR restricted = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    const WCHAR* allowedClient = g_policy.allowedClient[0] != L'\0' ? g_policy.allowedClient : nullptr;
 
     // Without the connect event no client could ever be seen.
     if (connectEvent == nullptr) {
@@ -136,23 +134,22 @@ DWORD WINAPI PipeServerThread(LPVOID)
         goto cleanup;
     }
 
-    // An administrator who names the clients gets exactly that list, never
-    // the default one with Everyone added.
-    if (g_policy.allowedClient[0] != L'\0') {
-        restricted = BuildRestrictedPipeSecurity(g_policy.allowedClient);
-        if (restricted == nullptr) {
-            LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
-            goto cleanup;
-        }
+    // The whole descriptor at creation: owner SYSTEM, which clients check,
+    // and the list of who may use the pipe (Everyone, or exactly the SID an
+    // administrator named).
+    security = g_pipePlatform.BuildPipeSecurity(allowedClient);
+    if (security == nullptr) {
+        LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
+        goto cleanup;
     }
 
-    pipe = CreateControlPipe(restricted);
+    pipe = CreateControlPipe(security);
     if (pipe == INVALID_HANDLE_VALUE)
         goto cleanup;
 
     // A pipe that not every user can open is never served, unless the policy
-    // says who may.
-    if (restricted == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
+    // says who may. The descriptor holds the entry already: nothing is written.
+    if (allowedClient == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
         LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
         goto cleanup;
     }
@@ -160,8 +157,8 @@ DWORD WINAPI PipeServerThread(LPVOID)
     ServeClients(pipe, connectEvent);
 
 cleanup:
-    if (restricted != nullptr)
-        LocalFree(restricted);
+    if (security != nullptr)
+        LocalFree(security);
     if (connectEvent != nullptr)
         CloseHandle(connectEvent);
     if (pipe != INVALID_HANDLE_VALUE) {

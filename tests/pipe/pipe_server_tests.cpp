@@ -125,6 +125,39 @@ int RecordingGrant(PSID sid, HANDLE object)
     return g_grant.result;
 }
 
+// The owner's SID as text, as a client reads it on its own handle.
+std::string OwnerOf(HANDLE object)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return "unreadable";
+    std::string text = "none";
+    LPSTR sid = nullptr;
+    if (owner != nullptr && ConvertSidToStringSidA(owner, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return text;
+}
+
+std::atomic<int> g_aclWrites{0};
+
+DWORD WINAPI CountingSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID owner,
+                                     PSID group, PACL dacl, PACL sacl)
+{
+    ++g_aclWrites;
+    return ::SetSecurityInfo(handle, type, information, owner, group, dacl, sacl);
+}
+
+PSECURITY_DESCRIPTOR FailingBuildPipeSecurity(const WCHAR*)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
 HANDLE WINAPI FailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
 {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -168,6 +201,7 @@ protected:
         g_afterGrantDone = false;
         g_connects = 0;
         g_connectFailures = 0;
+        g_aclWrites = 0;
         g_pipePlatform.GrantFullAccess = RecordingGrant;
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stop_, nullptr);
@@ -516,6 +550,17 @@ TEST_F(ServerTest, MissingConnectEventEndsTheThreadWithoutAPipe)
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not create the connect event (error 8)"));
 }
 
+TEST_F(ServerTest, MissingDescriptorEndsTheThreadWithoutAPipe)
+{
+    g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    g_pipePlatform.BuildPipeSecurity = FailingBuildPipeSecurity;
+    Start();
+    ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_pipeArguments.calls, 0) << "never a pipe with the default descriptor";
+    EXPECT_EQ(g_grant.calls, 0);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not open the control pipe to clients (error 8)"));
+}
+
 // A connect that fails at once: the result is not examined, so the server waits
 // for a connection that cannot come; a stop still ends it at once.
 TEST_F(ServerTest, ConnectThatFailsLeavesTheServerStoppable)
@@ -569,9 +614,11 @@ TEST_F(ServerTest, ConnectThatReportedAGoneClientOnceServesTheNext)
 
 // --- The pipe and its creation -------------------------------------------------------
 
-TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
+TEST_F(ServerTest, CreatesOneLocalInstanceOwnedBySystemAndOpenToEveryone)
 {
     g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    test::ScopedSwap<decltype(g_accessGrantPlatform.SetSecurityInfo)> writes(g_accessGrantPlatform.SetSecurityInfo,
+                                                                             CountingSetSecurityInfo);
     StartListening();
     // Wine lets a client wait for the name as soon as the pipe exists, before the grant has run.
     ASSERT_TRUE(WaitUntil([] { return g_afterGrantDone.load(); }));
@@ -585,13 +632,22 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
     EXPECT_EQ(g_pipeArguments.outBufferSize, 65536u);
     EXPECT_EQ(g_pipeArguments.inBufferSize, 65536u);
     EXPECT_EQ(g_pipeArguments.defaultTimeout, 1000u);
-    EXPECT_EQ(g_pipeArguments.attributes, nullptr);
+    // The whole descriptor at creation: an owner alone would bring the token's default list.
+    EXPECT_NE(g_pipeArguments.attributes, nullptr);
 
     EXPECT_EQ(g_grant.calls, 1);
     EXPECT_EQ(Hex(g_grant.sid), "01 01 00 00 00 00 00 01 00 00 00 00");
     EXPECT_EQ(g_grant.result, 1);
+    EXPECT_EQ(g_aclWrites, 0) << "the grant found its entry in the descriptor";
     EXPECT_EQ(g_grant.everyoneGrantEntries, 1);
     EXPECT_EQ(g_grant.everyoneOwnRightsEntries, 0) << "any user could lock the pipe or add an instance";
+
+    // What a client sees: only SYSTEM can have made it.
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    EXPECT_EQ(OwnerOf(client.Handle()), "S-1-5-18");
+    EXPECT_THAT(test::AccessEntries(client.Handle()),
+                ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-1-0 0x12019b"));
 }
 
 // An administrator names the one SID that may use the pipe: the pipe gets
@@ -607,6 +663,7 @@ TEST_F(ServerTest, AllowedClientsGetTheOnlyEntryBesideSystemAndAdministrators)
     ASSERT_NE(g_pipeArguments.attributes, nullptr);
     Client client;
     ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    EXPECT_EQ(OwnerOf(client.Handle()), "S-1-5-18");
     EXPECT_THAT(test::AccessEntries(client.Handle()),
                 ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-32-545 0x12019b"));
 }

@@ -16,6 +16,7 @@
 #include "pipe/control_message.h"
 #include "pipe/pipe_server.h"
 #include "pipe_test_support.h"
+#include "service/service_main.h"
 #include "service/service_policy.h"
 #include "service/service_window.h"
 #include "support/test_support.h"
@@ -202,6 +203,8 @@ protected:
         g_connects = 0;
         g_connectFailures = 0;
         g_aclWrites = 0;
+        g_serviceFailure = 0;
+        g_serviceFailureReason = nullptr;
         g_pipePlatform.GrantFullAccess = RecordingGrant;
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stop_, nullptr);
@@ -472,6 +475,7 @@ TEST_F(ServerTest, StopWhileWaitingEndsTheThreadAtOnce)
     // The pipe is closed: the name is gone and free for a new server.
     ExpectEndedCleanly(2000);
     EXPECT_THAT(log_.Messages(), IsEmpty());
+    EXPECT_EQ(g_serviceFailure, 0) << "a stop is no failure";
 }
 
 // A request once read runs to its end: a restart is never cut between off and on.
@@ -532,7 +536,8 @@ TEST_P(WaitFailure, EndsTheThreadAndCancelsThePendingConnect)
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_connects, 1);
     EXPECT_EQ(g_grant.calls, 1);
-    EXPECT_THAT(log_.Messages(), IsEmpty());
+    EXPECT_EQ(g_serviceFailure, ERROR_INVALID_HANDLE);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not wait for clients of the control pipe (error 6)"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, WaitFailure, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
@@ -547,6 +552,7 @@ TEST_F(ServerTest, MissingConnectEventEndsTheThreadWithoutAPipe)
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_connects, 0);
     EXPECT_EQ(g_grant.calls, 0);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not create the connect event (error 8)"));
 }
 
@@ -558,22 +564,23 @@ TEST_F(ServerTest, MissingDescriptorEndsTheThreadWithoutAPipe)
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_pipeArguments.calls, 0) << "never a pipe with the default descriptor";
     EXPECT_EQ(g_grant.calls, 0);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not open the control pipe to clients (error 8)"));
 }
 
-// A connect that fails at once: the result is not examined, so the server waits
-// for a connection that cannot come; a stop still ends it at once.
-TEST_F(ServerTest, ConnectThatFailsLeavesTheServerStoppable)
+// A connect that fails at once with an error no server expects: no connection
+// will ever signal the event, so the thread ends and reports it instead of
+// waiting for nothing.
+TEST_F(ServerTest, ConnectThatFailsEndsTheThreadAndIsReported)
 {
     g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
     g_connectError = ERROR_NOT_ENOUGH_MEMORY;
     g_connectFailures = -1;
     Start();
-    ASSERT_TRUE(WaitUntil([] { return g_connects.load() >= 1; }));
-    EXPECT_FALSE(Ended(100));
-    EXPECT_EQ(g_connects, 1) << "the server does not spin on the failure";
-    SetEvent(stop_);
     ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_connects, 1);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not listen for clients of the control pipe (error 8)"));
 }
 
 // A client that opened and closed the pipe before the connect: the server
@@ -702,6 +709,7 @@ TEST_F(ServerTest, NameHeldByAnotherProgramIsTakenOnceFree)
     Client client;
     EXPECT_EQ(Hex(Serve(client, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
     EXPECT_EQ(g_grant.calls, 1);
+    EXPECT_EQ(g_serviceFailure, 0);
 }
 
 TEST_F(ServerTest, StopWhileTheNameIsHeldEndsTheThreadAtOnce)
@@ -712,12 +720,13 @@ TEST_F(ServerTest, StopWhileTheNameIsHeldEndsTheThreadAtOnce)
     ASSERT_TRUE(WaitUntil([&] { return !log_.Messages().empty(); }));
     SetEvent(stop_);
     EXPECT_TRUE(Ended(300));
+    EXPECT_EQ(g_serviceFailure, 0) << "a stop is no failure";
     CloseHandle(other);
 }
 
 // What Windows answers for a name another program holds (FILE_FLAG_FIRST_PIPE_INSTANCE
 // gives ERROR_ACCESS_DENIED, the instance limit ERROR_PIPE_BUSY) is retried; any
-// other failure ends the thread. Each is logged once.
+// other failure ends the thread and is reported. Each is logged once.
 DWORD g_createError = 0;
 int g_createFailures = 0;
 std::atomic<int> g_creates{0};
@@ -753,10 +762,12 @@ TEST_P(CreateFailure, IsLoggedOnceAndRetriedOnlyForANameInUse)
         Client client;
         EXPECT_EQ(Hex(Serve(client, AdapterRequest(ACTION_DISABLE))), Hex(Reply(1, 1)));
         EXPECT_EQ(g_creates, 4);
+        EXPECT_EQ(g_serviceFailure, 0);
     } else {
         EXPECT_TRUE(Ended(2000));
         EXPECT_EQ(g_creates, 1);
         EXPECT_EQ(g_grant.calls, 0);
+        EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), GetParam().error);
     }
     EXPECT_EQ(CountMessages(log_.Messages(),
                             L"Could not create the control pipe (error " + std::to_wstring(GetParam().error) + L")"),
@@ -777,6 +788,7 @@ TEST_F(ServerTest, FailedGrantEndsTheThreadWithoutServing)
     Start();
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_grant.calls, 1);
+    EXPECT_EQ(g_serviceFailure, ERROR_ACCESS_DENIED);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not open the control pipe to clients (error 5)"));
 }
 

@@ -199,20 +199,6 @@ TEST_F(WindowThreadTest, FailedMessageLoopStopsThePipeThreadBeforeTheThreadEnds)
                                    WINDOW_END));
 }
 
-// Only a stop claims the service before it closes the window; any other close
-// leaves the service without a pipe server.
-TEST_F(WindowThreadTest, CloseWhileTheServiceRunsIsReported)
-{
-    g_running = 1;
-    Start();
-    ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
-    SendMessageW(g_serviceWindow, WM_CLOSE, 0, 0);
-    EXPECT_EQ(ExitCode(), 0u);
-    EXPECT_EQ(fake_.pipeThreadEnded, 1);
-    EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), ERROR_INVALID_WINDOW_HANDLE);
-    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, L"The service window was closed (error 1400)", WINDOW_END));
-}
-
 TEST_F(WindowThreadTest, StopPipeThreadWithNothingStartedReturnsAtOnce)
 {
     EXPECT_EQ(StopPipeThread(), 1);

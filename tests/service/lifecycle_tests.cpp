@@ -270,6 +270,13 @@ HANDLE WINAPI FailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
     return nullptr;
 }
 
+// A failed call that leaves no error code.
+HANDLE WINAPI SilentlyFailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
+{
+    SetLastError(NO_ERROR);
+    return nullptr;
+}
+
 BOOL WINAPI FailingConnectNamedPipe(HANDLE, LPOVERLAPPED)
 {
     SetLastError(ERROR_BAD_PIPE);  // none of the three a server expects
@@ -354,6 +361,10 @@ INSTANTIATE_TEST_SUITE_P(
         CannotServe{"ConnectEventFails",
                     [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = FailingCreateEventW; },
                     ERROR_NOT_ENOUGH_MEMORY, L"Could not create the connect event (error 8)"},
+        // Never a stopped report that says all went well.
+        CannotServe{"FailureWithoutAnErrorCode",
+                    [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = SilentlyFailingCreateEventW; },
+                    ERROR_INTERNAL_ERROR, L"Could not create the connect event (error 1359)"},
         CannotServe{"DescriptorFails",
                     [](FakeServicePlatform&) { g_pipePlatform.BuildPipeSecurity = FailingBuildPipeSecurity; },
                     ERROR_NOT_ENOUGH_MEMORY, L"Could not open the control pipe to clients (error 8)"},

@@ -217,14 +217,29 @@ cleanup:
     return result;
 }
 
-PSECURITY_DESCRIPTOR BuildRestrictedPipeSecurity(const WCHAR* clientSid)
+PSECURITY_DESCRIPTOR BuildPipeSecurity(const WCHAR* clientSid)
 {
-    // The SID text is checked when the policy is read; the longest fits.
-    WCHAR sddl[256 + 64];
-    wsprintfW(sddl, L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x%lx;;;%s)", static_cast<unsigned long>(GRANT_ACCESS_MASK),
-              clientSid);
+    // The SID text was checked when the policy was read.
+    const WCHAR* trustee = clientSid != nullptr && clientSid[0] != L'\0' ? clientSid : L"WD";
+    WCHAR head[64];
+    int headLength =
+        wsprintfW(head, L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x%lx;;;", static_cast<unsigned long>(GRANT_ACCESS_MASK));
+    // On the heap: the pipe thread runs on a 16 KiB stack, and the trustee's
+    // text has no bound of its own here.
+    SIZE_T chars = static_cast<SIZE_T>(headLength) + static_cast<SIZE_T>(lstrlenW(trustee)) + 2;
+    auto* sddl = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, chars * sizeof(WCHAR)));
+    if (sddl == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    lstrcpyW(sddl, head);
+    lstrcatW(sddl, trustee);
+    lstrcatW(sddl, L")");
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-        return nullptr;
+        descriptor = nullptr;
+    DWORD error = GetLastError();
+    HeapFree(GetProcessHeap(), 0, sddl);
+    SetLastError(error);
     return descriptor;
 }

@@ -1,6 +1,7 @@
 // Access grant: adds one explicit access-allowed entry with read and write
-// access for a trustee to a kernel object's DACL, at its canonical position.
-// The pipe server uses it to open the control pipe to Everyone.
+// access for a trustee to a kernel object's DACL, at its canonical position;
+// and the control pipe's descriptor, which already holds that entry for
+// Everyone, so that the pipe server's grant finds it there.
 #pragma once
 
 #include <windows.h>
@@ -17,12 +18,17 @@ extern const BYTE EveryoneSid[12];
 constexpr DWORD GRANT_ACCESS_MASK = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
 static_assert(GRANT_ACCESS_MASK == 0x0012019B, "read and write, without the pipe's own rights");
 
-// The pipe's security when an administrator names the one SID that may use
-// it: SYSTEM and Administrators full control, that SID GRANT_ACCESS_MASK, and
-// no entry for Everyone (Windows' default list would still give Everyone read,
-// enough to hold the one instance). A LocalAlloc block the caller frees; null
-// on failure, with the error as the last error.
-PSECURITY_DESCRIPTOR BuildRestrictedPipeSecurity(const WCHAR* clientSid);
+// The control pipe's whole security, given when it is created: owner SYSTEM,
+// SYSTEM and Administrators full control, and GRANT_ACCESS_MASK for the one
+// SID an administrator named (clientSid) or, when none is named (null or
+// empty), for Everyone. A client that finds the owner SYSTEM knows that no
+// ordinary user created the pipe: Windows lets no one assign an owner that
+// their token does not hold. Owner and list must come with the creation: a
+// descriptor with only an owner takes the token's default list, and setting
+// the owner afterwards needs WRITE_OWNER, which the pipe's handle must not
+// have. A LocalAlloc block the caller frees; null on failure, with the error
+// as the last error.
+PSECURITY_DESCRIPTOR BuildPipeSecurity(const WCHAR* clientSid);
 
 // 1 when the object's DACL holds the entry afterwards (already there, or added
 // and written back), 0 on any failure, with the failure's code as the last

@@ -10,6 +10,7 @@ PipePlatform g_pipePlatform = {
     RestartAdapter,
     DisableAdapter,
     GrantFullAccess,
+    BuildPipeSecurity,
     ::CreateNamedPipeW,
     ::VirtualAlloc,
     ::ReadFile,

@@ -1,7 +1,8 @@
-// What the control pipe's tests steer: the adapter actions and the access
-// grant it calls, the few platform calls whose failure or arguments a test
-// cannot provoke or see otherwise, and its two time limits. The real functions
-// and production limits are the defaults; a test swaps entries and restores them.
+// What the control pipe's tests steer: the adapter actions, the access grant
+// and the pipe's descriptor, the few platform calls whose failure or arguments
+// a test cannot provoke or see otherwise, and its time limits. The real
+// functions and production limits are the defaults; a test swaps entries and
+// restores them.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +14,8 @@ struct PipePlatform {
     decltype(&::RestartAdapter) RestartAdapter;
     decltype(&::DisableAdapter) DisableAdapter;
     decltype(&::GrantFullAccess) GrantFullAccess;
+    // The pipe's descriptor, whose failure only an exhausted heap gives.
+    decltype(&::BuildPipeSecurity) BuildPipeSecurity;
     // Remote-client rejection shows only to another machine; tests record the arguments.
     decltype(&::CreateNamedPipeW) CreateNamedPipeW;
     decltype(&::VirtualAlloc) VirtualAlloc;

@@ -6,16 +6,39 @@
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
 #include "pipe/request_handler.h"
+#include "service/service_main.h"
 #include "service/service_policy.h"
 #include "service/service_window.h"
 
 namespace {
 
-// Waits up to `ms` on the stop event; true when the server is to end: the
-// event is set, or missing (the wait fails).
-bool WaitForStop(DWORD ms)
+const WCHAR CREATE_FAILURE[] = L"Could not create the control pipe";
+const WCHAR GRANT_FAILURE[] = L"Could not open the control pipe to clients";
+const WCHAR WAIT_FAILURE[] = L"Could not wait for clients of the control pipe";
+
+// Why the server ends: a stop (no failure), or what failed and its error,
+// which stops the service: a server that has ended serves no one.
+struct ServerEnd {
+    const WCHAR* failure;
+    DWORD error;
+};
+
+void SetFailure(ServerEnd* end, const WCHAR* failure, DWORD error)
 {
-    return WaitForSingleObject(g_pipeStopEvent, ms) != WAIT_TIMEOUT;
+    end->failure = failure;
+    end->error = error;
+}
+
+// Waits up to `ms` on the stop event; true when the server is to end: the
+// event is set, or the wait failed (the event is missing), which is recorded.
+bool WaitForStop(DWORD ms, ServerEnd* end)
+{
+    DWORD result = WaitForSingleObject(g_pipeStopEvent, ms);
+    if (result == WAIT_TIMEOUT)
+        return false;
+    if (result != WAIT_OBJECT_0)
+        SetFailure(end, WAIT_FAILURE, GetLastError());
+    return true;
 }
 
 // Polls the handler until it has dealt with the client, until more than the
@@ -24,7 +47,7 @@ bool WaitForStop(DWORD ms)
 // difference survives the tick count's wrap. A request once read is carried
 // out and answered within the one handler call, so a stop only ever drops a
 // client that still owes its header. True when the server is to end.
-bool ServeClient(HANDLE pipe)
+bool ServeClient(HANDLE pipe, ServerEnd* end)
 {
     DWORD start = g_pipePlatform.GetTickCount();
     for (;;) {
@@ -35,14 +58,15 @@ bool ServeClient(HANDLE pipe)
             return false;
         }
         // Any user can connect and stay silent: that must not hold off a stop.
-        if (WaitForStop(PIPE_POLL_MS))
+        if (WaitForStop(PIPE_POLL_MS, end))
             return true;
     }
 }
 
-// Connects, serves and disconnects clients until the stop event is set (or the
-// wait fails). When a stop and a connection come together, the stop wins.
-void ServeClients(HANDLE pipe, HANDLE connectEvent)
+// Connects, serves and disconnects clients until the stop event is set, or
+// until a connect or a wait fails (recorded in end). When a stop and a
+// connection come together, the stop wins.
+void ServeClients(HANDLE pipe, HANDLE connectEvent, ServerEnd* end)
 {
     // A pending connect refers to the record until it completes or is cancelled.
     OVERLAPPED connect;
@@ -60,26 +84,35 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
                 // after a pause, so that a connect that keeps failing so is
                 // neither a busy loop nor deaf to a stop.
                 DisconnectNamedPipe(pipe);
-                stop = WaitForStop(PIPE_POLL_MS);
+                stop = WaitForStop(PIPE_POLL_MS, end);
                 continue;
             }
             // ERROR_PIPE_CONNECTED: a client came before the call; serve it at once.
             if (error == ERROR_PIPE_CONNECTED) {
-                stop = ServeClient(pipe);
+                stop = ServeClient(pipe, end);
                 DisconnectNamedPipe(pipe);
                 // A client that is answered at its first poll never reaches a wait.
                 if (!stop)
-                    stop = WaitForStop(0);
+                    stop = WaitForStop(0, end);
                 continue;
             }
-            pending = error == ERROR_IO_PENDING;
+            // Any other error: no connection will ever signal the event.
+            if (error != ERROR_IO_PENDING) {
+                SetFailure(end, L"Could not listen for clients of the control pipe", error);
+                break;
+            }
+            pending = 1;
         }
 
         HANDLE waitList[2] = {g_pipeStopEvent, connectEvent};
-        if (g_pipePlatform.WaitForMultipleObjects(2, waitList, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+        DWORD result = g_pipePlatform.WaitForMultipleObjects(2, waitList, FALSE, INFINITE);
+        if (result != WAIT_OBJECT_0 + 1) {
+            if (result != WAIT_OBJECT_0)
+                SetFailure(end, WAIT_FAILURE, GetLastError());
             break;
+        }
         pending = 0;
-        stop = ServeClient(pipe);
+        stop = ServeClient(pipe, end);
         DisconnectNamedPipe(pipe);
     }
 
@@ -96,28 +129,28 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent)
 // FILE_FLAG_FIRST_PIPE_INSTANCE, ERROR_PIPE_BUSY through the instance limit):
 // then the name is tried again each second, so that the service serves as
 // soon as it is free instead of running without a pipe. A stop ends the tries
-// at once. INVALID_HANDLE_VALUE when there is to be no pipe.
-HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security)
+// at once; any other error is recorded in end. INVALID_HANDLE_VALUE when there
+// is to be no pipe.
+HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security, ServerEnd* end)
 {
-    // Without a descriptor of the policy's: the default one, which the grant
-    // then opens to Everyone.
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security, FALSE};
     bool logged = false;
     for (;;) {
-        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE,
-                                                      CONTROL_PIPE_MAX_INSTANCES, CONTROL_PIPE_BUFFER_SIZE,
-                                                      CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS,
-                                                      security != nullptr ? &attributes : nullptr);
+        HANDLE pipe = g_pipePlatform.CreateNamedPipeW(
+            CONTROL_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
+            CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, &attributes);
         if (pipe != INVALID_HANDLE_VALUE)
             return pipe;
         DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY) {
+            SetFailure(end, CREATE_FAILURE, error);
+            return INVALID_HANDLE_VALUE;
+        }
         // Once: a squatter that stays must not fill the log.
         if (!logged)
-            LogPrintf(L"Could not create the control pipe (error %lu)", error);
+            LogPrintf(L"%s (error %lu)", CREATE_FAILURE, error);
         logged = true;
-        if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY)
-            return INVALID_HANDLE_VALUE;
-        if (WaitForStop(g_pipePlatform.createRetryMs))
+        if (WaitForStop(g_pipePlatform.createRetryMs, end))
             return INVALID_HANDLE_VALUE;
     }
 }
@@ -126,47 +159,51 @@ HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security)
 
 DWORD WINAPI PipeServerThread(LPVOID)
 {
+    ServerEnd end = {nullptr, NO_ERROR};
     HANDLE connectEvent = g_pipePlatform.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    PSECURITY_DESCRIPTOR restricted = nullptr;
+    PSECURITY_DESCRIPTOR security = nullptr;
+    const WCHAR* allowedClient = g_policy.allowedClient[0] != L'\0' ? g_policy.allowedClient : nullptr;
 
     // Without the connect event no client could ever be seen.
     if (connectEvent == nullptr) {
-        LogPrintf(L"Could not create the connect event (error %lu)", GetLastError());
+        SetFailure(&end, L"Could not create the connect event", GetLastError());
         goto cleanup;
     }
 
-    // An administrator who names the clients gets exactly that list, never
-    // the default one with Everyone added.
-    if (g_policy.allowedClient[0] != L'\0') {
-        restricted = BuildRestrictedPipeSecurity(g_policy.allowedClient);
-        if (restricted == nullptr) {
-            LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
-            goto cleanup;
-        }
+    // The whole descriptor at creation: owner SYSTEM, which clients check,
+    // and the list of who may use the pipe (Everyone, or exactly the SID an
+    // administrator named).
+    security = g_pipePlatform.BuildPipeSecurity(allowedClient);
+    if (security == nullptr) {
+        SetFailure(&end, GRANT_FAILURE, GetLastError());
+        goto cleanup;
     }
 
-    pipe = CreateControlPipe(restricted);
+    pipe = CreateControlPipe(security, &end);
     if (pipe == INVALID_HANDLE_VALUE)
         goto cleanup;
 
     // A pipe that not every user can open is never served, unless the policy
-    // says who may.
-    if (restricted == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
-        LogPrintf(L"Could not open the control pipe to clients (error %lu)", GetLastError());
+    // says who may. The descriptor holds the entry already: nothing is written.
+    if (allowedClient == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
+        SetFailure(&end, GRANT_FAILURE, GetLastError());
         goto cleanup;
     }
 
-    ServeClients(pipe, connectEvent);
+    ServeClients(pipe, connectEvent, &end);
 
 cleanup:
-    if (restricted != nullptr)
-        LocalFree(restricted);
+    if (security != nullptr)
+        LocalFree(security);
     if (connectEvent != nullptr)
         CloseHandle(connectEvent);
     if (pipe != INVALID_HANDLE_VALUE) {
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
     }
+    // After the pipe is closed: the stop that follows finds this thread ending.
+    if (end.failure != nullptr)
+        ReportServiceFailure(end.failure, end.error);
     ExitThread(0);
 }

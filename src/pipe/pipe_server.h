@@ -31,6 +31,9 @@ constexpr DWORD CONTROL_PIPE_DEFAULT_TIMEOUT_MS = 1000;
 
 // Thread routine: serves one client at a time on "\\.\pipe\norva\Tobra Service"
 // until g_pipeStopEvent is set; a stop ends a client that has not yet sent its
-// header at once. The parameter (the service window) is unused. Ends with
-// ExitThread(0) on every path.
+// header at once. Ending for any other reason (an event, the descriptor, the
+// pipe, the grant, a connect or a wait that fails) it logs the failure and
+// has ReportServiceFailure stop the service. The parameter (the service
+// window) is unused. Ends with ExitThread(0) on every path: the error goes to
+// the service, and the window thread only asks whether the thread still runs.
 DWORD WINAPI PipeServerThread(LPVOID parameter);

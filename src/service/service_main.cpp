@@ -1,7 +1,8 @@
 // The service main routine, its control handler and the status reports. Four
 // threads meet here without a lock: the dispatcher's (control handler, stop),
 // the service main thread (start, terminate), the window thread and the pipe
-// thread. Order comes from the stop event and the synchronous WM_CLOSE.
+// thread. Order comes from the stop and failure events, the synchronous
+// WM_CLOSE and the one exchange that claims the stop.
 #include "service/service_main.h"
 
 #include "log/log.h"
@@ -15,6 +16,9 @@ volatile LONG g_running = 0;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_serviceStopEvent = nullptr;
 HANDLE g_windowThread = nullptr;
+HANDLE g_serviceFailureEvent = nullptr;
+volatile LONG g_serviceFailure = 0;
+const WCHAR* volatile g_serviceFailureReason = nullptr;
 
 namespace {
 
@@ -84,19 +88,40 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     g_serviceStopEvent = g_servicePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_serviceStopEvent == nullptr)
         goto failed;
+    // Before any thread that could fail exists.
+    g_serviceFailureEvent = g_servicePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_serviceFailureEvent == nullptr)
+        goto failed;
     if (!ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 2, START_PENDING_WAIT_HINT_2))
         goto failed;
-    g_windowThread = g_servicePlatform.CreateThread(nullptr, 0, ServiceWindowThread, nullptr, 0, nullptr);
-    if (g_windowThread == nullptr)
-        goto failed;
-    // Before the running report: stop and shutdown are accepted only from that
-    // report on, so every stop finds the flag set.
+    // Before the window thread exists, so that a clear flag means to it that a
+    // stop has claimed the service, never that the start has not got that far;
+    // and before the running report, from which on stop and shutdown are
+    // accepted, so that every stop finds the flag set.
     g_running = 1;
+    g_windowThread = g_servicePlatform.CreateThread(nullptr, 0, ServiceWindowThread, nullptr, 0, nullptr);
+    if (g_windowThread == nullptr) {
+        g_running = 0;  // there is no window to take down; the last error stays
+        goto failed;
+    }
     if (!ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0, 0))
         goto failed;
 
-    WaitForSingleObject(g_serviceStopEvent, INFINITE);
-    TerminateService(NO_ERROR);
+    {
+        HANDLE events[2] = {g_serviceStopEvent, g_serviceFailureEvent};
+        DWORD exitCode = NO_ERROR;
+        // A stop that has ended comes first when both are set.
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            // A thread that cannot serve: stop as the control handler does. A
+            // stop control at the same moment claims the stop first, and its
+            // stop event then says when it is done.
+            exitCode = static_cast<DWORD>(g_serviceFailure);
+            ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 1, STOP_WAIT_HINT);
+            StopService();
+            WaitForSingleObject(g_serviceStopEvent, INFINITE);
+        }
+        TerminateService(exitCode);
+    }
     return;
 
 failed:
@@ -128,11 +153,11 @@ void WINAPI ServiceCtrlHandler(DWORD control)
 
 void StopService()
 {
-    // A stop before the running flag is set, or a second stop, does nothing.
-    if (g_running == 0)
+    // A stop before the running flag is set, or a second stop, does nothing;
+    // of a stop control and a failure at the same moment only one runs it.
+    if (InterlockedExchange(&g_running, 0) == 0)
         return;
     LogPrintf(L"*** Stop Service: Start ***");
-    g_running = 0;
 
     // Synchronous: returns once the pipe thread has ended and the window is gone.
     HWND window = WaitForServiceWindow();
@@ -152,18 +177,38 @@ void TerminateService(DWORD exitCode)
     g_serviceStopEvent = nullptr;
 
     // Still marked running only after a refused running report: the window
-    // thread exists and must be taken down here.
-    if (g_running != 0) {
+    // thread exists and must be taken down here. Claimed like a stop, so that
+    // the window thread takes the close for a stop's and a stop control that
+    // comes meanwhile does nothing.
+    if (InterlockedExchange(&g_running, 0) != 0) {
         LogPrintf(L"*** Terminate Service: Start ***");
         HWND window = WaitForServiceWindow();
         if (window != nullptr)
             SendMessageW(window, WM_CLOSE, 0, 0);
-        g_running = 0;
         CloseWindowThread();
         LogPrintf(L"*** Terminate Service: End ***");
     }
 
+    // Last: the window thread may still report a failure until it has ended.
+    if (g_serviceFailureEvent != nullptr)
+        CloseHandle(g_serviceFailureEvent);
+    g_serviceFailureEvent = nullptr;
+
     // Without a status handle there is nobody to report to.
     if (g_statusHandle != nullptr)
         ReportServiceStatus(SERVICE_STOPPED, exitCode, 0, 0);
+}
+
+void ReportServiceFailure(const WCHAR* reason, DWORD error)
+{
+    if (error == NO_ERROR)
+        error = SERVICE_UNKNOWN_FAILURE_ERROR;
+    LogPrintf(L"%s (error %lu)", reason, error);
+    // The first failure is the cause; later ones often follow from it.
+    if (InterlockedCompareExchange(&g_serviceFailure, static_cast<LONG>(error), 0) != 0)
+        return;
+    g_serviceFailureReason = reason;
+    // Null outside a service run (the pipe server on its own in tests).
+    if (g_serviceFailureEvent != nullptr)
+        SetEvent(g_serviceFailureEvent);
 }

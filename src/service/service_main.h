@@ -20,14 +20,33 @@ constexpr DWORD SERVICE_WINDOW_WAIT_MS = 5000;
 // so that its End line is written before the stopped report lets the process end.
 constexpr DWORD SERVICE_WINDOW_THREAD_END_WAIT_MS = 5000;
 
+// Given when a thread ends for a reason that has no error code of its own
+// (the service window closed by something other than a stop).
+constexpr DWORD SERVICE_WINDOW_CLOSED_ERROR = ERROR_INVALID_WINDOW_HANDLE;
+// Given for a failure whose call left no error code, so that the stopped
+// report never says that all went well.
+constexpr DWORD SERVICE_UNKNOWN_FAILURE_ERROR = ERROR_INTERNAL_ERROR;
+
 // The state of the last report that SetServiceStatus accepted.
 extern DWORD g_currentState;
-// Set before the running report, cleared by the one routine that closes the
-// window; a stop or terminate that finds it clear does nothing.
+// Set before the window thread exists, cleared (exchanged, so that only one
+// routine wins) by the routine that claims the stop: StopService, or
+// TerminateService after a refused running report. While the window thread
+// lives, clear means that a stop has claimed the service.
 extern volatile LONG g_running;
 extern SERVICE_STATUS_HANDLE g_statusHandle;
 extern HANDLE g_serviceStopEvent;
 extern HANDLE g_windowThread;
+
+// Created and closed by ServiceMain beside the stop event; set by
+// ReportServiceFailure once a failure is stored, which wakes ServiceMain to
+// stop the service.
+extern HANDLE g_serviceFailureEvent;
+// The first failure after which the service cannot serve: its Win32 error
+// (0: none) and what failed, as logged. Written once (the first writer wins),
+// read by ServiceMain after the failure event.
+extern volatile LONG g_serviceFailure;
+extern const WCHAR* volatile g_serviceFailureReason;
 
 void WINAPI ServiceMain(DWORD argumentCount, LPWSTR* arguments);
 void WINAPI ServiceCtrlHandler(DWORD control);
@@ -41,5 +60,13 @@ int ReportServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD wai
 void StopService();
 
 // Ends ServiceMain: closes the stop event, closes the window after a refused
-// running report, and reports stopped with the exit code.
+// running report, closes the failure event, and reports stopped with the exit
+// code.
 void TerminateService(DWORD exitCode);
+
+// Called by the window or pipe thread when it ends for a reason other than a
+// stop (neither can stop the service itself: the stop waits for both). Logs
+// "<reason> (error <error>)"; the first failure is stored and wakes
+// ServiceMain, which stops the service with that error as its exit code. The
+// reason is a constant text.
+void ReportServiceFailure(const WCHAR* reason, DWORD error);

@@ -24,7 +24,9 @@ extern HANDLE g_pipeStopEvent;
 extern HANDLE g_pipeThread;
 
 // Thread routine: registers the class, creates the hidden window and runs its
-// message loop until WM_CLOSE has destroyed it. Ends with ExitThread(0).
+// message loop until WM_CLOSE has destroyed it. Any end but the one a stop
+// asked for (a class, window or message loop that fails, a window closed while
+// the service runs) goes to ReportServiceFailure. Ends with ExitThread(0).
 DWORD WINAPI ServiceWindowThread(LPVOID parameter);
 
 LRESULT CALLBACK ServiceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

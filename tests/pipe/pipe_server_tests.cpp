@@ -16,6 +16,7 @@
 #include "pipe/control_message.h"
 #include "pipe/pipe_server.h"
 #include "pipe_test_support.h"
+#include "service/service_main.h"
 #include "service/service_policy.h"
 #include "service/service_window.h"
 #include "support/test_support.h"
@@ -125,6 +126,39 @@ int RecordingGrant(PSID sid, HANDLE object)
     return g_grant.result;
 }
 
+// The owner's SID as text, as a client reads it on its own handle.
+std::string OwnerOf(HANDLE object)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return "unreadable";
+    std::string text = "none";
+    LPSTR sid = nullptr;
+    if (owner != nullptr && ConvertSidToStringSidA(owner, &sid)) {
+        text = sid;
+        LocalFree(sid);
+    }
+    LocalFree(descriptor);
+    return text;
+}
+
+std::atomic<int> g_aclWrites{0};
+
+DWORD WINAPI CountingSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION information, PSID owner,
+                                     PSID group, PACL dacl, PACL sacl)
+{
+    ++g_aclWrites;
+    return ::SetSecurityInfo(handle, type, information, owner, group, dacl, sacl);
+}
+
+PSECURITY_DESCRIPTOR FailingBuildPipeSecurity(const WCHAR*)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
 HANDLE WINAPI FailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
 {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -168,6 +202,9 @@ protected:
         g_afterGrantDone = false;
         g_connects = 0;
         g_connectFailures = 0;
+        g_aclWrites = 0;
+        g_serviceFailure = 0;
+        g_serviceFailureReason = nullptr;
         g_pipePlatform.GrantFullAccess = RecordingGrant;
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stop_, nullptr);
@@ -438,6 +475,7 @@ TEST_F(ServerTest, StopWhileWaitingEndsTheThreadAtOnce)
     // The pipe is closed: the name is gone and free for a new server.
     ExpectEndedCleanly(2000);
     EXPECT_THAT(log_.Messages(), IsEmpty());
+    EXPECT_EQ(g_serviceFailure, 0) << "a stop is no failure";
 }
 
 // A request once read runs to its end: a restart is never cut between off and on.
@@ -498,7 +536,8 @@ TEST_P(WaitFailure, EndsTheThreadAndCancelsThePendingConnect)
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_connects, 1);
     EXPECT_EQ(g_grant.calls, 1);
-    EXPECT_THAT(log_.Messages(), IsEmpty());
+    EXPECT_EQ(g_serviceFailure, ERROR_INVALID_HANDLE);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not wait for clients of the control pipe (error 6)"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, WaitFailure, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
@@ -513,22 +552,35 @@ TEST_F(ServerTest, MissingConnectEventEndsTheThreadWithoutAPipe)
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_connects, 0);
     EXPECT_EQ(g_grant.calls, 0);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not create the connect event (error 8)"));
 }
 
-// A connect that fails at once: the result is not examined, so the server waits
-// for a connection that cannot come; a stop still ends it at once.
-TEST_F(ServerTest, ConnectThatFailsLeavesTheServerStoppable)
+TEST_F(ServerTest, MissingDescriptorEndsTheThreadWithoutAPipe)
+{
+    g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    g_pipePlatform.BuildPipeSecurity = FailingBuildPipeSecurity;
+    Start();
+    ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_pipeArguments.calls, 0) << "never a pipe with the default descriptor";
+    EXPECT_EQ(g_grant.calls, 0);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not open the control pipe to clients (error 8)"));
+}
+
+// A connect that fails at once with an error no server expects: no connection
+// will ever signal the event, so the thread ends and reports it instead of
+// waiting for nothing.
+TEST_F(ServerTest, ConnectThatFailsEndsTheThreadAndIsReported)
 {
     g_pipePlatform.ConnectNamedPipe = CountingConnectNamedPipe;
     g_connectError = ERROR_NOT_ENOUGH_MEMORY;
     g_connectFailures = -1;
     Start();
-    ASSERT_TRUE(WaitUntil([] { return g_connects.load() >= 1; }));
-    EXPECT_FALSE(Ended(100));
-    EXPECT_EQ(g_connects, 1) << "the server does not spin on the failure";
-    SetEvent(stop_);
     ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_connects, 1);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not listen for clients of the control pipe (error 8)"));
 }
 
 // A client that opened and closed the pipe before the connect: the server
@@ -569,9 +621,11 @@ TEST_F(ServerTest, ConnectThatReportedAGoneClientOnceServesTheNext)
 
 // --- The pipe and its creation -------------------------------------------------------
 
-TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
+TEST_F(ServerTest, CreatesOneLocalInstanceOwnedBySystemAndOpenToEveryone)
 {
     g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    test::ScopedSwap<decltype(g_accessGrantPlatform.SetSecurityInfo)> writes(g_accessGrantPlatform.SetSecurityInfo,
+                                                                             CountingSetSecurityInfo);
     StartListening();
     // Wine lets a client wait for the name as soon as the pipe exists, before the grant has run.
     ASSERT_TRUE(WaitUntil([] { return g_afterGrantDone.load(); }));
@@ -585,13 +639,22 @@ TEST_F(ServerTest, CreatesOneLocalInstanceAndOpensItToEveryone)
     EXPECT_EQ(g_pipeArguments.outBufferSize, 65536u);
     EXPECT_EQ(g_pipeArguments.inBufferSize, 65536u);
     EXPECT_EQ(g_pipeArguments.defaultTimeout, 1000u);
-    EXPECT_EQ(g_pipeArguments.attributes, nullptr);
+    // The whole descriptor at creation: an owner alone would bring the token's default list.
+    EXPECT_NE(g_pipeArguments.attributes, nullptr);
 
     EXPECT_EQ(g_grant.calls, 1);
     EXPECT_EQ(Hex(g_grant.sid), "01 01 00 00 00 00 00 01 00 00 00 00");
     EXPECT_EQ(g_grant.result, 1);
+    EXPECT_EQ(g_aclWrites, 0) << "the grant found its entry in the descriptor";
     EXPECT_EQ(g_grant.everyoneGrantEntries, 1);
     EXPECT_EQ(g_grant.everyoneOwnRightsEntries, 0) << "any user could lock the pipe or add an instance";
+
+    // What a client sees: only SYSTEM can have made it.
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    EXPECT_EQ(OwnerOf(client.Handle()), "S-1-5-18");
+    EXPECT_THAT(test::AccessEntries(client.Handle()),
+                ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-1-0 0x12019b"));
 }
 
 // An administrator names the one SID that may use the pipe: the pipe gets
@@ -607,6 +670,7 @@ TEST_F(ServerTest, AllowedClientsGetTheOnlyEntryBesideSystemAndAdministrators)
     ASSERT_NE(g_pipeArguments.attributes, nullptr);
     Client client;
     ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    EXPECT_EQ(OwnerOf(client.Handle()), "S-1-5-18");
     EXPECT_THAT(test::AccessEntries(client.Handle()),
                 ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-32-545 0x12019b"));
 }
@@ -645,6 +709,7 @@ TEST_F(ServerTest, NameHeldByAnotherProgramIsTakenOnceFree)
     Client client;
     EXPECT_EQ(Hex(Serve(client, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
     EXPECT_EQ(g_grant.calls, 1);
+    EXPECT_EQ(g_serviceFailure, 0);
 }
 
 TEST_F(ServerTest, StopWhileTheNameIsHeldEndsTheThreadAtOnce)
@@ -655,12 +720,13 @@ TEST_F(ServerTest, StopWhileTheNameIsHeldEndsTheThreadAtOnce)
     ASSERT_TRUE(WaitUntil([&] { return !log_.Messages().empty(); }));
     SetEvent(stop_);
     EXPECT_TRUE(Ended(300));
+    EXPECT_EQ(g_serviceFailure, 0) << "a stop is no failure";
     CloseHandle(other);
 }
 
 // What Windows answers for a name another program holds (FILE_FLAG_FIRST_PIPE_INSTANCE
 // gives ERROR_ACCESS_DENIED, the instance limit ERROR_PIPE_BUSY) is retried; any
-// other failure ends the thread. Each is logged once.
+// other failure ends the thread and is reported. Each is logged once.
 DWORD g_createError = 0;
 int g_createFailures = 0;
 std::atomic<int> g_creates{0};
@@ -696,10 +762,12 @@ TEST_P(CreateFailure, IsLoggedOnceAndRetriedOnlyForANameInUse)
         Client client;
         EXPECT_EQ(Hex(Serve(client, AdapterRequest(ACTION_DISABLE))), Hex(Reply(1, 1)));
         EXPECT_EQ(g_creates, 4);
+        EXPECT_EQ(g_serviceFailure, 0);
     } else {
         EXPECT_TRUE(Ended(2000));
         EXPECT_EQ(g_creates, 1);
         EXPECT_EQ(g_grant.calls, 0);
+        EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), GetParam().error);
     }
     EXPECT_EQ(CountMessages(log_.Messages(),
                             L"Could not create the control pipe (error " + std::to_wstring(GetParam().error) + L")"),
@@ -720,6 +788,7 @@ TEST_F(ServerTest, FailedGrantEndsTheThreadWithoutServing)
     Start();
     ExpectEndedCleanly(2000);
     EXPECT_EQ(g_grant.calls, 1);
+    EXPECT_EQ(g_serviceFailure, ERROR_ACCESS_DENIED);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not open the control pipe to clients (error 5)"));
 }
 

@@ -31,9 +31,11 @@ struct WindowFailure {
     const char* name;
     DWORD classError;
     DWORD windowError;
+    const wchar_t* logged;
 };
-const WindowFailure WINDOW_FAILURES[] = {{"RegisterClassW", ERROR_NOT_ENOUGH_MEMORY, 0},
-                                         {"CreateWindowExW", 0, ERROR_NOT_ENOUGH_MEMORY}};
+const WindowFailure WINDOW_FAILURES[] = {
+    {"RegisterClassW", ERROR_NOT_ENOUGH_MEMORY, 0, L"Could not register the service window class (error 8)"},
+    {"CreateWindowExW", 0, ERROR_NOT_ENOUGH_MEMORY, L"Could not create the service window (error 8)"}};
 
 // Every process-wide variable of the host back at its initial value.
 inline void ResetServiceHost()
@@ -43,6 +45,9 @@ inline void ResetServiceHost()
     g_statusHandle = nullptr;
     g_serviceStopEvent = nullptr;
     g_windowThread = nullptr;
+    g_serviceFailureEvent = nullptr;
+    g_serviceFailure = 0;
+    g_serviceFailureReason = nullptr;
     g_serviceWindow = nullptr;
     g_pipeStopEvent = nullptr;
     g_pipeThread = nullptr;

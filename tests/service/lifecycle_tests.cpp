@@ -63,6 +63,8 @@ TEST_P(NormalLife, ReportsEveryStateAndStopsWindowAndPipeThreadBeforeStopped)
     EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(g_running, 0);
     EXPECT_EQ(g_serviceStopEvent, nullptr);
+    EXPECT_EQ(g_serviceFailureEvent, nullptr);
+    EXPECT_EQ(g_serviceFailure, 0) << "the window closed by a stop was taken for a failure";
 }
 
 INSTANTIATE_TEST_SUITE_P(StopAndShutdown, NormalLife,
@@ -116,9 +118,10 @@ TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
     EXPECT_EQ(fake_.windowThread, nullptr) << "no window thread after a failed start";
     EXPECT_EQ(g_running, 0);
     EXPECT_EQ(g_serviceStopEvent, nullptr);
+    EXPECT_EQ(g_serviceFailureEvent, nullptr);
     EXPECT_EQ(Log(), GetParam().log);
     DWORD after = test::ProcessHandleCount();
-    EXPECT_EQ(after, before) << "the stop event is closed on every path";
+    EXPECT_EQ(after, before) << "the stop and failure events are closed on every path";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -140,6 +143,13 @@ INSTANTIATE_TEST_SUITE_P(
                                        f.eventError = ERROR_NOT_ENOUGH_MEMORY;
                                    },
                                    {StartPending1(), Stopped(ERROR_NOT_ENOUGH_MEMORY)},
+                                   {}},
+                      StartFailure{"FailureEvent",
+                                   [](FakeServicePlatform& f) {
+                                       f.failedEvent = 2;
+                                       f.eventError = ERROR_NO_SYSTEM_RESOURCES;
+                                   },
+                                   {StartPending1(), Stopped(ERROR_NO_SYSTEM_RESOURCES)},
                                    {}},
                       StartFailure{"Start2Refused",
                                    [](FakeServicePlatform& f) {
@@ -179,6 +189,7 @@ TEST_F(LifecycleTest, RefusedRunningReportTakesTheWindowDownBetweenTheTerminateL
     EXPECT_EQ(g_windowThread, nullptr);
     EXPECT_EQ(g_pipeThread, nullptr);
     EXPECT_EQ(g_pipeStopEvent, nullptr);
+    EXPECT_EQ(g_serviceFailure, 0) << "the terminate's close was taken for a failure";
     ASSERT_TRUE(test::Signalled(fake_.windowThread)) << "the window was closed";
     EXPECT_FALSE(IsWindow(g_serviceWindow));
 
@@ -226,18 +237,25 @@ INSTANTIATE_TEST_SUITE_P(Reports, RefusedStopReport,
                                            RefusedStop{"Stopped", 5, SERVICE_STOP_PENDING}),
                          test::RowName());
 
-// --- The real pipe server cannot start: the service runs without it -----------------
+// --- A service that cannot serve stops with the error ---------------------------------
 
-struct PipeStartFault {
+struct CannotServe {
     const char* name;
     void (*provoke)(FakeServicePlatform& fake);
-    const wchar_t* logged;  // the pipe thread's line about it, or null
+    DWORD error;            // the stopped report's exit code
+    const wchar_t* logged;  // the failure's line
 };
 
 HANDLE WINAPI FailingCreateNamedPipeW(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, LPSECURITY_ATTRIBUTES)
 {
     SetLastError(ERROR_INVALID_NAME);  // not a name in use, which would be tried again
     return INVALID_HANDLE_VALUE;
+}
+
+PSECURITY_DESCRIPTOR FailingBuildPipeSecurity(const WCHAR*)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
 }
 
 int FailingGrant(PSID, HANDLE)
@@ -252,13 +270,26 @@ HANDLE WINAPI FailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
     return nullptr;
 }
 
+// A failed call that leaves no error code.
+HANDLE WINAPI SilentlyFailingCreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR)
+{
+    SetLastError(NO_ERROR);
+    return nullptr;
+}
+
+BOOL WINAPI FailingConnectNamedPipe(HANDLE, LPOVERLAPPED)
+{
+    SetLastError(ERROR_BAD_PIPE);  // none of the three a server expects
+    return FALSE;
+}
+
 DWORD WINAPI FailingWaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD)
 {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
 }
 
-class PipeServerStartFault : public ServiceHostTest, public ::testing::WithParamInterface<PipeStartFault> {
+class ServiceThatCannotServe : public ServiceHostTest, public ::testing::WithParamInterface<CannotServe> {
 protected:
     // The first life with the real server opens what the process keeps: count from the second.
     static void SetUpTestSuite()
@@ -280,64 +311,156 @@ protected:
     test::ScopedSwap<PipePlatform> pipePlatform_{g_pipePlatform};
 };
 
-TEST_P(PipeServerStartFault, ServiceRunsWithoutAPipeAndStopsAtOnce)
+// Without a stop control: stop-pending, the window and pipe threads taken down
+// as at a stop, then stopped with the failure's error, so that the service
+// manager's recovery can restart it.
+TEST_P(ServiceThatCannotServe, StopsItselfWithTheErrorAsExitCode)
 {
     fake_.realPipeServer = true;
     GetParam().provoke(fake_);
     DWORD before = test::ProcessHandleCount();
     {
         ServiceRun run;
-        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-        // The pipe thread ends by itself (or never starts); the service keeps running.
-        if (test::Signalled(fake_.pipeThreadStarted, 1000)) {
-            ASSERT_TRUE(test::Signalled(fake_.pipeThread, 5000));
-            DWORD code = STILL_ACTIVE;
-            EXPECT_TRUE(GetExitCodeThread(fake_.pipeThread, &code));
-            EXPECT_EQ(code, 0u);
-        }
-        wire::Client client;
-        EXPECT_EQ(client.Open(CONTROL_PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "no client reaches it";
-        EXPECT_FALSE(run.Ended(0));
-        EXPECT_EQ(g_currentState, static_cast<DWORD>(SERVICE_RUNNING));
-        if (GetParam().logged != nullptr)
-            EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, GetParam().logged));
-        else
-            EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE)) << "nothing is logged about the failure";
-
-        DWORD start = GetTickCount();
-        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
-        ASSERT_TRUE(run.Ended(2000));
-        EXPECT_LT(GetTickCount() - start, 2000u);
+        ASSERT_TRUE(run.Ended()) << "still running without a pipe server";
     }
     EXPECT_THAT(fake_.Reports(),
-                ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000), Stopped(0)));
+                ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000), Stopped(GetParam().error)));
     EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
     ASSERT_TRUE(test::Signalled(fake_.windowThread));
+    if (fake_.pipeThread != nullptr) {
+        DWORD code = STILL_ACTIVE;
+        EXPECT_TRUE(GetExitCodeThread(fake_.pipeThread, &code));
+        EXPECT_EQ(code, 0u);
+    }
+    wire::Client client;
+    EXPECT_EQ(client.Open(CONTROL_PIPE_NAME), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(g_pipeStopEvent, nullptr);
     EXPECT_EQ(g_pipeThread, nullptr);
+    EXPECT_EQ(g_windowThread, nullptr);
+    EXPECT_EQ(g_serviceStopEvent, nullptr);
+    EXPECT_EQ(g_serviceFailureEvent, nullptr);
+
+    // Logged once, and before the stop it causes.
+    std::vector<std::wstring> log = Log();
+    auto at = [&](const std::wstring& line) { return std::find(log.begin(), log.end(), line) - log.begin(); };
+    EXPECT_EQ(test::CountMessages(log, GetParam().logged), 1);
+    EXPECT_EQ(test::CountMessages(log, STOP_START), 1);
+    EXPECT_EQ(test::CountMessages(log, STOP_END), 1);
+    EXPECT_LT(at(GetParam().logged), at(STOP_START));
+    EXPECT_EQ(test::CountMessages(log, TERMINATE_START), 0);
+
     // The fake's duplicates of the two threads' handles are not the service's.
     DWORD duplicates = 1 + (fake_.pipeThread != nullptr ? 1 : 0);
     EXPECT_EQ(test::HandleCountSettledAt(before + duplicates), before + duplicates);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Causes, PipeServerStartFault,
+    Causes, ServiceThatCannotServe,
     ::testing::Values(
-        PipeStartFault{"PipeCreationFails",
-                       [](FakeServicePlatform&) { g_pipePlatform.CreateNamedPipeW = FailingCreateNamedPipeW; },
-                       L"Could not create the control pipe (error 123)"},
-        PipeStartFault{"GrantFails", [](FakeServicePlatform&) { g_pipePlatform.GrantFullAccess = FailingGrant; },
-                       L"Could not open the control pipe to clients (error 5)"},
-        PipeStartFault{"ConnectEventFails",
-                       [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = FailingCreateEventW; },
-                       L"Could not create the connect event (error 8)"},
-        PipeStartFault{
-            "WaitFails",
-            [](FakeServicePlatform&) { g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects; },
-            nullptr},
-        // The host's second event: the pipe stop event on WM_INITIATE_SERVICE.
-        PipeStartFault{"PipeStopEventFails", [](FakeServicePlatform& fake) { fake.failedEvent = 2; }, nullptr}),
+        // The pipe thread's.
+        CannotServe{"ConnectEventFails",
+                    [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = FailingCreateEventW; },
+                    ERROR_NOT_ENOUGH_MEMORY, L"Could not create the connect event (error 8)"},
+        // Never a stopped report that says all went well.
+        CannotServe{"FailureWithoutAnErrorCode",
+                    [](FakeServicePlatform&) { g_pipePlatform.CreateEventW = SilentlyFailingCreateEventW; },
+                    ERROR_INTERNAL_ERROR, L"Could not create the connect event (error 1359)"},
+        CannotServe{"DescriptorFails",
+                    [](FakeServicePlatform&) { g_pipePlatform.BuildPipeSecurity = FailingBuildPipeSecurity; },
+                    ERROR_NOT_ENOUGH_MEMORY, L"Could not open the control pipe to clients (error 8)"},
+        CannotServe{"PipeCreationFails",
+                    [](FakeServicePlatform&) { g_pipePlatform.CreateNamedPipeW = FailingCreateNamedPipeW; },
+                    ERROR_INVALID_NAME, L"Could not create the control pipe (error 123)"},
+        CannotServe{"GrantFails", [](FakeServicePlatform&) { g_pipePlatform.GrantFullAccess = FailingGrant; },
+                    ERROR_ACCESS_DENIED, L"Could not open the control pipe to clients (error 5)"},
+        CannotServe{"ConnectFails",
+                    [](FakeServicePlatform&) { g_pipePlatform.ConnectNamedPipe = FailingConnectNamedPipe; },
+                    ERROR_BAD_PIPE, L"Could not listen for clients of the control pipe (error 230)"},
+        CannotServe{"WaitFails",
+                    [](FakeServicePlatform&) { g_pipePlatform.WaitForMultipleObjects = FailingWaitForMultipleObjects; },
+                    ERROR_INVALID_HANDLE, L"Could not wait for clients of the control pipe (error 6)"},
+        // The window thread's. Events: the service's stop and failure events, then the pipe stop event.
+        CannotServe{"PipeStopEventFails", [](FakeServicePlatform& f) { f.failedEvent = 3; }, ERROR_NOT_ENOUGH_MEMORY,
+                    L"Could not create the pipe stop event (error 8)"},
+        CannotServe{"PipeThreadFails", [](FakeServicePlatform& f) { f.pipeThreadError = ERROR_NO_SYSTEM_RESOURCES; },
+                    ERROR_NO_SYSTEM_RESOURCES, L"Could not start the pipe server (error 1450)"},
+        CannotServe{"ClassFails", [](FakeServicePlatform& f) { f.classError = ERROR_NOT_ENOUGH_MEMORY; },
+                    ERROR_NOT_ENOUGH_MEMORY, L"Could not register the service window class (error 8)"},
+        CannotServe{"WindowFails", [](FakeServicePlatform& f) { f.windowError = ERROR_OUTOFMEMORY; }, ERROR_OUTOFMEMORY,
+                    L"Could not create the service window (error 14)"},
+        // Call 1 gets WM_INITIATE_SERVICE, which starts the pipe thread.
+        CannotServe{"MessageLoopFails", [](FakeServicePlatform& f) { f.failedGetMessage = 2; },
+                    ERROR_INVALID_WINDOW_HANDLE, L"Could not read the service window's messages (error 1400)"},
+        // Queued behind WM_INITIATE_SERVICE, as another program on the desktop could.
+        CannotServe{"WindowClosedByAnotherProgram",
+                    [](FakeServicePlatform& f) {
+                        f.afterCreateWindow = [](HWND window) { PostMessageW(window, WM_CLOSE, 0, 0); };
+                    },
+                    ERROR_INVALID_WINDOW_HANDLE, L"The service window was closed (error 1400)"}),
     test::RowName());
+
+// A stop control at the moment of a failure: ServiceMain's stop finds it
+// claimed, and the service stops once.
+class StopControlAtAFailure : public ServiceHostTest, public ::testing::WithParamInterface<WindowFailure> {};
+
+TEST_P(StopControlAtAFailure, RunsTheStopOnceAndSkipsTheMissingWindow)
+{
+    fake_.classError = GetParam().classError;
+    fake_.windowError = GetParam().windowError;
+    // The control comes while ServiceMain reports the failure's stop-pending.
+    fake_.onReport = [](int call) {
+        if (call == 4)
+            ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+    };
+    {
+        ServiceRun run;
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_EQ(g_serviceWindow, nullptr);
+    EXPECT_EQ(g_windowThread, nullptr) << "the window thread's handle is closed without a window too";
+    EXPECT_EQ(fake_.pipeThreadsCreated, 0);
+    EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000),
+                                             StopPending(5000), Stopped(ERROR_NOT_ENOUGH_MEMORY)));
+    // The window thread's End line and the stop's lines may interleave.
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(log.size(), 5u);
+    EXPECT_EQ(test::CountMessages(log, GetParam().logged), 1);
+    EXPECT_EQ(test::CountMessages(log, WINDOW_END), 1);
+    EXPECT_EQ(test::CountMessages(log, STOP_START), 1);
+    EXPECT_EQ(test::CountMessages(log, STOP_END), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClassOrWindow, StopControlAtAFailure, ::testing::ValuesIn(WINDOW_FAILURES), test::RowName());
+
+// A failure while a stop control's stop is under way: ServiceMain waits for
+// that stop instead of running one of its own or closing what it still uses.
+TEST_F(LifecycleTest, FailureDuringAStopWaitsForThatStopAndKeepsTheFirstError)
+{
+    fake_.onPipeStop = [this] {
+        ReportServiceFailure(L"First failure", ERROR_NOT_ENOUGH_MEMORY);
+        ReportServiceFailure(L"Second failure", ERROR_ACCESS_DENIED);
+        // ServiceMain has taken the failure up: its stop-pending is in.
+        test::WaitUntil([this] { return fake_.Reports().size() >= 5; });
+    };
+    {
+        ServiceRun run;
+        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
+        ASSERT_TRUE(test::Signalled(fake_.pipeThreadStarted));
+        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
+        EXPECT_EQ(fake_.pipeThreadEnded, 1);
+        ASSERT_TRUE(run.Ended());
+    }
+    EXPECT_THAT(fake_.Reports(), ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000),
+                                             StopPending(5000), Stopped(ERROR_NOT_ENOUGH_MEMORY)));
+    EXPECT_TRUE(fake_.pipeEndedBeforeStopped);
+    ASSERT_NE(g_serviceFailureReason, nullptr);
+    EXPECT_EQ(g_serviceFailureReason, std::wstring(L"First failure"));
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(test::CountMessages(log, STOP_START), 1);
+    EXPECT_EQ(test::CountMessages(log, STOP_END), 1);
+    EXPECT_EQ(test::CountMessages(log, L"First failure (error 8)"), 1);
+    EXPECT_EQ(test::CountMessages(log, L"Second failure (error 5)"), 1) << "every failure is logged";
+}
 
 // --- Controls ------------------------------------------------------------------------
 
@@ -428,31 +551,7 @@ TEST_F(LifecycleTest, SecondStopReportsStopPendingAgainAndDoesNothingMore)
     EXPECT_EQ(fake_.pipeThreadsCreated, 1);
 }
 
-// --- Stops without a window ----------------------------------------------------------
-
-class StopWithoutWindow : public ServiceHostTest, public ::testing::WithParamInterface<WindowFailure> {};
-
-TEST_P(StopWithoutWindow, SkipsTheWindowAndStopsAtOnce)
-{
-    fake_.classError = GetParam().classError;
-    fake_.windowError = GetParam().windowError;
-    {
-        ServiceRun run;
-        ASSERT_TRUE(fake_.WaitForReport(SERVICE_RUNNING, 10000));
-        ASSERT_TRUE(test::Signalled(fake_.windowThread)) << "the window thread ends on its own";
-        EXPECT_EQ(g_serviceWindow, nullptr);
-        EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END));
-
-        ServiceCtrlHandler(SERVICE_CONTROL_STOP);
-        EXPECT_EQ(g_windowThread, nullptr) << "the window thread's handle is closed without a window too";
-        ASSERT_TRUE(run.Ended());
-    }
-    EXPECT_EQ(fake_.pipeThreadsCreated, 0);
-    EXPECT_EQ(fake_.Reports().back(), Stopped(0));
-    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END, STOP_START, STOP_END));
-}
-
-INSTANTIATE_TEST_SUITE_P(ClassOrWindow, StopWithoutWindow, ::testing::ValuesIn(WINDOW_FAILURES), test::RowName());
+// --- A stop right after the running report ------------------------------------------
 
 TEST_F(LifecycleTest, StopBeforeTheWindowIsPublishedWaitsForItAndClosesIt)
 {

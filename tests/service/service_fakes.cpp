@@ -50,6 +50,8 @@ DWORD WINAPI StandInPipeThread(LPVOID)
     SetEvent(fake->pipeThreadStarted);
     // A missing stop event fails the wait at once, as in the real server.
     WaitForSingleObject(g_pipeStopEvent, INFINITE);
+    if (fake->onPipeStop)
+        fake->onPipeStop();
     if (fake->pipeLingerMs != 0)
         Sleep(fake->pipeLingerMs);
     InterlockedExchange(&fake->pipeThreadEnded, 1);

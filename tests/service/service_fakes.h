@@ -66,6 +66,8 @@ public:
     // Runs on the window thread right before / after the real CreateWindowExW.
     std::function<void()> beforeCreateWindow;
     std::function<void(HWND)> afterCreateWindow;
+    // Runs on the stand-in pipe thread once it has seen its stop event.
+    std::function<void()> onPipeStop;
 
     // --- What happened ---
     std::vector<Report> Reports();

@@ -85,6 +85,7 @@ TEST_F(WindowThreadTest, HiddenWindowStartsThePipeThreadAndCloseWaitsForItsEnd)
     EXPECT_EQ(g_pipeStopEvent, nullptr);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(g_serviceFailure, 0) << "a stop's close was taken for a failure";
     EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, WINDOW_END));
 }
 
@@ -131,17 +132,20 @@ struct StartFailure {
     const char* name;
     int failedEvent;
     DWORD pipeThreadError;
+    DWORD error;
+    const wchar_t* logged;
 };
 
 class PipeStartFailure : public WindowThreadTest, public ::testing::WithParamInterface<StartFailure> {};
 
-TEST_P(PipeStartFailure, CloseStillReturnsAndReleasesWhatExists)
+TEST_P(PipeStartFailure, IsReportedAndCloseStillReturnsAndReleasesWhatExists)
 {
     fake_.failedEvent = GetParam().failedEvent;
     fake_.pipeThreadError = GetParam().pipeThreadError;
     DWORD before = test::ProcessHandleCount();
     Start();
-    ASSERT_TRUE(test::Signalled(fake_.pipeThreadRequested));
+    ASSERT_TRUE(test::WaitUntil([] { return g_serviceFailure != 0; }));
+    EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), GetParam().error);
     HWND window = g_serviceWindow;
     SendMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_EQ(g_pipeThread, nullptr);
@@ -152,17 +156,21 @@ TEST_P(PipeStartFailure, CloseStillReturnsAndReleasesWhatExists)
     thread_ = nullptr;
     DWORD after = test::ProcessHandleCount();
     EXPECT_EQ(after, before);
-    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, WINDOW_END));
+    EXPECT_EQ(fake_.pipeThreadsCreated, GetParam().failedEvent != 0 ? 0 : 1) << "no thread without its stop event";
+    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, GetParam().logged, WINDOW_END));
 }
 
 INSTANTIATE_TEST_SUITE_P(EventOrThread, PipeStartFailure,
-                         ::testing::Values(StartFailure{"CreateEventW", 1, 0},
-                                           StartFailure{"CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY}),
+                         ::testing::Values(StartFailure{"CreateEventW", 1, 0, ERROR_NOT_ENOUGH_MEMORY,
+                                                        L"Could not create the pipe stop event (error 8)"},
+                                           StartFailure{"CreateThread", 0, ERROR_NOT_ENOUGH_MEMORY,
+                                                        ERROR_NOT_ENOUGH_MEMORY,
+                                                        L"Could not start the pipe server (error 8)"}),
                          test::RowName());
 
 class WindowFailures : public WindowThreadTest, public ::testing::WithParamInterface<WindowFailure> {};
 
-TEST_P(WindowFailures, EndTheThreadRightAfterItsStartLine)
+TEST_P(WindowFailures, AreReportedAndEndTheThread)
 {
     fake_.classError = GetParam().classError;
     fake_.windowError = GetParam().windowError;
@@ -170,7 +178,8 @@ TEST_P(WindowFailures, EndTheThreadRightAfterItsStartLine)
     EXPECT_EQ(ExitCode(), 0u);
     EXPECT_EQ(g_serviceWindow, nullptr);
     EXPECT_EQ(fake_.pipeThreadsCreated, 0);
-    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, WINDOW_END));
+    EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, GetParam().logged, WINDOW_END));
 }
 
 INSTANTIATE_TEST_SUITE_P(ClassOrWindow, WindowFailures, ::testing::ValuesIn(WINDOW_FAILURES), test::RowName());
@@ -185,7 +194,9 @@ TEST_F(WindowThreadTest, FailedMessageLoopStopsThePipeThreadBeforeTheThreadEnds)
     EXPECT_EQ(fake_.pipeThreadEnded, 1);
     EXPECT_EQ(g_pipeThread, nullptr);
     EXPECT_EQ(g_pipeStopEvent, nullptr);
-    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, WINDOW_END));
+    EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_THAT(Log(), ElementsAre(WINDOW_START, INITIATE, L"Could not read the service window's messages (error 1400)",
+                                   WINDOW_END));
 }
 
 TEST_F(WindowThreadTest, StopPipeThreadWithNothingStartedReturnsAtOnce)

@@ -29,9 +29,10 @@ std::wstring UniquePipeName();
 class FakePipeServer {
 public:
     // Serves up to `clients` connections one after the other, on a name of its
-    // own unless one is given.
+    // own unless one is given, and then closes the pipe. `security`: the
+    // pipe's descriptor as SDDL text; none: the default one (under Wine, no owner).
     FakePipeServer(ServerBehaviour behaviour, std::string reply = wire::Reply(1, 1), int clients = 1,
-                   std::wstring name = UniquePipeName());
+                   std::wstring name = UniquePipeName(), const wchar_t* security = nullptr);
     ~FakePipeServer();
     FakePipeServer(const FakePipeServer&) = delete;
     FakePipeServer& operator=(const FakePipeServer&) = delete;

@@ -366,23 +366,85 @@ TEST(ClientReport, ARequestThatGetsNoReplyIsNotSentAgain)
     EXPECT_EQ(server.Connections(), 2);
 }
 
-// The service's own pipe, however it is named, is checked before anything is
-// written: a server that the service manager does not run as "Tobra Service"
-// (here no such service is registered at all) gets nothing.
+// Stand-ins for the server check's reads, which cannot be made to fail for real.
+BOOL WINAPI NameUnreadable(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
+{
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+DWORD WINAPI OwnerUnreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                             PSECURITY_DESCRIPTOR*)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+const wchar_t OWNED_BY_SYSTEM[] = L"O:SYD:(A;;GA;;;WD)";
+
+struct ServerCheckCase {
+    const char* name;
+    const wchar_t* serverName;  // the pipe the other program creates; nullptr: one of the test's own
+    const wchar_t* clientName;  // as the caller spells it; nullptr: the default, or the server's own name
+    const wchar_t* security;    // the pipe's descriptor; nullptr: the default (under Wine, no owner)
+    decltype(g_tobraClientPlatform.GetFileInformationByHandleEx) readName;
+    decltype(g_tobraClientPlatform.GetSecurityInfo) readOwner;
+    unsigned long error;  // outcome.error of TOBRA_NOT_THE_SERVICE; 0: another program serves the pipe
+};
+
+// The service's own pipe, however it is spelled, is checked before anything is
+// written: a pipe that SYSTEM does not own, or whose server the service manager
+// does not run as "Tobra Service" (here no such service is registered at all),
+// gets nothing. So does a pipe whose name or owner cannot be read.
 TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
 {
-    const wchar_t* names[] = {nullptr, TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE"};
-    for (const wchar_t* name : names) {
-        SCOPED_TRACE(name == nullptr ? "default" : std::string(name, name + wcslen(name)));
-        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2, TOBRA_PIPE_NAME);
+    const ServerCheckCase cases[] = {
+        {"default name", TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, nullptr, 0},
+        {"the name as given", TOBRA_PIPE_NAME, TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, 0},
+        {"another case", TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE", nullptr, nullptr, nullptr, 0},
+        {"created in another case", L"\\\\.\\pipe\\NORVA\\tobra service", L"\\\\.\\pipe\\norva/Tobra Service", nullptr,
+         nullptr, nullptr, 0},
+        {"a forward slash", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service", nullptr, nullptr, nullptr, 0},
+        {"a trailing dot", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva\\Tobra Service.", nullptr, nullptr, nullptr, 0},
+        {"a detour", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\x\\..\\norva\\Tobra Service", nullptr, nullptr, nullptr, 0},
+        {"owned by SYSTEM, served by another process", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service",
+         OWNED_BY_SYSTEM, nullptr, nullptr, ERROR_SERVICE_DOES_NOT_EXIST},
+        {"the owner cannot be read", TOBRA_PIPE_NAME, nullptr, OWNED_BY_SYSTEM, nullptr, OwnerUnreadable,
+         ERROR_ACCESS_DENIED},
+        {"another pipe whose name cannot be read", nullptr, nullptr, nullptr, NameUnreadable, nullptr, 0},
+    };
+    for (const ServerCheckCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetFileInformationByHandleEx)> readName(
+            g_tobraClientPlatform.GetFileInformationByHandleEx,
+            c.readName != nullptr ? c.readName : g_tobraClientPlatform.GetFileInformationByHandleEx);
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetSecurityInfo)> readOwner(
+            g_tobraClientPlatform.GetSecurityInfo,
+            c.readOwner != nullptr ? c.readOwner : g_tobraClientPlatform.GetSecurityInfo);
+        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2,
+                              c.serverName != nullptr ? c.serverName : test::UniquePipeName(), c.security);
+        const wchar_t* name = c.clientName != nullptr   ? c.clientName
+                              : c.serverName == nullptr ? server.Name().c_str()
+                                                        : nullptr;
         TobraOutcome outcome;
         EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NOT_THE_SERVICE);
         EXPECT_FALSE(outcome.requestSent);
-        EXPECT_EQ(outcome.error, static_cast<unsigned long>(ERROR_SERVICE_DOES_NOT_EXIST));
+        EXPECT_EQ(outcome.error, c.error);
         unsigned char reply[16];
         EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), TOBRA_NOT_THE_SERVICE);
         server.Stop();
+        EXPECT_EQ(server.Connections(), 2) << "the pipe was opened";
         EXPECT_TRUE(server.Requests().empty());
+    }
+}
+
+// Only the service's pipe is checked: a test server's, owned by SYSTEM or not,
+// whose name can be read, is served as it is.
+TEST(ClientExchange, APipeOfAnotherNameIsNotChecked)
+{
+    const wchar_t* descriptors[] = {nullptr, OWNED_BY_SYSTEM};
+    for (const wchar_t* security : descriptors) {
+        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 1, test::UniquePipeName(), security);
+        EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 2000, nullptr), TOBRA_DONE);
     }
 }
 

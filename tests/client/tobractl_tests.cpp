@@ -24,6 +24,15 @@ namespace {
 
 const std::string RESTART_REQUEST = wire::AdapterRequest(1);  // 00-11-22-33-44-55
 
+std::string Utf8(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
 std::wstring PipeOption(const FakePipeServer& server)
 {
     return L"--pipe \"" + server.Name() + L"\" ";
@@ -40,6 +49,7 @@ const long NO_ADAPTER = 7;
 const long SWITCH_FAILED = 8;
 const long LIST_UNREADABLE = 9;
 const long REFUSED = 10;
+const long NOT_THE_SERVICE = 11;
 
 // The version probe: version 2, command 2, no data.
 const std::string PROBE = wire::CommandRequest(2, 2);
@@ -224,13 +234,30 @@ TEST(Tobractl, ThePipeComesFromTheEnvironmentUnlessTheOptionNamesOne)
     EXPECT_EQ(fromOption.Requests().size(), 2u);
 }
 
-std::string Utf8(const std::wstring& text)
+// Another program serving the service's pipe gets nothing, whichever spelling
+// of its name reaches it, through the option or the environment.
+TEST(Tobractl, AnotherProgramOnTheServicesPipeGetsNothingUnderAnySpelling)
 {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
-    return bytes;
+    const wchar_t* spellings[] = {L"\\\\.\\pipe\\norva\\Tobra Service", L"\\\\.\\pipe\\norva/Tobra Service",
+                                  L"\\\\.\\pipe\\norva\\Tobra Service.", L"\\\\.\\pipe\\x\\..\\norva\\Tobra Service"};
+    for (const wchar_t* spelling : spellings) {
+        for (bool fromEnvironment : {false, true}) {
+            std::string shown = Utf8(spelling);
+            SCOPED_TRACE(shown + (fromEnvironment ? " from TOBRA_PIPE" : " from --pipe"));
+            FakePipeServer server(ServerBehaviour::VersionTwo, wire::OutcomeReply(1, 1, 1), 2,
+                                  L"\\\\.\\pipe\\norva\\Tobra Service");
+            ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment ? spelling : L"");
+            TobractlRun run = RunTobractl((fromEnvironment ? L"" : L"--pipe \"" + std::wstring(spelling) + L"\" ") +
+                                          L"restart 00-11-22-33-44-55");
+            EXPECT_EQ(run.exitCode, NOT_THE_SERVICE);
+            EXPECT_THAT(run.err,
+                        HasSubstr("Nothing sent: " + shown + " is served by another program, not by Tobra Service."));
+            EXPECT_THAT(run.out, IsEmpty());
+            server.Stop();
+            EXPECT_EQ(server.Connections(), 1);
+            EXPECT_THAT(server.Requests(), IsEmpty());
+        }
+    }
 }
 
 TEST(Tobractl, ListShowsEveryAdapterWithItsAddressAndNames)

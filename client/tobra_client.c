@@ -360,32 +360,49 @@ TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* ha
     return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome);
 }
 
+/* A probe that went whole and was then dropped without a reply. */
+static int IsDroppedUnanswered(const TobraOutcome* outcome)
+{
+    return outcome->requestSent && outcome->replySize == 0 && !outcome->timedOut && IsEndOfConnection(outcome->error);
+}
+
 /* Asks which version the service speaks with a version 2 request of a command
- * that never acts: a version 2 reply means 2; a connection dropped without a
- * reply means 1 (a version 1 service drops version 2 requests). *version is
- * then set and the result is TOBRA_DONE; else the failure. */
+ * that never acts: a version 2 reply means 2. A version 1 service drops such a
+ * request without a reply, but so does a service that is stopping; only two
+ * probes in a row, each written whole and dropped, mean 1. When the second
+ * gets no answer at all, not even a drop, the result is TOBRA_NO_REPLY.
+ * *version is set and the result is TOBRA_DONE; else the failure, and
+ * outcome tells of the last probe. */
 static TobraResult ProbeVersion(const wchar_t* pipeName, DWORD start, DWORD limit, TobraOutcome* outcome,
                                 unsigned* version)
 {
     unsigned char probe[TOBRA_HEADER_SIZE];
     unsigned char reply[TOBRA_OUTCOME_REPLY_SIZE + 1];
     TobraResult result;
+    int probes;
 
     BuildHeader(TOBRA_MESSAGE_VERSION_OUTCOME, TOBRA_COMMAND_PROBE, 0, probe);
-    ZeroMemory(reply, sizeof(reply));
-    result = Exchange(pipeName, probe, sizeof(probe), start, limit, reply, sizeof(reply), 1, outcome);
-    if (result != TOBRA_DONE)
-        return result;
-    if (outcome->replySize == 0 && !outcome->timedOut && IsEndOfConnection(outcome->error)) {
-        *version = TOBRA_MESSAGE_VERSION;
-        return TOBRA_DONE;
+    for (probes = 1;; ++probes) {
+        ClearOutcome(outcome);
+        ZeroMemory(reply, sizeof(reply));
+        result = Exchange(pipeName, probe, sizeof(probe), start, limit, reply, sizeof(reply), 1, outcome);
+        if (result != TOBRA_DONE)
+            break;
+        if (!IsDroppedUnanswered(outcome)) {
+            result = TobraCheckOutcomeReply(reply, outcome->replySize, TOBRA_COMMAND_PROBE, NULL);
+            if (result == TOBRA_NOT_DONE) {
+                *version = TOBRA_MESSAGE_VERSION_OUTCOME;
+                return TOBRA_DONE;
+            }
+            return result == TOBRA_NO_REPLY ? TOBRA_NO_REPLY : TOBRA_BAD_REPLY;
+        }
+        if (probes == 2) {
+            *version = TOBRA_MESSAGE_VERSION;
+            return TOBRA_DONE;
+        }
     }
-    result = TobraCheckOutcomeReply(reply, outcome->replySize, TOBRA_COMMAND_PROBE, NULL);
-    if (result == TOBRA_NOT_DONE) {
-        *version = TOBRA_MESSAGE_VERSION_OUTCOME;
-        return TOBRA_DONE;
-    }
-    return result == TOBRA_NO_REPLY || result == TOBRA_BAD_REPLY ? result : TOBRA_BAD_REPLY;
+    /* Connected once, and then gone or never free again. */
+    return probes == 2 && result == TOBRA_CANNOT_CONNECT ? TOBRA_NO_REPLY : result;
 }
 
 TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,

@@ -178,11 +178,15 @@ TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* ha
 
 /* As above, and report (which may be NULL) receives what the request did.
  * First a request that never acts (version 2, command 2) asks for the
- * service's version: a 24-byte reply means 2, a connection dropped without a
- * reply means 1. Then the adapter request goes once, in that version, and is
- * never sent again, whatever happens. The time limit covers both exchanges.
- * The results are those of the calls above; TOBRA_NOT_DONE with
- * TOBRA_OUTCOME_REFUSED when the service's policy refused the address. */
+ * service's version: a 24-byte reply means 2. A connection dropped without a
+ * reply may be a version 1 service or one that is stopping, so the probe is
+ * sent once more: only two in a row, each written whole and dropped, mean 1;
+ * when the second gets no answer (the pipe gone, busy to the limit, a failed
+ * write) the result is TOBRA_NO_REPLY and nothing more is sent. Then the
+ * adapter request goes once, in that version, and is never sent again,
+ * whatever happens. The time limit covers every exchange. The results are
+ * those of the calls above; TOBRA_NOT_DONE with TOBRA_OUTCOME_REFUSED when the
+ * service's policy refused the address. */
 TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
                                               unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome,
                                               TobraAdapterReport* report);

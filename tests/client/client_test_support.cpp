@@ -88,12 +88,15 @@ bool FakePipeServer::Await(OVERLAPPED* overlapped, BOOL started, DWORD* transfer
     return GetOverlappedResult(pipe_, overlapped, transferred, FALSE) != FALSE;
 }
 
-std::string FakePipeServer::Answer(const std::string& request) const
+std::string FakePipeServer::Answer(const std::string& request)
 {
     unsigned version = request.size() >= 4 ? static_cast<BYTE>(request[2]) | static_cast<BYTE>(request[3]) << 8 : 0;
     if (behaviour_ == ServerBehaviour::VersionOne && version > 1)
         return "";
-    if (behaviour_ == ServerBehaviour::VersionTwo && request.size() > 4 && request[4] == 2)
+    if (behaviour_ == ServerBehaviour::DropFirstProbe && version > 1 && probesDropped_++ == 0)
+        return "";
+    if ((behaviour_ == ServerBehaviour::VersionTwo || behaviour_ == ServerBehaviour::DropFirstProbe) &&
+        request.size() > 4 && request[4] == 2)
         return wire::OutcomeReply(2, 0, 0);
     return reply_;
 }

@@ -341,15 +341,42 @@ TEST(ClientReport, AVersionTwoServiceReportsTheOutcomeAndBothCodes)
     EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, request));
 }
 
+// Two probes dropped in a row: a version 1 service, asked once in its own version.
 TEST(ClientReport, AVersionOneServiceIsAskedOnceInItsOwnVersion)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
     TobraAdapterReport report;
     EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
     EXPECT_EQ(report.reported, 0);
     EXPECT_EQ(report.version, 1u);
     server.Stop();
-    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, RESTART_REQUEST));
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, PROBE, RESTART_REQUEST));
+}
+
+// One dropped probe may be a service that was stopping: the second decides.
+TEST(ClientReport, OneDroppedProbeIsNotAVersionOneService)
+{
+    std::string request = RESTART_REQUEST;
+    request[2] = 2;
+    {
+        FakePipeServer server(ServerBehaviour::DropFirstProbe, wire::OutcomeReply(1, 1, 1), 3);
+        TobraAdapterReport report;
+        EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
+        EXPECT_EQ(report.reported, 1);
+        EXPECT_EQ(report.version, 2u);
+        server.Stop();
+        EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, PROBE, request));
+    }
+    // Dropped once, then gone: no reply, and the request is never sent.
+    FakePipeServer server(ServerBehaviour::DropFirstProbe, wire::OutcomeReply(1, 1, 1), 1);
+    TobraOutcome outcome;
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 2000, &outcome, &report), TOBRA_NO_REPLY);
+    EXPECT_FALSE(outcome.requestSent);
+    EXPECT_NE(outcome.error, 0u);
+    EXPECT_EQ(report.version, 0u);
+    server.Stop();
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE));
 }
 
 // Whatever becomes of the adapter request, it is never sent again.

@@ -59,28 +59,28 @@ std::string WithVersion(std::string request, char version)
     return request;
 }
 
-// A service that predates version 2 drops the probe; the request then goes once, in version 1.
+// A service that predates version 2 drops the probe, twice; the request then goes once, in version 1.
 TEST(Tobractl, RestartOnAVersionOneServiceSaysDoneWithoutAnOutcome)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
     TobractlRun run = RunTobractl(PipeOption(server) + L"restart 00-11-22-33-44-55");
     EXPECT_EQ(run.exitCode, DONE);
     EXPECT_THAT(run.out, HasSubstr("Done (this service does not report the outcome): 00-11-22-33-44-55."));
     EXPECT_THAT(run.err, IsEmpty());
     server.Stop();
-    EXPECT_THAT(server.Requests(), ElementsAre(PROBE, RESTART_REQUEST));
+    EXPECT_THAT(server.Requests(), ElementsAre(PROBE, PROBE, RESTART_REQUEST));
 }
 
 TEST(Tobractl, DisableTakesAnyWritingOfTheAddress)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 0), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 0), 3);
     TobractlRun run = RunTobractl(PipeOption(server) + L"disable aa:bb:cc:dd:ee:0f");
     EXPECT_EQ(run.exitCode, NOT_DONE);
     EXPECT_THAT(run.out, HasSubstr("Not done: the service answered that it did not carry out the disable for "
                                    "AA-BB-CC-DD-EE-0F."));
     server.Stop();
-    ASSERT_EQ(server.Requests().size(), 2u);
-    EXPECT_EQ(server.Requests()[1].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
+    ASSERT_EQ(server.Requests().size(), 3u);
+    EXPECT_EQ(server.Requests()[2].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
 }
 
 // A version 2 service says what the request did; each outcome has its line
@@ -120,6 +120,7 @@ struct OutcomeCase {
     std::string reply;
     long exitCode;
     const char* message;
+    int clients = 3;  // then the server is gone
 };
 
 TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
@@ -130,9 +131,12 @@ TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
         {"silent", ServerBehaviour::Silent, "", NO_REPLY, "No reply within 300 ms; nothing was sent."},
         {"short reply", ServerBehaviour::Reply, std::string("\x54\x42\x01\x00\x01", 5), BAD_REPLY,
          "Invalid reply (5 bytes"},
+        // One dropped probe is not taken for a version 1 service.
+        {"probe dropped, then gone", ServerBehaviour::DropFirstProbe, wire::OutcomeReply(1, 1, 1), NO_REPLY,
+         "No reply: the request could not be sent (error 2): the pipe does not exist", 1},
     };
     for (const OutcomeCase& c : cases) {
-        FakePipeServer server(c.behaviour, c.reply, 2);
+        FakePipeServer server(c.behaviour, c.reply, c.clients);
         TobractlRun run = RunTobractl(PipeOption(server) + L"--timeout 300 restart 00-11-22-33-44-55");
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
         EXPECT_THAT(run.err, HasSubstr(c.message)) << c.name;
@@ -222,16 +226,16 @@ private:
 
 TEST(Tobractl, ThePipeComesFromTheEnvironmentUnlessTheOptionNamesOne)
 {
-    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
-    FakePipeServer fromOption(ServerBehaviour::VersionOne, wire::Reply(1, 0), 2);
+    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
+    FakePipeServer fromOption(ServerBehaviour::VersionOne, wire::Reply(1, 0), 3);
     ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment.Name());
 
     EXPECT_EQ(RunTobractl(L"restart 00-11-22-33-44-55").exitCode, DONE);
     EXPECT_EQ(RunTobractl(PipeOption(fromOption) + L"restart 00-11-22-33-44-55").exitCode, NOT_DONE);
     fromEnvironment.Stop();
     fromOption.Stop();
-    EXPECT_EQ(fromEnvironment.Requests().size(), 2u);
-    EXPECT_EQ(fromOption.Requests().size(), 2u);
+    EXPECT_EQ(fromEnvironment.Requests().size(), 3u);
+    EXPECT_EQ(fromOption.Requests().size(), 3u);
 }
 
 // Another program serving the service's pipe gets nothing, whichever spelling

@@ -7,6 +7,7 @@
 //   tobra_bench [--requests N] [--load N] [--cycles N] [--restarts N] [--restart-memory N] [--no-hold]
 //   tobra_bench --remove      remove both services (after an interrupted run)
 #include <windows.h>
+#include <sddl.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +24,7 @@
 #include "service/service_entry.h"
 #include "service_client.h"
 #include "tobra_client.h"
+#include "tobra_client_platform.h"
 
 using namespace serviceclient;
 using namespace wire;
@@ -406,6 +408,70 @@ void RoundTrips(Run& run, int* served)
            f.p99 > 0 ? s.p99 / f.p99 : 0, f.mean > 0 ? s.mean / f.mean : 0);
 }
 
+// The client library's name read made to report another pipe: the library
+// then skips its checks of who serves the pipe.
+BOOL WINAPI NameOfAnotherPipe(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID info, DWORD size)
+{
+    static const wchar_t OTHER[] = L"\\unchecked";
+    if (size < sizeof(FILE_NAME_INFO) + sizeof(OTHER))
+        return FALSE;
+    auto* name = static_cast<FILE_NAME_INFO*>(info);
+    name->FileNameLength = sizeof(OTHER) - sizeof(wchar_t);
+    CopyMemory(name->FileName, OTHER, name->FileNameLength);
+    return TRUE;
+}
+
+// Its owner read made without asking the pipe: the owner SYSTEM, from a
+// descriptor built here, which the library frees as it frees the real one.
+DWORD WINAPI OwnerWithoutAsking(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
+                                PSECURITY_DESCRIPTOR* descriptor)
+{
+    BOOL defaulted = FALSE;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SY", SDDL_REVISION_1, descriptor, nullptr))
+        return GetLastError();
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+// What the client library's checks of who serves the pipe cost per exchange:
+// the same request to the service with all of them, without the owner read,
+// and without any, in turn. A spelling other than the service's own string
+// makes the library decide by the handle's name, which the stand-in hides.
+void ServerCheckCost(Run& run, int* served)
+{
+    static const wchar_t SPELLING[] = L"\\\\.\\pipe\\norva/Tobra Service";
+    std::vector<double> all, noOwner, none;
+    auto readName = g_tobraClientPlatform.GetFileInformationByHandleEx;
+    auto readOwner = g_tobraClientPlatform.GetSecurityInfo;
+    for (int i = 0; i < run.options.requests; ++i) {
+        double a = NotDoneRoundTrip(SPELLING);
+        g_tobraClientPlatform.GetSecurityInfo = OwnerWithoutAsking;
+        double b = NotDoneRoundTrip(SPELLING);
+        g_tobraClientPlatform.GetSecurityInfo = readOwner;
+        g_tobraClientPlatform.GetFileInformationByHandleEx = NameOfAnotherPipe;
+        double c = NotDoneRoundTrip(SPELLING);
+        g_tobraClientPlatform.GetFileInformationByHandleEx = readName;
+        if (a < 0 || b < 0 || c < 0) {
+            run.Fail("a request got no \"not done\" reply");
+            return;
+        }
+        *served += 3;
+        all.push_back(a);
+        noOwner.push_back(b);
+        none.push_back(c);
+    }
+    Summary s = Summarize(all), o = Summarize(noOwner), n = Summarize(none);
+    printf("\nThe client library's checks of who serves the pipe, %d exchanges each, in turn (ms):\n",
+           run.options.requests);
+    printf("  %-26s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
+    PrintTrip("with every check", s);
+    PrintTrip("without the owner read", o);
+    PrintTrip("without any check", n);
+    printf("  %-26s %8.3f %8.3f %8.3f\n", "all checks, per exchange", s.median - n.median, s.p99 - n.p99,
+           s.mean - n.mean);
+    printf("  %-26s %8.3f %8.3f %8.3f\n", "the owner read alone", s.median - o.median, s.p99 - o.p99, s.mean - o.mean);
+}
+
 void Load(Run& run, int* served)
 {
     double start = NowMs();
@@ -670,6 +736,8 @@ int Bench(const Options& options)
 
         if (!run.failed)
             RoundTrips(run, &served);
+        if (!run.failed)
+            ServerCheckCost(run, &served);
         fflush(stdout);
 
         printf("\nService memory (private bytes) and handles:\n");

@@ -4,8 +4,18 @@
 // control pipe is (same open mode, pipe mode and buffers) and answers each
 // client by echoing its 12-byte request. It does nothing the service does
 // beyond moving bytes: no polling, no buffers to allocate, no log, no decision.
+//
+// With "-impostor FILE" it is instead another program registered as "Tobra
+// Service": it creates the service's own pipe with the default descriptor and
+// answers every request as the service would, with every adapter "switched".
+// At its stop it writes to FILE how many clients connected and how many bytes
+// they sent ("connections=N bytes=M"). The process-id check of a client passes
+// for it; nothing else about it is the service's.
 #include <windows.h>
 
+#include <stdio.h>
+
+#include "adapter/adapter_control.h"
 #include "bench_names.h"
 #include "pipe/control_message.h"
 #include "pipe/pipe_server.h"
@@ -18,6 +28,10 @@ const DWORD ECHO_READ_TIMEOUT_MS = 5000;
 
 SERVICE_STATUS_HANDLE g_echoStatusHandle = nullptr;
 HANDLE g_echoStopEvent = nullptr;
+// Set by wmain before the dispatcher starts: null for the echo floor.
+const wchar_t* g_impostorRecord = nullptr;
+DWORD g_impostorConnections = 0;
+DWORD g_impostorBytes = 0;
 
 void ReportEchoStatus(DWORD state, DWORD exitCode)
 {
@@ -77,8 +91,60 @@ void Echo(HANDLE pipe, HANDLE ioEvent)
     FlushFileBuffers(pipe);
 }
 
+// The impostor's answer: the service's decision, and "switched" for any action.
+void AnswerAsTheService(HANDLE pipe, HANDLE ioEvent)
+{
+    static BYTE request[CONTROL_MESSAGE_BUFFER_SIZE];
+    BYTE reply[CONTROL_MESSAGE_HEADER_SIZE + OUTCOME_DATA_SIZE];
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof(overlapped));
+    overlapped.hEvent = ioEvent;
+    ++g_impostorConnections;
+    // A client writes its request in one write; one that leaves adds nothing.
+    long read =
+        Finish(pipe, &overlapped, ReadFile(pipe, request, sizeof(request), nullptr, &overlapped), ECHO_READ_TIMEOUT_MS);
+    if (read <= 0)
+        return;
+    g_impostorBytes += static_cast<DWORD>(read);
+    if (read < static_cast<long>(CONTROL_MESSAGE_HEADER_SIZE))
+        return;
+    ControlMessageHeader header = DecodeControlMessageHeader(request);
+    BYTE action = read > static_cast<long>(ADAPTER_ACTION_OFFSET) ? request[ADAPTER_ACTION_OFFSET] : 0;
+    RequestDecision decision = DecideRequest(header, action);
+    if (!decision.reply)
+        return;
+    EncodeControlMessageHeader(MakeReplyHeader(header.command, decision.status, decision.version), reply);
+    DWORD size = CONTROL_MESSAGE_HEADER_SIZE;
+    if (decision.version == CONTROL_MESSAGE_VERSION_OUTCOME) {
+        EncodeOutcome(decision.action != 0 ? OUTCOME_SWITCHED : OUTCOME_NOTHING_ASKED, S_OK, S_OK,
+                      reply + CONTROL_MESSAGE_HEADER_SIZE);
+        size += OUTCOME_DATA_SIZE;
+    }
+    ZeroMemory(&overlapped, sizeof(overlapped));
+    overlapped.hEvent = ioEvent;
+    if (Finish(pipe, &overlapped, WriteFile(pipe, reply, size, nullptr, &overlapped), ECHO_READ_TIMEOUT_MS) ==
+        static_cast<long>(size))
+        FlushFileBuffers(pipe);
+}
+
+// What the impostor's clients sent, for the test that ran it.
+void WriteImpostorRecord()
+{
+    HANDLE file = CreateFileW(g_impostorRecord, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    char text[64];
+    int length =
+        snprintf(text, sizeof(text), "connections=%lu bytes=%lu\r\n", static_cast<unsigned long>(g_impostorConnections),
+                 static_cast<unsigned long>(g_impostorBytes));
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+    CloseHandle(file);
+}
+
 void ServeEchoClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent)
 {
+    void (*answer)(HANDLE, HANDLE) = g_impostorRecord != nullptr ? AnswerAsTheService : Echo;
     OVERLAPPED connect;
     for (;;) {
         ZeroMemory(&connect, sizeof(connect));
@@ -86,11 +152,12 @@ void ServeEchoClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent)
         if (!ConnectNamedPipe(pipe, &connect)) {
             DWORD error = GetLastError();
             if (error == ERROR_NO_DATA) {
+                ++g_impostorConnections;  // a client came and went before the call
                 DisconnectNamedPipe(pipe);
                 continue;
             }
             if (error == ERROR_PIPE_CONNECTED) {
-                Echo(pipe, ioEvent);
+                answer(pipe, ioEvent);
                 DisconnectNamedPipe(pipe);
                 continue;
             }
@@ -104,7 +171,7 @@ void ServeEchoClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent)
             GetOverlappedResult(pipe, &connect, &ignored, TRUE);
             return;
         }
-        Echo(pipe, ioEvent);
+        answer(pipe, ioEvent);
         DisconnectNamedPipe(pipe);
     }
 }
@@ -119,8 +186,9 @@ void WINAPI EchoServiceMain(DWORD, LPWSTR*)
     HANDLE connectEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE ioEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE pipe =
-        CreateNamedPipeW(BENCH_ECHO_PIPE_NAME, CONTROL_PIPE_OPEN_MODE, CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES,
-                         CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
+        CreateNamedPipeW(g_impostorRecord != nullptr ? CONTROL_PIPE_NAME : BENCH_ECHO_PIPE_NAME, CONTROL_PIPE_OPEN_MODE,
+                         CONTROL_PIPE_MODE, CONTROL_PIPE_MAX_INSTANCES, CONTROL_PIPE_BUFFER_SIZE,
+                         CONTROL_PIPE_BUFFER_SIZE, CONTROL_PIPE_DEFAULT_TIMEOUT_MS, nullptr);
     if (g_echoStopEvent == nullptr || connectEvent == nullptr || ioEvent == nullptr || pipe == INVALID_HANDLE_VALUE) {
         exitCode = GetLastError();
     } else {
@@ -133,6 +201,8 @@ void WINAPI EchoServiceMain(DWORD, LPWSTR*)
         CloseHandle(ioEvent);
     if (connectEvent != nullptr)
         CloseHandle(connectEvent);
+    if (g_impostorRecord != nullptr)
+        WriteImpostorRecord();
     ReportEchoStatus(SERVICE_STOPPED, exitCode);
     // No control comes after the stopped report.
     if (g_echoStopEvent != nullptr)
@@ -142,8 +212,10 @@ void WINAPI EchoServiceMain(DWORD, LPWSTR*)
 
 }  // namespace
 
-int wmain()
+int wmain(int argc, wchar_t** argv)
 {
+    if (argc == 3 && lstrcmpW(argv[1], L"-impostor") == 0)
+        g_impostorRecord = argv[2];
     SERVICE_TABLE_ENTRYW table[2] = {
         {const_cast<LPWSTR>(BENCH_ECHO_SERVICE_NAME), EchoServiceMain},
         {nullptr, nullptr},

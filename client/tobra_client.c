@@ -1,18 +1,38 @@
 /* Tobra client library: one request and one reply per connection over the
  * service's control pipe, the whole exchange within one time limit. */
 #include <windows.h>
+#include <aclapi.h>
 
 #include "tobra_client.h"
 #include "tobra_client_platform.h"
 #include "tobra_text.h"
 
+/* Room for any pipe's name as its file system gives it (a pipe name has at
+ * most 256 characters). */
+#define PIPE_FILE_NAME_CHARS 512
+
+/* Wrappers, so that the table's initial values are constants in C. */
 static HANDLE WINAPI OpenFileWithWindows(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                          DWORD disposition, DWORD flags, HANDLE templateFile)
 {
     return CreateFileW(name, access, share, attributes, disposition, flags, templateFile);
 }
 
-TobraClientPlatform g_tobraClientPlatform = {OpenFileWithWindows};
+static BOOL WINAPI ReadFileInformationWithWindows(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info,
+                                                  DWORD size)
+{
+    return GetFileInformationByHandleEx(file, infoClass, info, size);
+}
+
+static DWORD WINAPI ReadSecurityWithWindows(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted,
+                                            PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                                            PSECURITY_DESCRIPTOR* descriptor)
+{
+    return GetSecurityInfo(handle, type, wanted, owner, group, dacl, sacl, descriptor);
+}
+
+TobraClientPlatform g_tobraClientPlatform = {OpenFileWithWindows, ReadFileInformationWithWindows,
+                                             ReadSecurityWithWindows};
 
 /* Time left of the limit counted from start; the unsigned difference stays
  * right when the tick count wraps. */
@@ -35,18 +55,57 @@ static int IsLocalPipeName(const wchar_t* name)
     return name[i] != L'\0';
 }
 
-/* Only the service's own pipe is checked: a caller that names another pipe
- * (a test server, say) talks to whoever serves it. */
-static int IsServicePipeName(const wchar_t* name)
+/* Whether an open pipe is the service's. The caller's spelling does not
+ * tell: "norva/Tobra Service", "Tobra Service." and "x\..\norva\Tobra
+ * Service" all open it. The pipe file system's name for the handle does, in
+ * the case its creator used. A name that cannot be read counts as the
+ * service's, so that the checks run; so does the service's name as given. */
+static int IsServicePipe(HANDLE pipe, const wchar_t* name)
 {
-    return CompareStringOrdinal(name, -1, TOBRA_PIPE_NAME, -1, TRUE) == CSTR_EQUAL;
+    union {
+        FILE_NAME_INFO info;
+        BYTE room[sizeof(FILE_NAME_INFO) + PIPE_FILE_NAME_CHARS * sizeof(WCHAR)];
+    } fileName;
+    DWORD chars;
+
+    if (CompareStringOrdinal(name, -1, TOBRA_PIPE_NAME, -1, TRUE) == CSTR_EQUAL)
+        return 1;
+    if (!g_tobraClientPlatform.GetFileInformationByHandleEx(pipe, FileNameInfo, &fileName, sizeof(fileName)))
+        return 1;
+    chars = fileName.info.FileNameLength / sizeof(WCHAR);
+    if (chars > PIPE_FILE_NAME_CHARS)
+        return 1;
+    return CompareStringOrdinal(fileName.info.FileName, (int)chars, TOBRA_PIPE_FILE_NAME, -1, TRUE) == CSTR_EQUAL;
+}
+
+/* The service creates its pipe with the owner SYSTEM, which on Windows no
+ * ordinary user can give an object; another program's pipe has its creator's
+ * owner (under Wine, none at all). 0 when the owner is another (*error 0) or
+ * cannot be read (*error says why). */
+static int IsOwnedBySystem(HANDLE pipe, DWORD* error)
+{
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    int system;
+
+    *error = g_tobraClientPlatform.GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL,
+                                                   NULL, NULL, &descriptor);
+    if (*error != ERROR_SUCCESS)
+        return 0;
+    system = owner != NULL && IsValidSid(owner) && IsWellKnownSid(owner, WinLocalSystemSid);
+    LocalFree(descriptor);
+    return system;
 }
 
 /* A program that took the pipe's name before the service (at a restart or an
- * upgrade) would get the request and could answer anything. The pipe's server
- * must be the process the service manager runs the service in, which any
- * interactive user may query. Fails closed: 0 when the server is another
- * process (*error 0) or when that cannot be told (*error says why). */
+ * upgrade) would get the request and could answer anything. The pipe must be
+ * owned by SYSTEM and, as a second line, served by the process the service
+ * manager runs the service in, which any interactive user may query. The
+ * process id alone can be fooled: it names the process that created the
+ * instance and outlives it, so a handle that an ended creator passed on
+ * passes once the service starts under the same id. Fails closed: 0 when the
+ * server is another program (*error 0) or when that cannot be told (*error
+ * says why). */
 static int IsServedByService(HANDLE pipe, DWORD* error)
 {
     ULONG serverId = 0;
@@ -56,7 +115,8 @@ static int IsServedByService(HANDLE pipe, DWORD* error)
     SC_HANDLE manager;
     SC_HANDLE service;
 
-    *error = 0;
+    if (!IsOwnedBySystem(pipe, error))
+        return 0;
     if (!GetNamedPipeServerProcessId(pipe, &serverId)) {
         *error = GetLastError();
         return 0;
@@ -179,7 +239,7 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     result = OpenPipe(pipeName, start, limit, &pipe, outcome);
     if (result != TOBRA_DONE)
         return result;
-    if (IsServicePipeName(pipeName) && !IsServedByService(pipe, &error)) {
+    if (IsServicePipe(pipe, pipeName) && !IsServedByService(pipe, &error)) {
         outcome->error = error;
         CloseHandle(pipe);
         return TOBRA_NOT_THE_SERVICE;
@@ -300,32 +360,49 @@ TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* ha
     return TobraSendAdapterRequest(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome);
 }
 
+/* A probe that went whole and was then dropped without a reply. */
+static int IsDroppedUnanswered(const TobraOutcome* outcome)
+{
+    return outcome->requestSent && outcome->replySize == 0 && !outcome->timedOut && IsEndOfConnection(outcome->error);
+}
+
 /* Asks which version the service speaks with a version 2 request of a command
- * that never acts: a version 2 reply means 2; a connection dropped without a
- * reply means 1 (a version 1 service drops version 2 requests). *version is
- * then set and the result is TOBRA_DONE; else the failure. */
+ * that never acts: a version 2 reply means 2. A version 1 service drops such a
+ * request without a reply, but so does a service that is stopping; only two
+ * probes in a row, each written whole and dropped, mean 1. When the second
+ * gets no answer at all, not even a drop, the result is TOBRA_NO_REPLY.
+ * *version is set and the result is TOBRA_DONE; else the failure, and
+ * outcome tells of the last probe. */
 static TobraResult ProbeVersion(const wchar_t* pipeName, DWORD start, DWORD limit, TobraOutcome* outcome,
                                 unsigned* version)
 {
     unsigned char probe[TOBRA_HEADER_SIZE];
     unsigned char reply[TOBRA_OUTCOME_REPLY_SIZE + 1];
     TobraResult result;
+    int probes;
 
     BuildHeader(TOBRA_MESSAGE_VERSION_OUTCOME, TOBRA_COMMAND_PROBE, 0, probe);
-    ZeroMemory(reply, sizeof(reply));
-    result = Exchange(pipeName, probe, sizeof(probe), start, limit, reply, sizeof(reply), 1, outcome);
-    if (result != TOBRA_DONE)
-        return result;
-    if (outcome->replySize == 0 && !outcome->timedOut && IsEndOfConnection(outcome->error)) {
-        *version = TOBRA_MESSAGE_VERSION;
-        return TOBRA_DONE;
+    for (probes = 1;; ++probes) {
+        ClearOutcome(outcome);
+        ZeroMemory(reply, sizeof(reply));
+        result = Exchange(pipeName, probe, sizeof(probe), start, limit, reply, sizeof(reply), 1, outcome);
+        if (result != TOBRA_DONE)
+            break;
+        if (!IsDroppedUnanswered(outcome)) {
+            result = TobraCheckOutcomeReply(reply, outcome->replySize, TOBRA_COMMAND_PROBE, NULL);
+            if (result == TOBRA_NOT_DONE) {
+                *version = TOBRA_MESSAGE_VERSION_OUTCOME;
+                return TOBRA_DONE;
+            }
+            return result == TOBRA_NO_REPLY ? TOBRA_NO_REPLY : TOBRA_BAD_REPLY;
+        }
+        if (probes == 2) {
+            *version = TOBRA_MESSAGE_VERSION;
+            return TOBRA_DONE;
+        }
     }
-    result = TobraCheckOutcomeReply(reply, outcome->replySize, TOBRA_COMMAND_PROBE, NULL);
-    if (result == TOBRA_NOT_DONE) {
-        *version = TOBRA_MESSAGE_VERSION_OUTCOME;
-        return TOBRA_DONE;
-    }
-    return result == TOBRA_NO_REPLY || result == TOBRA_BAD_REPLY ? result : TOBRA_BAD_REPLY;
+    /* Connected once, and then gone or never free again. */
+    return probes == 2 && result == TOBRA_CANNOT_CONNECT ? TOBRA_NO_REPLY : result;
 }
 
 TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,

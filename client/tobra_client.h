@@ -1,7 +1,8 @@
 /* Tobra Service client library: asks the service to restart or disable a
  * network adapter, named by its 6-byte hardware (MAC) address, over the
  * service's control pipe. Plain C, callable from C and C++; it needs kernel32
- * and advapi32 (to ask the service manager which process runs the service).
+ * and advapi32 (to read the pipe's owner and to ask the service manager which
+ * process runs the service).
  *
  * Usage:
  *
@@ -41,9 +42,16 @@
  * The pipe is opened with SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION: a
  * program that takes the pipe's name in the service's place can learn who the
  * caller is, but cannot act as the caller. And before anything is written to
- * the service's pipe, its server must be the process that the service manager
- * runs "Tobra Service" in; otherwise nothing is sent and the result is
- * TOBRA_NOT_THE_SERVICE. A pipe of another name is not checked.
+ * the service's pipe, two checks run on the open handle: the pipe's owner
+ * (GetSecurityInfo; the read access of the open includes READ_CONTROL) must be
+ * SYSTEM, S-1-5-18, which on Windows no ordinary user can give an object; and
+ * its server must be the process that the service manager runs "Tobra Service"
+ * in. Either failing: nothing is sent and the result is TOBRA_NOT_THE_SERVICE.
+ * Whether a pipe is the service's is decided by the name of the opened handle
+ * (TOBRA_PIPE_FILE_NAME, any case), not by the caller's spelling, so
+ * "\\.\pipe\norva/Tobra Service" and the like are checked too; a handle
+ * whose name cannot be read is checked as well. A pipe of another name (a test
+ * server) is not checked.
  */
 #ifndef TOBRA_CLIENT_H
 #define TOBRA_CLIENT_H
@@ -57,6 +65,9 @@ extern "C" {
 
 /* The service's control pipe. A pipeName argument of NULL means this one. */
 #define TOBRA_PIPE_NAME L"\\\\.\\pipe\\norva\\Tobra Service"
+/* The same pipe as the pipe file system names an open handle of it, whatever
+ * spelling opened it: what decides that the server checks apply. */
+#define TOBRA_PIPE_FILE_NAME L"\\norva\\Tobra Service"
 /* The service that must serve it. */
 #define TOBRA_SERVICE_NAME L"Tobra Service"
 
@@ -131,9 +142,10 @@ typedef enum TobraResult {
                                  busy for the whole time limit, or refused access */
     TOBRA_BAD_REPLY = 4,      /* an answer that is not a 12-byte reply to this request */
     TOBRA_BAD_ARGUMENT = 5,   /* nothing was sent: an argument was not usable */
-    TOBRA_NOT_THE_SERVICE = 6 /* nothing was sent: another program serves the service's pipe
-                                 (outcome.error 0), or which process runs the service cannot be
-                                 told (outcome.error says why) */
+    TOBRA_NOT_THE_SERVICE = 6 /* nothing was sent: the service's pipe is not owned by SYSTEM or
+                                 is served by another process (outcome.error 0), or its owner or
+                                 which process runs the service cannot be told (outcome.error
+                                 says why) */
 } TobraResult;
 
 /* Details of one exchange, for messages and diagnosis. */
@@ -166,11 +178,15 @@ TobraResult TobraDisableAdapter(const wchar_t* pipeName, const unsigned char* ha
 
 /* As above, and report (which may be NULL) receives what the request did.
  * First a request that never acts (version 2, command 2) asks for the
- * service's version: a 24-byte reply means 2, a connection dropped without a
- * reply means 1. Then the adapter request goes once, in that version, and is
- * never sent again, whatever happens. The time limit covers both exchanges.
- * The results are those of the calls above; TOBRA_NOT_DONE with
- * TOBRA_OUTCOME_REFUSED when the service's policy refused the address. */
+ * service's version: a 24-byte reply means 2. A connection dropped without a
+ * reply may be a version 1 service or one that is stopping, so the probe is
+ * sent once more: only two in a row, each written whole and dropped, mean 1;
+ * when the second gets no answer (the pipe gone, busy to the limit, a failed
+ * write) the result is TOBRA_NO_REPLY and nothing more is sent. Then the
+ * adapter request goes once, in that version, and is never sent again,
+ * whatever happens. The time limit covers every exchange. The results are
+ * those of the calls above; TOBRA_NOT_DONE with TOBRA_OUTCOME_REFUSED when the
+ * service's policy refused the address. */
 TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
                                               unsigned char action, unsigned long timeoutMs, TobraOutcome* outcome,
                                               TobraAdapterReport* report);

@@ -161,6 +161,35 @@ BOOL CloseServiceHandle(SC_HANDLE handle)
     return FALSE;
 }
 
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size)
+{
+    (void)file, (void)infoClass, (void)info, (void)size;
+    Unreachable("GetFileInformationByHandleEx");
+    return FALSE;
+}
+
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner, PSID* group,
+                      PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
+{
+    (void)handle, (void)type, (void)wanted, (void)owner, (void)group, (void)dacl, (void)sacl, (void)descriptor;
+    Unreachable("GetSecurityInfo");
+    return 1;
+}
+
+BOOL IsValidSid(PSID sid)
+{
+    (void)sid;
+    Unreachable("IsValidSid");
+    return FALSE;
+}
+
+BOOL IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type)
+{
+    (void)sid, (void)type;
+    Unreachable("IsWellKnownSid");
+    return FALSE;
+}
+
 /* The administrators' settings' parsers (policy_fuzzer). */
 
 #include "sddl.h"

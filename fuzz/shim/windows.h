@@ -29,6 +29,21 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef uint32_t ULONG;
 typedef void* SC_HANDLE;
+typedef wchar_t WCHAR;
+typedef void* PSID;
+typedef void* PACL;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef void* HLOCAL;
+typedef DWORD SECURITY_INFORMATION;
+
+typedef enum FILE_INFO_BY_HANDLE_CLASS { FileNameInfo = 2 } FILE_INFO_BY_HANDLE_CLASS;
+typedef enum SE_OBJECT_TYPE { SE_KERNEL_OBJECT = 6 } SE_OBJECT_TYPE;
+typedef enum WELL_KNOWN_SID_TYPE { WinLocalSystemSid = 22 } WELL_KNOWN_SID_TYPE;
+
+typedef struct FILE_NAME_INFO {
+    DWORD FileNameLength;
+    WCHAR FileName[1];
+} FILE_NAME_INFO;
 
 typedef struct SERVICE_STATUS_PROCESS {
     DWORD dwServiceType;
@@ -66,6 +81,7 @@ typedef struct OVERLAPPED {
 #define FILE_TYPE_PIPE 3u
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
+#define ERROR_SUCCESS 0u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_BROKEN_PIPE 109u
 #define ERROR_SEM_TIMEOUT 121u
@@ -77,6 +93,7 @@ typedef struct OVERLAPPED {
 #define SC_MANAGER_CONNECT 0x0001u
 #define SERVICE_QUERY_STATUS 0x0004u
 #define SC_STATUS_PROCESS_INFO 0
+#define OWNER_SECURITY_INFORMATION 0x00000001u
 
 #define ZeroMemory(destination, length) memset((destination), 0, (length))
 #define CopyMemory(destination, source, length) memcpy((destination), (source), (length))
@@ -102,6 +119,12 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
 BOOL QueryServiceStatusEx(SC_HANDLE service, int level, BYTE* buffer, DWORD size, LPDWORD needed);
 BOOL CloseServiceHandle(SC_HANDLE handle);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size);
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner, PSID* group,
+                      PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+BOOL IsValidSid(PSID sid);
+BOOL IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type);
+HLOCAL LocalFree(HLOCAL memory);
 
 /* What the shim's CreateFileW was last asked to open, and how often. */
 extern int g_shimOpenCount;

@@ -1,6 +1,8 @@
 // Test pipe server: overlapped throughout, so that Stop ends it at any point.
 #include "client_test_support.h"
 
+#include <sddl.h>
+
 #include "support/test_support.h"
 
 namespace test {
@@ -12,11 +14,18 @@ std::wstring UniquePipeName()
            std::to_wstring(InterlockedIncrement(&counter));
 }
 
-FakePipeServer::FakePipeServer(ServerBehaviour behaviour, std::string reply, int clients, std::wstring name)
+FakePipeServer::FakePipeServer(ServerBehaviour behaviour, std::string reply, int clients, std::wstring name,
+                               const wchar_t* security)
     : behaviour_(behaviour), reply_(std::move(reply)), clients_(clients), name_(std::move(name))
 {
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    if (security != nullptr && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                   security, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr))
+        return;
     pipe_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 1000, nullptr);
+                             PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 1000,
+                             security != nullptr ? &attributes : nullptr);
+    LocalFree(attributes.lpSecurityDescriptor);
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (pipe_ != INVALID_HANDLE_VALUE && stop_ != nullptr)
         thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
@@ -79,12 +88,15 @@ bool FakePipeServer::Await(OVERLAPPED* overlapped, BOOL started, DWORD* transfer
     return GetOverlappedResult(pipe_, overlapped, transferred, FALSE) != FALSE;
 }
 
-std::string FakePipeServer::Answer(const std::string& request) const
+std::string FakePipeServer::Answer(const std::string& request)
 {
     unsigned version = request.size() >= 4 ? static_cast<BYTE>(request[2]) | static_cast<BYTE>(request[3]) << 8 : 0;
     if (behaviour_ == ServerBehaviour::VersionOne && version > 1)
         return "";
-    if (behaviour_ == ServerBehaviour::VersionTwo && request.size() > 4 && request[4] == 2)
+    if (behaviour_ == ServerBehaviour::DropFirstProbe && version > 1 && probesDropped_++ == 0)
+        return "";
+    if ((behaviour_ == ServerBehaviour::VersionTwo || behaviour_ == ServerBehaviour::DropFirstProbe) &&
+        request.size() > 4 && request[4] == 2)
         return wire::OutcomeReply(2, 0, 0);
     return reply_;
 }
@@ -97,11 +109,19 @@ void FakePipeServer::Serve()
         OVERLAPPED overlapped = {};
         overlapped.hEvent = event;
         DWORD transferred = 0;
-        if (!Await(&overlapped, ConnectNamedPipe(pipe_, &overlapped), &transferred))
+        BOOL connected = ConnectNamedPipe(pipe_, &overlapped);
+        // A client that opened and closed again before the call (one that
+        // checked the server and left) still counts.
+        bool cameAndWent = !connected && GetLastError() == ERROR_NO_DATA;
+        if (!cameAndWent && !Await(&overlapped, connected, &transferred))
             break;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ++connections_;
+        }
+        if (cameAndWent) {
+            DisconnectNamedPipe(pipe_);
+            continue;
         }
         bool hold = false;
         if (behaviour_ != ServerBehaviour::CloseAtConnect) {
@@ -132,8 +152,14 @@ void FakePipeServer::Serve()
         }
         if (hold)
             WaitForSingleObject(stop_, INFINITE);
-        DisconnectNamedPipe(pipe_);
+        // The last client is let go by the close below, so that one coming
+        // back finds no pipe rather than a busy one.
+        if (client + 1 < clients_)
+            DisconnectNamedPipe(pipe_);
     }
+    // Gone, as a server that has ended: the name no longer opens.
+    CloseHandle(pipe_);
+    pipe_ = INVALID_HANDLE_VALUE;
     CloseHandle(event);
 }
 

@@ -21,6 +21,7 @@ enum class ServerBehaviour {
     Silent,             // read the request, then keep the connection until stopped
     VersionOne,         // as Reply, but a request of version 2 is dropped without a reply
     VersionTwo,         // as Reply, but the version probe (command 2) gets its 24-byte answer
+    DropFirstProbe,     // as VersionTwo, but the first version 2 request is dropped without a reply
 };
 
 // A fresh local pipe name for one test.
@@ -29,9 +30,10 @@ std::wstring UniquePipeName();
 class FakePipeServer {
 public:
     // Serves up to `clients` connections one after the other, on a name of its
-    // own unless one is given.
+    // own unless one is given, and then closes the pipe. `security`: the
+    // pipe's descriptor as SDDL text; none: the default one (under Wine, no owner).
     FakePipeServer(ServerBehaviour behaviour, std::string reply = wire::Reply(1, 1), int clients = 1,
-                   std::wstring name = UniquePipeName());
+                   std::wstring name = UniquePipeName(), const wchar_t* security = nullptr);
     ~FakePipeServer();
     FakePipeServer(const FakePipeServer&) = delete;
     FakePipeServer& operator=(const FakePipeServer&) = delete;
@@ -48,7 +50,7 @@ private:
     void Serve();
     bool Await(OVERLAPPED* overlapped, BOOL started, DWORD* transferred);
     // What the behaviour answers to a request; empty: nothing.
-    std::string Answer(const std::string& request) const;
+    std::string Answer(const std::string& request);
 
     ServerBehaviour behaviour_;
     std::string reply_;
@@ -60,6 +62,7 @@ private:
     std::mutex mutex_;
     std::vector<std::string> requests_;
     int connections_ = 0;
+    int probesDropped_ = 0;  // the serving thread's alone
 };
 
 // What one run of tobractl printed and returned.

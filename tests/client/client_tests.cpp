@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "client_test_support.h"
 #include "support/test_support.h"
@@ -341,15 +342,53 @@ TEST(ClientReport, AVersionTwoServiceReportsTheOutcomeAndBothCodes)
     EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, request));
 }
 
-TEST(ClientReport, AVersionOneServiceIsAskedOnceInItsOwnVersion)
+struct VersionCase {
+    const char* name;
+    ServerBehaviour behaviour;
+    std::string reply;
+    unsigned version;
+    std::vector<std::string> requests;
+};
+
+// Only two probes dropped in a row make a version 1 service; one dropped probe
+// may be a service that was stopping. The request goes once, in that version.
+TEST(ClientReport, TheProbesDecideTheVersion)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
+    std::string request = RESTART_REQUEST;
+    request[2] = 2;
+    const VersionCase cases[] = {
+        {"version 2", ServerBehaviour::VersionTwo, wire::OutcomeReply(1, 1, 1), 2, {PROBE, request}},
+        {"version 2, first probe dropped",
+         ServerBehaviour::DropFirstProbe,
+         wire::OutcomeReply(1, 1, 1),
+         2,
+         {PROBE, PROBE, request}},
+        {"version 1: both dropped", ServerBehaviour::VersionOne, wire::Reply(1, 1), 1, {PROBE, PROBE, RESTART_REQUEST}},
+    };
+    for (const VersionCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePipeServer server(c.behaviour, c.reply, 3);
+        TobraAdapterReport report;
+        EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
+        EXPECT_EQ(report.version, c.version);
+        EXPECT_EQ(report.reported, c.version == 2 ? 1 : 0);
+        server.Stop();
+        EXPECT_EQ(server.Requests(), c.requests);
+    }
+}
+
+// A probe dropped, and then no service at all: nothing more is sent.
+TEST(ClientReport, AProbeDroppedAndThenNoServiceIsNoReply)
+{
+    FakePipeServer server(ServerBehaviour::DropFirstProbe, wire::OutcomeReply(1, 1, 1), 1);
+    TobraOutcome outcome;
     TobraAdapterReport report;
-    EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
-    EXPECT_EQ(report.reported, 0);
-    EXPECT_EQ(report.version, 1u);
+    EXPECT_EQ(TobraRestartAdapterWithReport(server.Name().c_str(), ADDRESS, 2000, &outcome, &report), TOBRA_NO_REPLY);
+    EXPECT_FALSE(outcome.requestSent);
+    EXPECT_NE(outcome.error, 0u);
+    EXPECT_EQ(report.version, 0u);
     server.Stop();
-    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE, RESTART_REQUEST));
+    EXPECT_THAT(server.Requests(), testing::ElementsAre(PROBE));
 }
 
 // Whatever becomes of the adapter request, it is never sent again.
@@ -366,23 +405,84 @@ TEST(ClientReport, ARequestThatGetsNoReplyIsNotSentAgain)
     EXPECT_EQ(server.Connections(), 2);
 }
 
-// The service's own pipe, however it is named, is checked before anything is
-// written: a server that the service manager does not run as "Tobra Service"
-// (here no such service is registered at all) gets nothing.
+// Stand-ins for the server check's reads, which cannot be made to fail for real.
+BOOL WINAPI NameUnreadable(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
+{
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+DWORD WINAPI OwnerUnreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                             PSECURITY_DESCRIPTOR*)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+const wchar_t OWNED_BY_SYSTEM[] = L"O:SYD:(A;;GA;;;WD)";
+
+struct ServerCheckCase {
+    const char* name;
+    const wchar_t* serverName;  // the pipe the other program creates; nullptr: one of the test's own
+    const wchar_t* clientName;  // as the caller spells it; nullptr: the default, or the server's own name
+    const wchar_t* security;    // the pipe's descriptor; nullptr: the default (under Wine, no owner)
+    decltype(g_tobraClientPlatform.GetFileInformationByHandleEx) readName;
+    decltype(g_tobraClientPlatform.GetSecurityInfo) readOwner;
+    unsigned long error;  // outcome.error of TOBRA_NOT_THE_SERVICE; 0: another program serves the pipe
+};
+
+// The service's own pipe, however it is spelled, is checked before anything is
+// written: a pipe that SYSTEM does not own, or whose server the service manager
+// does not run as "Tobra Service" (here no such service is registered at all),
+// gets nothing. So does a pipe whose name or owner cannot be read.
 TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
 {
-    const wchar_t* names[] = {nullptr, TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE"};
-    for (const wchar_t* name : names) {
-        SCOPED_TRACE(name == nullptr ? "default" : std::string(name, name + wcslen(name)));
-        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2, TOBRA_PIPE_NAME);
+    const ServerCheckCase cases[] = {
+        {"default name", TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, nullptr, 0},
+        {"the name as given", TOBRA_PIPE_NAME, TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, 0},
+        {"another case", TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE", nullptr, nullptr, nullptr, 0},
+        {"created in another case", L"\\\\.\\pipe\\NORVA\\tobra service", L"\\\\.\\pipe\\norva/Tobra Service", nullptr,
+         nullptr, nullptr, 0},
+        {"a forward slash", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service", nullptr, nullptr, nullptr, 0},
+        {"a trailing dot", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva\\Tobra Service.", nullptr, nullptr, nullptr, 0},
+        {"a detour", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\x\\..\\norva\\Tobra Service", nullptr, nullptr, nullptr, 0},
+        {"owned by SYSTEM, served by another process", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service",
+         OWNED_BY_SYSTEM, nullptr, nullptr, ERROR_SERVICE_DOES_NOT_EXIST},
+        {"the owner cannot be read", TOBRA_PIPE_NAME, nullptr, OWNED_BY_SYSTEM, nullptr, OwnerUnreadable,
+         ERROR_ACCESS_DENIED},
+        {"another pipe whose name cannot be read", nullptr, nullptr, nullptr, NameUnreadable, nullptr, 0},
+    };
+    for (const ServerCheckCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetFileInformationByHandleEx)> readName(
+            g_tobraClientPlatform.GetFileInformationByHandleEx,
+            c.readName != nullptr ? c.readName : g_tobraClientPlatform.GetFileInformationByHandleEx);
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetSecurityInfo)> readOwner(
+            g_tobraClientPlatform.GetSecurityInfo,
+            c.readOwner != nullptr ? c.readOwner : g_tobraClientPlatform.GetSecurityInfo);
+        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2,
+                              c.serverName != nullptr ? c.serverName : test::UniquePipeName(), c.security);
+        const wchar_t* name = c.clientName != nullptr   ? c.clientName
+                              : c.serverName == nullptr ? server.Name().c_str()
+                                                        : nullptr;
         TobraOutcome outcome;
         EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NOT_THE_SERVICE);
         EXPECT_FALSE(outcome.requestSent);
-        EXPECT_EQ(outcome.error, static_cast<unsigned long>(ERROR_SERVICE_DOES_NOT_EXIST));
+        EXPECT_EQ(outcome.error, c.error);
         unsigned char reply[16];
         EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), TOBRA_NOT_THE_SERVICE);
         server.Stop();
         EXPECT_TRUE(server.Requests().empty());
+    }
+}
+
+// Only the service's pipe is checked: a test server's, owned by SYSTEM or not,
+// whose name can be read, is served as it is.
+TEST(ClientExchange, APipeOfAnotherNameIsNotChecked)
+{
+    const wchar_t* descriptors[] = {nullptr, OWNED_BY_SYSTEM};
+    for (const wchar_t* security : descriptors) {
+        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 1, test::UniquePipeName(), security);
+        EXPECT_EQ(TobraRestartAdapter(server.Name().c_str(), ADDRESS, 2000, nullptr), TOBRA_DONE);
     }
 }
 

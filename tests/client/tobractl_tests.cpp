@@ -24,6 +24,15 @@ namespace {
 
 const std::string RESTART_REQUEST = wire::AdapterRequest(1);  // 00-11-22-33-44-55
 
+std::string Utf8(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
 std::wstring PipeOption(const FakePipeServer& server)
 {
     return L"--pipe \"" + server.Name() + L"\" ";
@@ -40,6 +49,7 @@ const long NO_ADAPTER = 7;
 const long SWITCH_FAILED = 8;
 const long LIST_UNREADABLE = 9;
 const long REFUSED = 10;
+const long NOT_THE_SERVICE = 11;
 
 // The version probe: version 2, command 2, no data.
 const std::string PROBE = wire::CommandRequest(2, 2);
@@ -49,28 +59,28 @@ std::string WithVersion(std::string request, char version)
     return request;
 }
 
-// A service that predates version 2 drops the probe; the request then goes once, in version 1.
+// A service that predates version 2 drops the probe, twice; the request then goes once, in version 1.
 TEST(Tobractl, RestartOnAVersionOneServiceSaysDoneWithoutAnOutcome)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
     TobractlRun run = RunTobractl(PipeOption(server) + L"restart 00-11-22-33-44-55");
     EXPECT_EQ(run.exitCode, DONE);
     EXPECT_THAT(run.out, HasSubstr("Done (this service does not report the outcome): 00-11-22-33-44-55."));
     EXPECT_THAT(run.err, IsEmpty());
     server.Stop();
-    EXPECT_THAT(server.Requests(), ElementsAre(PROBE, RESTART_REQUEST));
+    EXPECT_THAT(server.Requests(), ElementsAre(PROBE, PROBE, RESTART_REQUEST));
 }
 
 TEST(Tobractl, DisableTakesAnyWritingOfTheAddress)
 {
-    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 0), 2);
+    FakePipeServer server(ServerBehaviour::VersionOne, wire::Reply(1, 0), 3);
     TobractlRun run = RunTobractl(PipeOption(server) + L"disable aa:bb:cc:dd:ee:0f");
     EXPECT_EQ(run.exitCode, NOT_DONE);
     EXPECT_THAT(run.out, HasSubstr("Not done: the service answered that it did not carry out the disable for "
                                    "AA-BB-CC-DD-EE-0F."));
     server.Stop();
-    ASSERT_EQ(server.Requests().size(), 2u);
-    EXPECT_EQ(server.Requests()[1].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
+    ASSERT_EQ(server.Requests().size(), 3u);
+    EXPECT_EQ(server.Requests()[2].substr(12), std::string("\xAA\xBB\xCC\xDD\xEE\x0F\x02", 7));
 }
 
 // A version 2 service says what the request did; each outcome has its line
@@ -110,6 +120,7 @@ struct OutcomeCase {
     std::string reply;
     long exitCode;
     const char* message;
+    int clients = 3;  // then the server is gone
 };
 
 TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
@@ -120,9 +131,12 @@ TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
         {"silent", ServerBehaviour::Silent, "", NO_REPLY, "No reply within 300 ms; nothing was sent."},
         {"short reply", ServerBehaviour::Reply, std::string("\x54\x42\x01\x00\x01", 5), BAD_REPLY,
          "Invalid reply (5 bytes"},
+        // One dropped probe is not taken for a version 1 service.
+        {"probe dropped, then gone", ServerBehaviour::DropFirstProbe, wire::OutcomeReply(1, 1, 1), NO_REPLY,
+         "No reply: the request could not be sent (error 2): the pipe does not exist", 1},
     };
     for (const OutcomeCase& c : cases) {
-        FakePipeServer server(c.behaviour, c.reply, 2);
+        FakePipeServer server(c.behaviour, c.reply, c.clients);
         TobractlRun run = RunTobractl(PipeOption(server) + L"--timeout 300 restart 00-11-22-33-44-55");
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
         EXPECT_THAT(run.err, HasSubstr(c.message)) << c.name;
@@ -212,25 +226,41 @@ private:
 
 TEST(Tobractl, ThePipeComesFromTheEnvironmentUnlessTheOptionNamesOne)
 {
-    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, wire::Reply(1, 1), 2);
-    FakePipeServer fromOption(ServerBehaviour::VersionOne, wire::Reply(1, 0), 2);
+    FakePipeServer fromEnvironment(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
+    FakePipeServer fromOption(ServerBehaviour::VersionOne, wire::Reply(1, 0), 3);
     ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment.Name());
 
     EXPECT_EQ(RunTobractl(L"restart 00-11-22-33-44-55").exitCode, DONE);
     EXPECT_EQ(RunTobractl(PipeOption(fromOption) + L"restart 00-11-22-33-44-55").exitCode, NOT_DONE);
     fromEnvironment.Stop();
     fromOption.Stop();
-    EXPECT_EQ(fromEnvironment.Requests().size(), 2u);
-    EXPECT_EQ(fromOption.Requests().size(), 2u);
+    EXPECT_EQ(fromEnvironment.Requests().size(), 3u);
+    EXPECT_EQ(fromOption.Requests().size(), 3u);
 }
 
-std::string Utf8(const std::wstring& text)
+// Another program serving the service's pipe gets nothing, whichever spelling
+// of its name reaches it, through the option or the environment.
+TEST(Tobractl, AnotherProgramOnTheServicesPipeGetsNothingUnderAnySpelling)
 {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
-    return bytes;
+    const wchar_t* spellings[] = {L"\\\\.\\pipe\\norva\\Tobra Service", L"\\\\.\\pipe\\norva/Tobra Service",
+                                  L"\\\\.\\pipe\\norva\\Tobra Service.", L"\\\\.\\pipe\\x\\..\\norva\\Tobra Service"};
+    for (const wchar_t* spelling : spellings) {
+        for (bool fromEnvironment : {false, true}) {
+            std::string shown = Utf8(spelling);
+            SCOPED_TRACE(shown + (fromEnvironment ? " from TOBRA_PIPE" : " from --pipe"));
+            FakePipeServer server(ServerBehaviour::VersionTwo, wire::OutcomeReply(1, 1, 1), 2,
+                                  L"\\\\.\\pipe\\norva\\Tobra Service");
+            ScopedEnvironment pipe(L"TOBRA_PIPE", fromEnvironment ? spelling : L"");
+            TobractlRun run = RunTobractl((fromEnvironment ? L"" : L"--pipe \"" + std::wstring(spelling) + L"\" ") +
+                                          L"restart 00-11-22-33-44-55");
+            EXPECT_EQ(run.exitCode, NOT_THE_SERVICE);
+            EXPECT_THAT(run.err,
+                        HasSubstr("Nothing sent: " + shown + " is served by another program, not by Tobra Service."));
+            EXPECT_THAT(run.out, IsEmpty());
+            server.Stop();
+            EXPECT_THAT(server.Requests(), IsEmpty());
+        }
+    }
 }
 
 TEST(Tobractl, ListShowsEveryAdapterWithItsAddressAndNames)

@@ -357,13 +357,72 @@ TEST_F(EndToEnd, ClientsSendNothingToAProgramServingThePipeInTheServicesPlace)
         EXPECT_EQ(available, 0u);
     }
 
-    // With the squatter gone, the service is reached as before.
+    // With the squatter gone, the service's instance still carries the
+    // descriptor of the pipe that the squatter created first (under Wine a
+    // pipe's security is the first creator's): no owner, so the clients go on
+    // refusing it. Once the service has created its pipe anew, it is reached
+    // as before. (On Windows its creation waits until the name is free.)
     CloseHandle(connect.hEvent);
     CloseHandle(squatter);
     CloseHandle(held);
+    code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" restart 00-11-22-33-44-55", 20000,
+                             &output);
+    EXPECT_EQ(code, 11) << output;
+    service_ = ScHandle();
+    InstallAndStart(L"-dlog", true);
     code = test::RunCaptured(
         L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" raw 54 42 01 00 02 00 00 00 00 00 00 00", 20000, &output);
     EXPECT_EQ(code, 1) << output;  // "not done": the service's own answer to command 2
+}
+
+// Another program that the service manager runs as "Tobra Service" passes the
+// process-id check, as a pipe handed on by an ended creator whose id the
+// service later gets would; its pipe is not owned by SYSTEM, so it gets
+// nothing. (Under Wine any program may give its pipe that owner; the forgery
+// fails only on Windows.) The real service is then served as before.
+TEST_F(EndToEnd, AProgramRegisteredAsTheServiceGetsNothing)
+{
+    const std::wstring record = L"C:\\tobra-impostor-record.txt";
+    DeleteFileW(record.c_str());
+    service_ = InstallService(ImpostorCommandLine(record));
+    ASSERT_TRUE(service_) << ErrorText(GetLastError());
+    ASSERT_TRUE(StartTobraService(service_.Get())) << ErrorText(GetLastError());
+    SERVICE_STATUS_PROCESS status = {};
+    ASSERT_TRUE(WaitForState(service_.Get(), SERVICE_RUNNING, START_TIMEOUT_MS, &status));
+    HANDLE pipe = ConnectControlPipe(START_TIMEOUT_MS);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    ULONG server = 0;
+    EXPECT_TRUE(GetNamedPipeServerProcessId(pipe, &server));
+    CloseHandle(pipe);
+    EXPECT_EQ(server, status.dwProcessId) << "the process-id check alone would pass";
+
+    std::wstring tobractl = L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" ";
+    std::string output;
+    long code = test::RunCaptured(tobractl + L"restart 00-11-22-33-44-55", 20000, &output);
+    printf("[ OUTPUT   ] tobractl restart 00-11-22-33-44-55 (exit code %ld): %s", code, output.c_str());
+    EXPECT_EQ(code, 11);
+    EXPECT_THAT(output, ::testing::HasSubstr("Nothing sent: \\\\.\\pipe\\norva\\Tobra Service is served by another "
+                                             "program, not by Tobra Service."));
+    const unsigned char address[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraRestartAdapterWithReport(nullptr, address, REQUEST_TIMEOUT_MS, &outcome, nullptr),
+              TOBRA_NOT_THE_SERVICE);
+    EXPECT_EQ(outcome.error, 0u) << "another program, not a failed query";
+
+    StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
+    ASSERT_TRUE(stop.stopped);
+    unsigned long connections = 0, bytes = 0;
+    std::string written = test::ReadFileBytes(record);
+    DeleteFileW(record.c_str());
+    ASSERT_EQ(sscanf(written.c_str(), "connections=%lu bytes=%lu", &connections, &bytes), 2) << written;
+    printf("[ IMPOSTOR ] %s", written.c_str());
+    EXPECT_GE(connections, 3ul) << "the clients reached it";
+    EXPECT_EQ(bytes, 0ul);
+
+    service_ = ScHandle();
+    InstallAndStart(L"", true);
+    EXPECT_EQ(test::RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 7)
+        << "no adapter has the address: " << output;
 }
 
 }  // namespace

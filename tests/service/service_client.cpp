@@ -58,6 +58,13 @@ std::wstring ServiceExecutablePath()
     return text.substr(0, text.find_last_of(L'\\')) + L"\\TobraService.exe";
 }
 
+std::wstring ImpostorCommandLine(const std::wstring& recordPath)
+{
+    std::wstring service = ServiceExecutablePath();
+    return L"\"" + service.substr(0, service.find_last_of(L'\\')) + L"\\tobra_bench_echo.exe\" -impostor \"" +
+           recordPath + L"\"";
+}
+
 namespace {
 
 ScHandle OpenManager()

@@ -41,6 +41,12 @@ std::string ErrorText(DWORD error);
 // The service executable beside the calling program.
 std::wstring ServiceExecutablePath();
 
+// The command line of another program to register as "Tobra Service": the
+// bench's echo service in its impostor mode, which serves the control pipe
+// under the default descriptor, answers every adapter request "switched" and
+// at its stop writes to `recordPath` "connections=N bytes=M".
+std::wstring ImpostorCommandLine(const std::wstring& recordPath);
+
 // Stops (when running) and deletes "Tobra Service", and waits until the manager
 // has forgotten it. True when it is gone.
 bool RemoveService(DWORD timeoutMs = 15000);

@@ -378,7 +378,7 @@ TEST_F(Package, BothPackagesAre64BitPerMachineVersionsOfOneProduct)
         EXPECT_EQ(PackageTemplate(package), L"x64;1033");
         // The service, its command-line client and the client header; no stand-in, no tests.
         EXPECT_THAT(PackageFiles(package),
-                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h"));
     }
 }
 
@@ -401,7 +401,7 @@ TEST_F(Package, QuietInstallRunsTheServiceWhichAnswersTheInstalledTobractl)
     EXPECT_EQ(facts.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\"");
     EXPECT_EQ(FileVersion(ExecutableOf(facts.imagePath)), TOBRA_MSI_VERSION);
     EXPECT_THAT(FolderEntries(InstallFolder()),
-                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h"));
     EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_FILE));
 }
 

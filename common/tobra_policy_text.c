@@ -1,5 +1,5 @@
 /* The text forms of the administrators' settings. */
-#include "service/service_policy_text.h"
+#include "tobra_policy_text.h"
 
 #include <sddl.h>
 

@@ -1,8 +1,8 @@
 /* The administrators' settings as the service reads them and the installer
  * writes them: where they live, their names and limits, and the checks of
  * their text. Plain C with the Windows headers. */
-#ifndef TOBRA_SERVICE_POLICY_TEXT_H
-#define TOBRA_SERVICE_POLICY_TEXT_H
+#ifndef TOBRA_POLICY_TEXT_H
+#define TOBRA_POLICY_TEXT_H
 
 #include <windows.h>
 

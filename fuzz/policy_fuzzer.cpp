@@ -21,7 +21,7 @@
 
 #include "fuzz_finding.h"
 #include "fuzz_rules.h"
-#include "service/service_policy_text.h"
+#include "tobra_policy_text.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <msiquery.h>
 
 #include "image_path.h"
-#include "service/service_policy_text.h"
-#include "tobra_client.h"
+#include "tobra_policy_text.h"
+#include "tobra_wire.h"
 
 /* Service names are at most 256 characters; image paths are limited by the
  * registry value only, but a path beyond the long-path limit would not start. */

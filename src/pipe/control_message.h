@@ -1,13 +1,17 @@
-// Wire format of the control pipe: one request and at most one reply per
-// connection, each a 12-byte little-endian header followed by dataSize bytes.
+// The control pipe's wire format as the service names it: one request and at
+// most one reply per connection, each a 12-byte little-endian header followed
+// by dataSize bytes. The values are those of tobra_wire.h, which every program
+// shares; the layouts are checked against its offsets.
 #pragma once
 
 #include <windows.h>
 
 #include <stddef.h>
 
+#include "tobra_wire.h"
+
 // The server's end of the control pipe; also the name in the request log line.
-#define CONTROL_PIPE_NAME L"\\\\.\\pipe\\norva\\Tobra Service"
+#define CONTROL_PIPE_NAME TOBRA_PIPE_NAME
 
 #pragma pack(push, 1)
 struct ControlMessageHeader {
@@ -26,44 +30,47 @@ struct AdapterCommandData {
 };
 #pragma pack(pop)
 
-static_assert(sizeof(ControlMessageHeader) == 12, "the header is 12 bytes on the wire");
-static_assert(offsetof(ControlMessageHeader, magic) == 0, "wire layout");
-static_assert(offsetof(ControlMessageHeader, version) == 2, "wire layout");
-static_assert(offsetof(ControlMessageHeader, command) == 4, "wire layout");
-static_assert(offsetof(ControlMessageHeader, status) == 5, "wire layout");
-static_assert(offsetof(ControlMessageHeader, reserved) == 6, "wire layout");
-static_assert(offsetof(ControlMessageHeader, dataSize) == 8, "wire layout");
-static_assert(sizeof(AdapterCommandData) == 7, "adapter data is 7 bytes on the wire");
-static_assert(offsetof(AdapterCommandData, action) == 6, "wire layout");
+static_assert(sizeof(ControlMessageHeader) == TOBRA_HEADER_SIZE, "the header is 12 bytes on the wire");
+static_assert(offsetof(ControlMessageHeader, magic) == TOBRA_OFFSET_MAGIC, "wire layout");
+static_assert(offsetof(ControlMessageHeader, version) == TOBRA_OFFSET_VERSION, "wire layout");
+static_assert(offsetof(ControlMessageHeader, command) == TOBRA_OFFSET_COMMAND, "wire layout");
+static_assert(offsetof(ControlMessageHeader, status) == TOBRA_OFFSET_STATUS, "wire layout");
+static_assert(offsetof(ControlMessageHeader, reserved) == TOBRA_OFFSET_RESERVED, "wire layout");
+static_assert(offsetof(ControlMessageHeader, dataSize) == TOBRA_OFFSET_DATA_SIZE, "wire layout");
+static_assert(sizeof(AdapterCommandData) == TOBRA_ADAPTER_DATA_SIZE, "adapter data is 7 bytes on the wire");
+static_assert(TOBRA_HEADER_SIZE + offsetof(AdapterCommandData, hardwareAddress) == TOBRA_OFFSET_ADDRESS,
+              "wire layout");
+static_assert(TOBRA_HEADER_SIZE + offsetof(AdapterCommandData, action) == TOBRA_OFFSET_ACTION, "wire layout");
 
 // "TB": 0x54 at offset 0, 0x42 at offset 1, read as one little-endian WORD.
-constexpr WORD CONTROL_MESSAGE_MAGIC = 0x4254;
-constexpr WORD CONTROL_MESSAGE_VERSION = 1;
+constexpr WORD CONTROL_MESSAGE_MAGIC = TOBRA_MESSAGE_MAGIC;
+constexpr WORD CONTROL_MESSAGE_VERSION = TOBRA_MESSAGE_VERSION;
 // A request of this version is handled as one of version 1 and answered with
 // what it did: a version 2 header whose dataSize is OUTCOME_DATA_SIZE, then the
 // outcome, the switch-off pass's HRESULT and the switch-on pass's, each a
 // little-endian DWORD. Every other reply stays as it was, byte for byte.
-constexpr WORD CONTROL_MESSAGE_VERSION_OUTCOME = 2;
-constexpr DWORD OUTCOME_DATA_SIZE = 12;
+constexpr WORD CONTROL_MESSAGE_VERSION_OUTCOME = TOBRA_MESSAGE_VERSION_OUTCOME;
+constexpr DWORD OUTCOME_DATA_SIZE = TOBRA_OUTCOME_DATA_SIZE;
+static_assert(TOBRA_HEADER_SIZE + OUTCOME_DATA_SIZE == TOBRA_OUTCOME_REPLY_SIZE, "a version 2 reply is 24 bytes");
 
-constexpr BYTE COMMAND_CLOSE = 0;    // no reply; the connection is dropped
-constexpr BYTE COMMAND_ADAPTER = 1;  // AdapterCommandData follows
+constexpr BYTE COMMAND_CLOSE = TOBRA_COMMAND_CLOSE;      // no reply; the connection is dropped
+constexpr BYTE COMMAND_ADAPTER = TOBRA_COMMAND_ADAPTER;  // AdapterCommandData follows
 // Commands 2 to 255 have no name and are answered with STATUS_NOT_DONE.
 
-constexpr BYTE ACTION_RESTART = 1;  // connection off, then on again
-constexpr BYTE ACTION_DISABLE = 2;  // connection off
+constexpr BYTE ACTION_RESTART = TOBRA_ACTION_RESTART;  // connection off, then on again
+constexpr BYTE ACTION_DISABLE = TOBRA_ACTION_DISABLE;  // connection off
 
-constexpr BYTE STATUS_NOT_DONE = 0;
-constexpr BYTE STATUS_DONE = 1;  // a known action ran; not that an adapter was found
+constexpr BYTE STATUS_NOT_DONE = TOBRA_STATUS_NOT_DONE;
+constexpr BYTE STATUS_DONE = TOBRA_STATUS_DONE;  // a known action ran; not that an adapter was found
 
 constexpr DWORD CONTROL_MESSAGE_HEADER_SIZE = static_cast<DWORD>(sizeof(ControlMessageHeader));
 constexpr DWORD ADAPTER_COMMAND_DATA_SIZE = static_cast<DWORD>(sizeof(AdapterCommandData));
 // Offsets in a whole request: the address follows the header, the action the address.
-constexpr DWORD ADAPTER_ADDRESS_OFFSET = CONTROL_MESSAGE_HEADER_SIZE;
-constexpr DWORD ADAPTER_ACTION_OFFSET =
-    CONTROL_MESSAGE_HEADER_SIZE + static_cast<DWORD>(offsetof(AdapterCommandData, action));
+constexpr DWORD ADAPTER_ADDRESS_OFFSET = TOBRA_OFFSET_ADDRESS;
+constexpr DWORD ADAPTER_ACTION_OFFSET = TOBRA_OFFSET_ACTION;
 // The header plus the pipe's 65,536-byte inbound buffer: 0x1000C.
-constexpr DWORD CONTROL_MESSAGE_BUFFER_SIZE = CONTROL_MESSAGE_HEADER_SIZE + 65536;
+constexpr DWORD CONTROL_MESSAGE_BUFFER_SIZE = TOBRA_MAX_REQUEST_SIZE;
+static_assert(CONTROL_MESSAGE_BUFFER_SIZE == CONTROL_MESSAGE_HEADER_SIZE + 65536, "one read takes the whole buffer");
 
 // Byte-wise, so that the wire order does not depend on the host's.
 inline ControlMessageHeader DecodeControlMessageHeader(const BYTE* bytes)

@@ -8,7 +8,7 @@
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
 #include "service/service_policy.h"
-#include "tobra_client.h"
+#include "tobra_wire.h"
 
 namespace {
 

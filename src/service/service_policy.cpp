@@ -4,8 +4,8 @@
 
 #include "log/log.h"
 #include "service/service_platform.h"
-#include "service/service_policy_text.h"
-#include "tobra_client.h"
+#include "tobra_policy_text.h"
+#include "tobra_wire.h"
 
 ServicePolicy g_policy = {};
 

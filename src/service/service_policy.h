@@ -7,7 +7,7 @@
 
 #include <windows.h>
 
-#include "service/service_policy_text.h"
+#include "tobra_policy_text.h"
 
 struct ServicePolicy {
     int adaptersRestricted;  // AllowedAdapters is set: only its addresses may be switched

@@ -23,7 +23,6 @@ using ::testing::UnorderedElementsAre;
 using namespace serviceclient;
 
 // policy_property_tests.cpp
-std::wstring AddressList(int count, bool digitsOnly);
 
 namespace {
 
@@ -403,7 +402,7 @@ TEST_F(Package, BothPackagesAre64BitPerMachineVersionsOfOneProduct)
         EXPECT_EQ(PackageTemplate(package), L"x64;1033");
         // The service, its command-line client and the client header; no stand-in, no tests.
         EXPECT_THAT(PackageFiles(package),
-                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h"));
     }
 }
 
@@ -426,7 +425,7 @@ TEST_F(Package, QuietInstallRunsTheServiceWhichAnswersTheInstalledTobractl)
     EXPECT_EQ(facts.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\"");
     EXPECT_EQ(FileVersion(ExecutableOf(facts.imagePath)), TOBRA_MSI_VERSION);
     EXPECT_THAT(FolderEntries(InstallFolder()),
-                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h"));
+                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h"));
     EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_FILE));
 }
 
@@ -518,7 +517,7 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
         {L"ALLOWEDADAPTERS=00-11-22-33-44", "ALLOWEDADAPTERS is not a list"},
         {L"ALLOWEDADAPTERS=\"00-11-22-33-44-55;x\"", "ALLOWEDADAPTERS is not a list"},
         // One too many, in the shortest form: it used to be written, and the service then refused to start.
-        {L"ALLOWEDADAPTERS=\"" + AddressList(257, true) + L"\"", "ALLOWEDADAPTERS is not a list of at most 256"},
+        {L"ALLOWEDADAPTERS=\"" + test::AddressList(257, true) + L"\"", "ALLOWEDADAPTERS is not a list of at most 256"},
         {L"ALLOWEDCLIENTS=BU", "ALLOWEDCLIENTS is not a SID"},
         {L"ALLOWEDCLIENTS=S-1-5", "ALLOWEDCLIENTS is not a SID"},
     };

@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "log/log.h"
+#include "tobra_wire.h"
 
 namespace test {
 
@@ -118,6 +119,30 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
 std::string Utf16Bytes(const std::wstring& text)
 {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
+
+// count distinct addresses in the 17-character form ("00-11-22-33-01-02") or
+// the 12-digit one ("001122330102"), separated by ';'.
+std::wstring AddressList(int count, bool digitsOnly)
+{
+    std::wstring text;
+    for (int i = 0; i < count; ++i) {
+        wchar_t address[TOBRA_ADDRESS_TEXT_CHARS];
+        const unsigned char bytes[6] = {
+            0x00, 0x11, 0x22, 0x33, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
+        TobraFormatHardwareAddress(bytes, address);
+        std::wstring entry(address);
+        if (digitsOnly) {
+            std::wstring digits;
+            for (wchar_t c : entry) {
+                if (c != L'-')
+                    digits += c;
+            }
+            entry = digits;
+        }
+        text += (i > 0 ? L";" : L"") + entry;
+    }
+    return text;
 }
 
 std::wstring MultiString(std::initializer_list<std::wstring> entries)

@@ -92,6 +92,9 @@ private:
     std::wstring savedFileName_;
 };
 
+// count distinct hardware addresses (00-11-22-33-hi-lo for 0 to count - 1)
+// separated by ';', in the 17-character form or the 12-digit one.
+std::wstring AddressList(int count, bool digitsOnly);
 // Entries as one REG_MULTI_SZ: each terminated, then one more terminator.
 std::wstring MultiString(std::initializer_list<std::wstring> entries);
 // Writes a value, creating its key (the 64-bit view); name null: the key's

@@ -1,7 +1,7 @@
 /* The text forms of the administrators' settings. Registry data is walked by
  * its byte count, never by its terminators alone: a value may hold text after
  * an empty entry, and need not end with a terminator at all. */
-#include "service/service_policy_text.h"
+#include "tobra_policy_text.h"
 
 #include <sddl.h>
 

@@ -1,4 +1,6 @@
-/* Small text helpers that the client library, tobractl and the service share. */
+/* Small text helpers that the client library, tobractl, the service and the
+ * installer's actions share; the hardware-address text is declared with the
+ * wire format (tobra_wire.h) and written in tobra_text.c. */
 #ifndef TOBRA_TEXT_H
 #define TOBRA_TEXT_H
 

@@ -3,12 +3,12 @@
  * their raw data, which take no registry or installer handle so that the
  * service, the installer's actions and the fuzzers run the same code. Plain C
  * with the Windows headers. */
-#ifndef TOBRA_SERVICE_POLICY_TEXT_H
-#define TOBRA_SERVICE_POLICY_TEXT_H
+#ifndef TOBRA_POLICY_TEXT_H
+#define TOBRA_POLICY_TEXT_H
 
 #include <windows.h>
 
-#include "tobra_client.h"
+#include "tobra_wire.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -6,8 +6,8 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "tobra_client.h"
 #include "tobra_text.h"
+#include "tobra_wire.h"
 
 int TobraHexDigit(wchar_t c)
 {

@@ -6,31 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "service/service_policy_text.h"
-
-// count distinct addresses in the 17-character form ("00-11-22-33-01-02") or
-// the 12-digit one ("001122330102"), separated by ';'.
-std::wstring AddressList(int count, bool digitsOnly)
-{
-    std::wstring text;
-    for (int i = 0; i < count; ++i) {
-        wchar_t address[TOBRA_ADDRESS_TEXT_CHARS];
-        const unsigned char bytes[6] = {
-            0x00, 0x11, 0x22, 0x33, static_cast<unsigned char>(i >> 8), static_cast<unsigned char>(i)};
-        TobraFormatHardwareAddress(bytes, address);
-        std::wstring entry(address);
-        if (digitsOnly) {
-            std::wstring digits;
-            for (wchar_t c : entry) {
-                if (c != L'-')
-                    digits += c;
-            }
-            entry = digits;
-        }
-        text += (i > 0 ? L";" : L"") + entry;
-    }
-    return text;
-}
+#include "support/test_support.h"
+#include "tobra_policy_text.h"
 
 namespace {
 
@@ -54,12 +31,12 @@ TEST(PolicyProperty, IsCheckedAndWrittenWithinItsBounds)
         {"nothing", L"", ROOM, 0, std::wstring(L"\0", 1)},
         {"an entry that is not an address", L"00-11-22-33-44-55;x", ROOM, -1, L""},
         {"an address too long", L"00-11-22-33-44-55-66", ROOM, -1, L""},
-        {"256 addresses", AddressList(256, false), ROOM, 256, L""},
-        {"257 addresses", AddressList(257, false), ROOM, -1, L""},
-        {"800 addresses", AddressList(800, false), ROOM, -1, L""},
-        {"256 addresses of 12 digits", AddressList(256, true), ROOM, 256, L""},
-        {"257 addresses of 12 digits", AddressList(257, true), ROOM, -1, L""},
-        {"800 addresses of 12 digits", AddressList(800, true), ROOM, -1, L""},
+        {"256 addresses", test::AddressList(256, false), ROOM, 256, L""},
+        {"257 addresses", test::AddressList(257, false), ROOM, -1, L""},
+        {"800 addresses", test::AddressList(800, false), ROOM, -1, L""},
+        {"256 addresses of 12 digits", test::AddressList(256, true), ROOM, 256, L""},
+        {"257 addresses of 12 digits", test::AddressList(257, true), ROOM, -1, L""},
+        {"800 addresses of 12 digits", test::AddressList(800, true), ROOM, -1, L""},
         // The room is checked before each address and before the list's terminator.
         {"no room for the second address", L"00-11-22-33-44-55;00-11-22-33-44-66", 35, 2, L""},
         {"no room for the list's terminator", L"00-11-22-33-44-55;00-11-22-33-44-66", 36, 2, L""},

@@ -77,8 +77,22 @@ build_tree() {
 # detached so that nothing waits on their pipes.
 start_wine_session() {
     # A server already running for this prefix (a run still ending) is reused.
-    "$WINESERVER" -p 2>/dev/null || true
-    timeout 120 "$WINE" wineboot </dev/null >/dev/null 2>&1 || true
+    # The session counts as up once a program runs in it: a first Wine process
+    # that ctest starts through its output pipe while the session is still
+    # coming up can hang, so a session that does not come up is started anew.
+    local attempt started=$SECONDS
+    for attempt in 1 2 3; do
+        "$WINESERVER" -p 2>/dev/null || true
+        if timeout 180 "$WINE" wineboot </dev/null >/dev/null 2>&1 &&
+            timeout 60 "$WINE" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1; then
+            say "Wine session up in $((SECONDS - started)) s"
+            return 0
+        fi
+        say "The Wine session did not come up (attempt $attempt); starting it anew"
+        "$WINESERVER" -k 2>/dev/null || true
+    done
+    echo "cannot start a Wine session in $WINEPREFIX" >&2
+    return 1
 }
 
 stop_wine_session() {

@@ -259,15 +259,21 @@ TEST_F(HandlerTest, VersionTwoReplyCarriesTheActionsOutcomeAndCodes)
     EXPECT_EQ(Hex(old.reply), Hex(Reply(1, 1)));
 }
 
-// An administrator's list of adapters: an action for any other address switches
-// nothing, is answered "not done" (refused, in version 2) and logged.
-TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
+// The policy lists 00-11-22-33-44-66 alone, so ADDRESS is refused.
+void AllowOnlyTheOtherAdapter()
 {
     g_policy = {};
     g_policy.adaptersRestricted = 1;
     g_policy.adapterCount = 1;
     const BYTE listed[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x66};
     memcpy(g_policy.adapters[0], listed, 6);
+}
+
+// An administrator's list of adapters: an action for any other address switches
+// nothing, is answered "not done" (refused, in version 2) and logged.
+TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
+{
+    AllowOnlyTheOtherAdapter();
     struct Row {
         std::string request;
         std::string reply;
@@ -356,11 +362,7 @@ TEST_F(HandlerTest, RequestsThatActOnNothingMakeNoEvent)
 // stands for, and so does the close of the log for those after it.
 TEST_F(HandlerTest, RefusalsAreReportedOnceASecondWithTheCountLeftOut)
 {
-    g_policy = {};
-    g_policy.adaptersRestricted = 1;
-    g_policy.adapterCount = 1;
-    const BYTE listed[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x66};
-    memcpy(g_policy.adapters[0], listed, 6);
+    AllowOnlyTheOtherAdapter();
     const std::wstring user = test::OwnAccountName();
     test::EventRecorder::tick = 0xFFFFFF00;  // across the tick count's wrap
     for (int i = 0; i < 100; ++i)

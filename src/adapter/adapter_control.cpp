@@ -164,10 +164,11 @@ namespace {
 
 // A pass that matched nothing fails with NO_CONNECTION_MATCHED, so the codes
 // alone cannot tell a missing adapter from a failed switch: the lookup does.
-void SetOutcome(AdapterOutcome* outcome, int lookup, HRESULT offResult, HRESULT onResult)
+void SetOutcome(AdapterOutcome* outcome, int lookup, const char* name, HRESULT offResult, HRESULT onResult)
 {
     if (outcome == nullptr)
         return;
+    lstrcpynA(outcome->adapterName, name, ADAPTER_NAME_CHARS);
     outcome->offResult = offResult;
     outcome->onResult = onResult;
     if (lookup == ADAPTER_LIST_UNAVAILABLE)
@@ -188,7 +189,7 @@ int RestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
     // left switched off is worse than a second failure in the log.
     HRESULT offResult = SetConnectionState(name, 0);
     HRESULT onResult = SetConnectionState(name, 1);
-    SetOutcome(outcome, lookup, offResult, onResult);
+    SetOutcome(outcome, lookup, name, offResult, onResult);
     return 1;
 }
 
@@ -197,6 +198,6 @@ int DisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
     char name[ADAPTER_NAME_CHARS];
     int lookup = FindAdapterName(hardwareAddress, name);
     HRESULT offResult = SetConnectionState(name, 0);
-    SetOutcome(outcome, lookup, offResult, S_OK);
+    SetOutcome(outcome, lookup, name, offResult, S_OK);
     return 1;
 }

@@ -28,6 +28,7 @@ struct AdapterOutcome {
     DWORD outcome;      // OUTCOME_*
     HRESULT offResult;  // what the switch-off pass returned; 0 when it did not run
     HRESULT onResult;   // what a restart's switch-on pass returned; 0 when it did not run
+    char adapterName[ADAPTER_NAME_CHARS];  // the adapter found, for the Event Log; empty when none
 };
 
 // Both always return 1: the actions run as they always did, and the log shows

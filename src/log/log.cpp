@@ -489,9 +489,14 @@ void LogInit(WORD mode)
     g_logMode = mode;
 }
 
+int LogIsOn()
+{
+    return g_logMode != 0 && g_logDirectory[0] != L'\0' && g_logFileName[0] != L'\0';
+}
+
 int LogPrintf(const WCHAR* format, ...)
 {
-    if (g_logMode == 0 || g_logDirectory[0] == L'\0' || g_logFileName[0] == L'\0')
+    if (!LogIsOn())
         return 0;
 
     WCHAR message[LOG_MESSAGE_CHARS];

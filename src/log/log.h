@@ -33,6 +33,8 @@ extern WCHAR g_logDirectory[MAX_PATH];
 extern WCHAR g_logFileName[MAX_PATH];
 
 void LogInit(WORD mode);
+// Whether LogPrintf writes anything: for details that cost something to gather.
+int LogIsOn();
 int LogPrintf(const WCHAR* format, ...);
 int LogWriteLine(const WCHAR* fileName, const WCHAR* message);
 

@@ -21,6 +21,8 @@ PipePlatform g_pipePlatform = {
     ::WaitForMultipleObjects,
     ::GetTickCount,
     ::CreateTimerQueueTimer,
+    ::ImpersonateNamedPipeClient,
+    ::RevertToSelf,
     PIPE_REQUEST_TIMEOUT_MS,
     PIPE_REPLY_FLUSH_TIMEOUT_MS,
     PIPE_CREATE_RETRY_MS,

@@ -30,6 +30,10 @@ struct PipePlatform {
     decltype(&::GetTickCount) GetTickCount;
     // The timer that bounds the reply's flush, whose failure no real system gives.
     decltype(&::CreateTimerQueueTimer) CreateTimerQueueTimer;
+    // Reading who asked: a client that lends no identity, and a return to
+    // the service's own that fails, neither of which a real pipe gives.
+    decltype(&::ImpersonateNamedPipeClient) ImpersonateNamedPipeClient;
+    decltype(&::RevertToSelf) RevertToSelf;
     DWORD requestTimeoutMs;     // PIPE_REQUEST_TIMEOUT_MS
     DWORD replyFlushTimeoutMs;  // PIPE_REPLY_FLUSH_TIMEOUT_MS
     DWORD createRetryMs;        // PIPE_CREATE_RETRY_MS

@@ -1,6 +1,7 @@
 // The control pipe's server thread: one pipe instance, one client at a time.
 #include "pipe/pipe_server.h"
 
+#include "event/event_log.h"
 #include "log/log.h"
 #include "pipe/access_grant.h"
 #include "pipe/control_message.h"
@@ -146,9 +147,12 @@ HANDLE CreateControlPipe(PSECURITY_DESCRIPTOR security, ServerEnd* end)
             SetFailure(end, CREATE_FAILURE, error);
             return INVALID_HANDLE_VALUE;
         }
-        // Once: a squatter that stays must not fill the log.
-        if (!logged)
+        // Once: a squatter that stays must not fill the logs. A later server
+        // that meets one again says so again.
+        if (!logged) {
             LogPrintf(L"%s (error %lu)", CREATE_FAILURE, error);
+            ReportPipeNameHeldEvent(CONTROL_PIPE_NAME, error);
+        }
         logged = true;
         if (WaitForStop(g_pipePlatform.createRetryMs, end))
             return INVALID_HANDLE_VALUE;

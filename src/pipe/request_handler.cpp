@@ -4,9 +4,12 @@
 #include <winternl.h>
 
 #include "adapter/adapter_control.h"
+#include "event/event_log.h"
 #include "log/log.h"
+#include "pipe/client_identity.h"
 #include "pipe/control_message.h"
 #include "pipe/pipe_platform.h"
+#include "service/service_main.h"
 #include "service/service_policy.h"
 #include "tobra_wire.h"
 
@@ -86,6 +89,25 @@ void FlushReply(HANDLE pipe)
     DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
 }
 
+// The account costs a token read and a name lookup: read once, where it is
+// used. False when the thread could not return to the service's identity,
+// which stops the service: nothing may be served as a client.
+bool ReadUserOnce(HANDLE pipe, WCHAR* user, bool* read)
+{
+    if (*read)
+        return true;
+    *read = true;
+    if (ReadClientUser(pipe, user))
+        return true;
+    ReportServiceFailure(L"Could not return to the service's own identity", GetLastError());
+    return false;
+}
+
+const WCHAR* ActionName(BYTE action)
+{
+    return action == ACTION_RESTART ? L"Restart" : L"Disable";
+}
+
 }  // namespace
 
 int HandlePipeRequest(HANDLE pipe)
@@ -100,7 +122,11 @@ int HandlePipeRequest(HANDLE pipe)
     ControlMessageHeader header;
     ControlMessageHeader replyHeader;
     RequestDecision decision;
-    AdapterOutcome outcome = {OUTCOME_NOTHING_ASKED, S_OK, S_OK};
+    AdapterOutcome outcome = {OUTCOME_NOTHING_ASKED, S_OK, S_OK, {}};
+    DWORD processId = 0;
+    WCHAR user[CLIENT_USER_CHARS] = CLIENT_USER_UNKNOWN;
+    bool userRead = false;
+    WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
 
     request = AllocateMessageBuffer();
     if (request == nullptr)
@@ -129,10 +155,14 @@ int HandlePipeRequest(HANDLE pipe)
 
     // Logged before validation, so that refused requests show too.
     header = DecodeControlMessageHeader(request);
+    processId = ReadClientProcessId(pipe);
+    if (LogIsOn() && !ReadUserOnce(pipe, user, &userRead))
+        goto cleanup;
     LogPrintf(L"*** Recv pipe message ***");
     LogPrintf(L"  Name: %s", CONTROL_PIPE_NAME);
     LogPrintf(L"  Command: %02X", static_cast<unsigned>(header.command));
     LogPrintf(L"  Data Size: %lu", static_cast<unsigned long>(header.dataSize));
+    LogPrintf(L"  Client: %s (process %lu)", user, static_cast<unsigned long>(processId));
 
     reply = AllocateMessageBuffer();
     if (reply == nullptr)
@@ -144,11 +174,17 @@ int HandlePipeRequest(HANDLE pipe)
     if (!decision.reply)
         goto cleanup;
 
+    // Requests that act on nothing make no event and need no account.
+    if (decision.action != 0) {
+        if (!ReadUserOnce(pipe, user, &userRead))
+            goto cleanup;
+        TobraFormatHardwareAddress(request + ADAPTER_ADDRESS_OFFSET, address);
+    }
+
     // An administrator may have narrowed the adapters that can be switched.
     if (decision.action != 0 && !IsAdapterAllowed(request + ADAPTER_ADDRESS_OFFSET)) {
-        WCHAR address[TOBRA_ADDRESS_TEXT_CHARS];
-        TobraFormatHardwareAddress(request + ADAPTER_ADDRESS_OFFSET, address);
         LogPrintf(L"Adapter %s is not allowed by policy", address);
+        ReportRefusalEvent(user, processId, address);
         decision.action = 0;
         decision.status = STATUS_NOT_DONE;
         outcome.outcome = OUTCOME_REFUSED;
@@ -161,6 +197,9 @@ int HandlePipeRequest(HANDLE pipe)
         g_pipePlatform.RestartAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
     else if (decision.action == ACTION_DISABLE)
         g_pipePlatform.DisableAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
+    if (decision.action != 0)
+        ReportActionEvent(ActionName(decision.action), address, outcome.adapterName, outcome.outcome,
+                          outcome.offResult, outcome.onResult, user, processId);
 
     replyHeader = MakeReplyHeader(header.command, decision.status, decision.version);
     EncodeControlMessageHeader(replyHeader, reply);

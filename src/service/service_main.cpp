@@ -5,6 +5,7 @@
 // WM_CLOSE and the one exchange that claims the stop.
 #include "service/service_main.h"
 
+#include "event/event_log.h"
 #include "log/log.h"
 #include "service/service_entry.h"
 #include "service/service_platform.h"
@@ -73,6 +74,8 @@ int ReportServiceStatus(DWORD state, DWORD exitCode, DWORD checkPoint, DWORD wai
 
 void WINAPI ServiceMain(DWORD, LPWSTR*)
 {
+    // First, so that even a start that fails can say why.
+    EventLogOpen();
     g_statusHandle = g_servicePlatform.RegisterServiceCtrlHandlerW(SERVICE_NAME, ServiceCtrlHandler);
     if (g_statusHandle == nullptr)
         goto failed;
@@ -116,6 +119,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
             // stop control at the same moment claims the stop first, and its
             // stop event then says when it is done.
             exitCode = static_cast<DWORD>(g_serviceFailure);
+            ReportCannotServeEvent(g_serviceFailureReason, exitCode);
             ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 1, STOP_WAIT_HINT);
             StopService();
             WaitForSingleObject(g_serviceStopEvent, INFINITE);
@@ -193,6 +197,9 @@ void TerminateService(DWORD exitCode)
     if (g_serviceFailureEvent != nullptr)
         CloseHandle(g_serviceFailureEvent);
     g_serviceFailureEvent = nullptr;
+
+    // Before the stopped report, after which the process may end at once.
+    EventLogClose();
 
     // Without a status handle there is nobody to report to.
     if (g_statusHandle != nullptr)

@@ -2,6 +2,7 @@
 // consulted by the pipe thread.
 #include "service/service_policy.h"
 
+#include "event/event_log.h"
 #include "log/log.h"
 #include "service/service_platform.h"
 #include "tobra_policy_text.h"
@@ -77,10 +78,12 @@ int ReadServicePolicy()
     // Both are checked, so that the log names every setting to mend.
     if (!ReadAllowedAdapters(&g_policy)) {
         LogPrintf(L"Setting %s is invalid", TOBRA_POLICY_ALLOWED_ADAPTERS);
+        ReportInvalidSettingEvent(TOBRA_POLICY_ALLOWED_ADAPTERS);
         valid = 0;
     }
     if (!ReadAllowedClients(&g_policy)) {
         LogPrintf(L"Setting %s is invalid", TOBRA_POLICY_ALLOWED_CLIENTS);
+        ReportInvalidSettingEvent(TOBRA_POLICY_ALLOWED_CLIENTS);
         valid = 0;
     }
     return valid;

@@ -41,7 +41,7 @@ HANDLE WINAPI CreateTestPipe(LPCWSTR, DWORD openMode, DWORD pipeMode, DWORD maxI
 
 int RecordRestart(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
-    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
+    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK, {}};
     std::lock_guard<std::mutex> lock(g_callsLock);
     g_restarts.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);
     return 1;
@@ -49,7 +49,7 @@ int RecordRestart(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 
 int RecordDisable(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
-    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
+    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK, {}};
     std::lock_guard<std::mutex> lock(g_callsLock);
     g_disables.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);
     return 1;

@@ -244,14 +244,22 @@ FILETIME LastWriteTime(const std::wstring& path)
     return data.ftLastWriteTime;
 }
 
-bool SettingsKeyExists()
+bool KeyExists(const std::wstring& path)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return false;
     RegCloseKey(key);
     return true;
 }
+
+bool SettingsKeyExists()
+{
+    return KeyExists(SETTINGS_KEY);
+}
+
+// Where Event Viewer looks up the service's texts.
+const std::wstring EVENT_SOURCE_KEY = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tobra Service";
 
 // A value of the settings key: its type and data (terminators kept), or type
 // REG_NONE when it is not there.
@@ -260,11 +268,11 @@ struct Setting {
     std::wstring data;
 };
 
-Setting ReadSetting(const wchar_t* name)
+Setting ReadSetting(const wchar_t* name, const std::wstring& path = SETTINGS_KEY)
 {
     Setting setting;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return setting;
     DWORD bytes = 0;
     DWORD type = REG_NONE;
@@ -483,9 +491,17 @@ TEST_F(Package, UninstallStopsAndRemovesTheServiceItsFilesAndSettings)
     ServiceFacts installed;
     ExpectRunningAndAnswering(&installed);
     EXPECT_TRUE(SettingsKeyExists());
+    // The Event Log source: the installed executable's messages, all three types.
+    Setting messages = ReadSetting(L"EventMessageFile", EVENT_SOURCE_KEY);
+    EXPECT_EQ(messages.type, static_cast<DWORD>(REG_EXPAND_SZ));
+    EXPECT_EQ(std::wstring(messages.data.c_str()), InstallFolder() + L"\\TobraService.exe");
+    Setting types = ReadSetting(L"TypesSupported", EVENT_SOURCE_KEY);
+    EXPECT_EQ(types.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(types.data, std::wstring(L"\x0007\x0000", 2)) << "7, as two UTF-16 units";
     std::wstring product = OnlyProduct();
 
     ASSERT_EQ(Msiexec(L"/x " + product), 0) << LastLog();
+    EXPECT_FALSE(KeyExists(EVENT_SOURCE_KEY));
 
     ServiceFacts removed = QueryTobraService();
     EXPECT_FALSE(removed.exists);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "event/event_log.h"
 #include "log/log.h"
 #include "pipe/access_grant.h"
 #include "pipe/control_message.h"
@@ -697,12 +698,18 @@ TEST_F(ServerTest, NameHeldByAnotherProgramIsTakenOnceFree)
     g_pipePlatform.createRetryMs = 20;
     HANDLE other = CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    test::EventRecorder events;
     Start();
     const std::wstring refused = L"Could not create the control pipe (error 231)";
     ASSERT_TRUE(WaitUntil([&] { return CountMessages(log_.Messages(), refused) == 1; }));
     Sleep(100);  // several tries
     EXPECT_FALSE(Ended(0));
     EXPECT_EQ(CountMessages(log_.Messages(), refused), 1) << "logged once, not at every try";
+    std::vector<test::RecordedEvent> held = events.Events();
+    ASSERT_EQ(held.size(), 1u) << "one warning until the pipe exists";
+    EXPECT_EQ(held[0].id, static_cast<DWORD>(MSG_PIPE_NAME_HELD));
+    EXPECT_EQ(held[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(held[0].strings, (std::vector<std::wstring>{CONTROL_PIPE_NAME, L"231"}));
     EXPECT_EQ(g_grant.calls, 0);
     CloseHandle(other);
 
@@ -757,6 +764,7 @@ TEST_P(CreateFailure, IsLoggedOnceAndRetriedOnlyForANameInUse)
     g_creates = 0;
     g_pipePlatform.createRetryMs = 10;
     g_pipePlatform.CreateNamedPipeW = FailingCreateNamedPipeW;
+    test::EventRecorder events;
     Start();
     if (GetParam().retried) {
         Client client;
@@ -772,6 +780,8 @@ TEST_P(CreateFailure, IsLoggedOnceAndRetriedOnlyForANameInUse)
     EXPECT_EQ(CountMessages(log_.Messages(),
                             L"Could not create the control pipe (error " + std::to_wstring(GetParam().error) + L")"),
               1);
+    // Only a name in use is another program's doing; the rest stops the service.
+    EXPECT_EQ(events.Events(MSG_PIPE_NAME_HELD).size(), GetParam().retried ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Errors, CreateFailure,

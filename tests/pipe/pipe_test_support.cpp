@@ -74,7 +74,7 @@ ScopedPipePlatform::ScopedPipePlatform()
     g_adapterCalls.disables = 0;
     g_adapterCalls.lastAddressBytes.clear();
     g_adapterCalls.during = nullptr;
-    g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
+    g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK, {}};
     g_pipePlatform.RestartAdapter = FakeRestartAdapter;
     g_pipePlatform.DisableAdapter = FakeDisableAdapter;
 }
@@ -82,7 +82,7 @@ ScopedPipePlatform::ScopedPipePlatform()
 ScopedPipePlatform::~ScopedPipePlatform()
 {
     g_adapterCalls.during = nullptr;
-    g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK};
+    g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK, {}};
 }
 
 }  // namespace pipetest

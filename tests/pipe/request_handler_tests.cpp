@@ -7,9 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include "event/event_log.h"
 #include "log/log.h"
 #include "pipe/control_message.h"
 #include "pipe/request_handler.h"
+#include "service/service_main.h"
 #include "service/service_policy.h"
 #include "pipe_test_support.h"
 #include "support/test_support.h"
@@ -93,7 +95,8 @@ std::vector<std::wstring> RequestLines(BYTE command, DWORD dataSize)
     wchar_t sizeLine[48];
     swprintf(commandLine, 32, L"  Command: %02X", command);
     swprintf(sizeLine, 48, L"  Data Size: %lu", static_cast<unsigned long>(dataSize));
-    return {L"*** Recv pipe message ***", L"  Name: \\\\.\\pipe\\norva\\Tobra Service", commandLine, sizeLine};
+    return {L"*** Recv pipe message ***", L"  Name: \\\\.\\pipe\\norva\\Tobra Service", commandLine, sizeLine,
+            test::OwnClientLine()};
 }
 
 struct Exchange {
@@ -163,6 +166,7 @@ protected:
 
     ScopedPipePlatform platform_;
     test::ScopedTestLog log_{LOG_FOLDER};
+    test::EventRecorder events_;
     PipePair pair_;
 };
 
@@ -246,7 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The outcome and both codes come from the action, as they are.
 TEST_F(HandlerTest, VersionTwoReplyCarriesTheActionsOutcomeAndCodes)
 {
-    g_adapterCalls.outcome = {OUTCOME_FAILED, static_cast<HRESULT>(0x80070005UL), static_cast<HRESULT>(0x800704D5UL)};
+    g_adapterCalls.outcome = {OUTCOME_FAILED, static_cast<HRESULT>(0x80070005UL), static_cast<HRESULT>(0x800704D5UL), {}};
     Exchange exchange = Send(Header(TB, 2, 1, 7) + ADDRESS + Bytes({1}));
     EXPECT_EQ(exchange.result, 1);
     EXPECT_EQ(Hex(exchange.reply), Hex(OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5)));
@@ -255,15 +259,21 @@ TEST_F(HandlerTest, VersionTwoReplyCarriesTheActionsOutcomeAndCodes)
     EXPECT_EQ(Hex(old.reply), Hex(Reply(1, 1)));
 }
 
-// An administrator's list of adapters: an action for any other address switches
-// nothing, is answered "not done" (refused, in version 2) and logged.
-TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
+// The policy lists 00-11-22-33-44-66 alone, so ADDRESS is refused.
+void AllowOnlyTheOtherAdapter()
 {
     g_policy = {};
     g_policy.adaptersRestricted = 1;
     g_policy.adapterCount = 1;
     const BYTE listed[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x66};
     memcpy(g_policy.adapters[0], listed, 6);
+}
+
+// An administrator's list of adapters: an action for any other address switches
+// nothing, is answered "not done" (refused, in version 2) and logged.
+TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
+{
+    AllowOnlyTheOtherAdapter();
     struct Row {
         std::string request;
         std::string reply;
@@ -284,6 +294,162 @@ TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
     EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-55 is not allowed by policy"), 2);
     EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-66 is not allowed by policy"), 0);
 }
+
+// --- Who asked, and the Event Log --------------------------------------------
+
+std::wstring OwnProcessId()
+{
+    return std::to_wstring(GetCurrentProcessId());
+}
+
+// Each action that ran is one information event: what ran, on which adapter,
+// for whom, and how it ended, both codes included.
+TEST_F(HandlerTest, ActionThatRanIsOneInformationEventWithWhoAskedAndTheOutcome)
+{
+    const char GUID_NAME[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
+    const std::wstring user = test::OwnAccountName();
+    const std::wstring pid = OwnProcessId();
+    struct Row {
+        std::string request;
+        AdapterOutcome outcome;
+        std::vector<std::wstring> strings;
+    } rows[] = {
+        {AdapterRequest(ACTION_RESTART),
+         {OUTCOME_FAILED, static_cast<HRESULT>(0x80070005UL), static_cast<HRESULT>(0x800704D5UL), {}},
+         {L"Restart", L"00-11-22-33-44-55", L"{4D36E972-E325-11CE-BFC1-08002BE10318}", user, pid, L"the switch failed",
+          L"0x80070005", L"0x800704D5"}},
+        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({2}),
+         {OUTCOME_SWITCHED, S_OK, S_OK, {}},
+         {L"Disable", L"00-11-22-33-44-55", L"{4D36E972-E325-11CE-BFC1-08002BE10318}", user, pid, L"switched",
+          L"0x00000000", L"0x00000000"}},
+        {AdapterRequest(ACTION_RESTART),
+         {OUTCOME_NO_ADAPTER, static_cast<HRESULT>(0x80070002UL), static_cast<HRESULT>(0x80070002UL), {}},
+         {L"Restart", L"00-11-22-33-44-55", L"no adapter", user, pid, L"no adapter has this address", L"0x80070002",
+          L"0x80070002"}},
+        {AdapterRequest(ACTION_DISABLE),
+         {OUTCOME_LIST_UNAVAILABLE, static_cast<HRESULT>(0x80070002UL), S_OK, {}},
+         {L"Disable", L"00-11-22-33-44-55", L"no adapter", user, pid, L"the adapter list could not be read",
+          L"0x80070002", L"0x00000000"}},
+    };
+    lstrcpynA(rows[0].outcome.adapterName, GUID_NAME, ADAPTER_NAME_CHARS);
+    lstrcpynA(rows[1].outcome.adapterName, GUID_NAME, ADAPTER_NAME_CHARS);
+    size_t count = 0;
+    for (const Row& row : rows) {
+        g_adapterCalls.outcome = row.outcome;
+        Send(row.request);
+        std::vector<test::RecordedEvent> events = events_.Events();
+        ASSERT_EQ(events.size(), ++count);
+        EXPECT_EQ(events.back().id, static_cast<DWORD>(MSG_ACTION_RAN));
+        EXPECT_EQ(events.back().type, EVENTLOG_INFORMATION_TYPE);
+        EXPECT_EQ(events.back().strings, row.strings);
+    }
+}
+
+// Probes, unknown commands and requests answered "not done" act on nothing.
+TEST_F(HandlerTest, RequestsThatActOnNothingMakeNoEvent)
+{
+    const std::string requests[] = {
+        Header(TB, 1, 2, 0),     Header(TB, 2, 2, 0), Header(TB, 1, 7, 0), AdapterRequest(0), AdapterRequest(3),
+        Header(TB, 1, 1, 6) + ADDRESS + Bytes({1}), Header(TB, 1, COMMAND_CLOSE, 0),
+        Header(0x5442, 1, 1, 7) + ADDRESS + Bytes({1})};
+    for (const std::string& request : requests)
+        Send(request);
+    EXPECT_THAT(events_.Events(), IsEmpty());
+    EXPECT_EQ(g_adapterCalls.restarts + g_adapterCalls.disables, 0);
+}
+
+// A burst of refusals makes one warning a second; the next says how many it
+// stands for, and so does the close of the log for those after it.
+TEST_F(HandlerTest, RefusalsAreReportedOnceASecondWithTheCountLeftOut)
+{
+    AllowOnlyTheOtherAdapter();
+    const std::wstring user = test::OwnAccountName();
+    test::EventRecorder::tick = 0xFFFFFF00;  // across the tick count's wrap
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(Hex(Send(AdapterRequest(ACTION_RESTART)).reply), Hex(Reply(1, 0)));
+    test::EventRecorder::tick += EVENT_REFUSAL_INTERVAL_MS - 1;
+    Send(AdapterRequest(ACTION_DISABLE));
+    std::vector<test::RecordedEvent> events = events_.Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].id, static_cast<DWORD>(MSG_REQUEST_REFUSED));
+    EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(events[0].strings, (std::vector<std::wstring>{user, OwnProcessId(), L"00-11-22-33-44-55"}));
+
+    test::EventRecorder::tick += 1;
+    Send(Header(TB, 2, 1, 7) + ADDRESS + Bytes({1}));
+    for (int i = 0; i < 3; ++i)
+        Send(AdapterRequest(ACTION_RESTART));
+    EventLogClose();
+    g_policy = {};
+    events = events_.Events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[1].id, static_cast<DWORD>(MSG_REQUEST_REFUSED_AFTER_OTHERS));
+    EXPECT_EQ(events[1].type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(events[1].strings, (std::vector<std::wstring>{user, OwnProcessId(), L"00-11-22-33-44-55", L"100"}));
+    EXPECT_EQ(events[2].id, static_cast<DWORD>(MSG_REFUSALS_NOT_REPORTED));
+    EXPECT_EQ(events[2].strings, std::vector<std::wstring>{L"3"});
+    EXPECT_EQ(g_adapterCalls.restarts + g_adapterCalls.disables, 0);
+}
+
+BOOL WINAPI RefusedImpersonation(HANDLE)
+{
+    SetLastError(ERROR_CANNOT_IMPERSONATE);
+    return FALSE;
+}
+
+// Goes back, so that the test's thread is itself again, and says it could not.
+BOOL WINAPI FailingRevertToSelf()
+{
+    ::RevertToSelf();
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+struct IdentityCase {
+    const char* name;
+    decltype(&::ImpersonateNamedPipeClient) impersonate;
+    decltype(&::RevertToSelf) revert;
+    int result;
+    bool named;  // the account is known; else "unknown"
+    int actions;
+};
+
+class ClientIdentity : public HandlerTest, public ::testing::WithParamInterface<IdentityCase> {};
+
+// A client that lends no identity is served, shown as unknown; a service that
+// cannot be itself again serves no one and stops.
+TEST_P(ClientIdentity, IsReadAfterTheRequestAndNeverKept)
+{
+    const IdentityCase& row = GetParam();
+    g_serviceFailure = 0;  // other suites of this executable leave theirs
+    g_pipePlatform.ImpersonateNamedPipeClient = row.impersonate;
+    g_pipePlatform.RevertToSelf = row.revert;
+    Exchange exchange = Send(AdapterRequest(ACTION_RESTART));
+    EXPECT_EQ(exchange.result, row.result);
+    EXPECT_EQ(g_adapterCalls.restarts, row.actions);
+    const std::wstring user = row.named ? test::OwnAccountName() : L"unknown";
+    std::vector<std::wstring> messages = log_.Messages();
+    if (row.result == 1) {
+        EXPECT_EQ(CountMessages(messages, L"  Client: " + user + L" (process " + OwnProcessId() + L")"), 1);
+        ASSERT_EQ(events_.Events().size(), 1u);
+        EXPECT_EQ(events_.Events()[0].strings[3], user);
+        EXPECT_EQ(g_serviceFailure, 0);
+    } else {
+        EXPECT_EQ(exchange.reply, "");
+        EXPECT_THAT(events_.Events(), IsEmpty());
+        EXPECT_EQ(static_cast<DWORD>(g_serviceFailure), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(CountMessages(messages, L"Could not return to the service's own identity (error 5)"), 1);
+    }
+    g_serviceFailure = 0;
+    g_serviceFailureReason = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ClientIdentity,
+                         ::testing::Values(IdentityCase{"Read", ::ImpersonateNamedPipeClient, ::RevertToSelf, 1, true, 1},
+                                           IdentityCase{"NotLent", RefusedImpersonation, ::RevertToSelf, 1, false, 1},
+                                           IdentityCase{"NoWayBack", ::ImpersonateNamedPipeClient, FailingRevertToSelf,
+                                                        -1, true, 0}),
+                         test::RowName());
 
 // --- The example, the address in place, and the log ------------------------
 
@@ -325,7 +491,7 @@ TEST_F(HandlerTest, LargestDataSizeIsLoggedInDecimal)
 {
     Send(Header(TB, 1, 7, 0xFFFFFFFF));
     EXPECT_THAT(log_.Messages(), ElementsAre(L"*** Recv pipe message ***", L"  Name: \\\\.\\pipe\\norva\\Tobra Service",
-                                             L"  Command: 07", L"  Data Size: 4294967295"));
+                                             L"  Command: 07", L"  Data Size: 4294967295", test::OwnClientLine()));
 }
 
 // --- Fewer than 12 bytes, and clients that go away --------------------------

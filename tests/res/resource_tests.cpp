@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "TobraEvents.h"
 #include "res/resource.h"
 #include "support/test_support.h"
 
@@ -146,3 +147,36 @@ TEST(PortableExecutable, IsA64BitGuiProgramImportingOnlySystemLibraries)
 }
 
 }  // namespace
+
+// Every event id the service reports resolves in its own message table, as
+// Event Viewer reads it, and uses exactly the insertions the code passes.
+struct EventMessage {
+    DWORD id;
+    const wchar_t* begins;
+    int insertions;
+};
+
+TEST_F(ResourceTest, EveryEventIdResolvesToItsTextWithItsInsertions)
+{
+    const EventMessage messages[] = {
+        {MSG_INVALID_SETTING, L"Tobra Service did not start: the setting %1 is not valid.", 1},
+        {MSG_CANNOT_SERVE, L"Tobra Service stopped because it cannot serve its clients: %1 (error %2).", 2},
+        {MSG_PIPE_NAME_HELD, L"Another program holds the control pipe name %1 (error %2).", 2},
+        {MSG_REQUEST_REFUSED, L"A request of %1 (process %2) for the adapter %3 was refused by policy.", 3},
+        {MSG_REQUEST_REFUSED_AFTER_OTHERS, L"A request of %1 (process %2) for the adapter %3 was refused by policy.", 4},
+        {MSG_REFUSALS_NOT_REPORTED, L"%1 refused requests were not reported", 1},
+        {MSG_ACTION_RAN, L"%1 of the adapter %2 (%3) for %4 (process %5): %6.", 8},
+    };
+    for (const EventMessage& message : messages) {
+        WCHAR text[1024] = L"";
+        DWORD chars = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module_, message.id,
+                                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, 1024, nullptr);
+        ASSERT_GT(chars, 0u) << std::hex << message.id << " does not resolve: error " << std::dec << GetLastError();
+        std::wstring found(text, chars);
+        EXPECT_EQ(found.compare(0, wcslen(message.begins), message.begins), 0) << std::hex << message.id;
+        for (int n = 1; n <= 9; ++n) {
+            bool present = found.find(L"%" + std::to_wstring(n)) != std::wstring::npos;
+            EXPECT_EQ(present, n <= message.insertions) << std::hex << message.id << std::dec << ": %" << n;
+        }
+    }
+}

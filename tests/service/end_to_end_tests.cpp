@@ -210,11 +210,13 @@ TEST_F(EndToEnd, RunningServiceServesRequestsAndStopsWithExitCodeZero)
     if (!log.empty()) {
         EXPECT_EQ(log.front(), L"*** Tobra Service: Start ***");
     }
-    // The probe at start, four adapter requests (raw, library twice, tobractl), command 7.
+    // The probe at start, four adapter requests (raw, library twice, tobractl), command 7; the raw one is
+    // this process's, under its own account.
     EXPECT_TRUE(
         InOrder(log, {L"*** Tobra Service: Start ***", L"Initiate Service", L"*** Recv pipe message ***",
                       L"  Name: \\\\.\\pipe\\norva\\Tobra Service", L"  Command: 02", L"  Data Size: 0",
-                      L"*** Recv pipe message ***", L"  Command: 01", L"  Data Size: 7", L"*** Recv pipe message ***",
+                      L"*** Recv pipe message ***", L"  Command: 01", L"  Data Size: 7", test::OwnClientLine(),
+                      L"*** Recv pipe message ***",
                       L"  Command: 01", L"*** Recv pipe message ***", L"  Command: 01", L"*** Recv pipe message ***",
                       L"  Command: 01", L"*** Recv pipe message ***", L"  Command: 07", L"*** Stop Service: Start ***",
                       L"*** Stop Service: End ***"}));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "event/event_log.h"
 #include "host_fixture.h"
 #include "pipe/pipe_platform.h"
 #include "pipe/control_message.h"
@@ -108,6 +109,7 @@ class StartFailures : public ServiceHostTest, public ::testing::WithParamInterfa
 TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
 {
     GetParam().provoke(fake_);
+    test::EventRecorder events;
     DWORD before = test::ProcessHandleCount();
     ASSERT_GT(before, 0u);
     {
@@ -115,6 +117,9 @@ TEST_P(StartFailures, EndInTheStoppedReportWithTheFailingCallsError)
         ASSERT_TRUE(run.Ended());
     }
     EXPECT_EQ(fake_.Reports(), GetParam().reports);
+    // Only an invalid setting is the administrator's to mend.
+    EXPECT_EQ(events.Events(MSG_INVALID_SETTING).size(), GetParam().log.size());
+    EXPECT_EQ(events.Events().size(), GetParam().log.size());
     EXPECT_EQ(fake_.windowThread, nullptr) << "no window thread after a failed start";
     EXPECT_EQ(g_running, 0);
     EXPECT_EQ(g_serviceStopEvent, nullptr);
@@ -318,11 +323,18 @@ TEST_P(ServiceThatCannotServe, StopsItselfWithTheErrorAsExitCode)
 {
     fake_.realPipeServer = true;
     GetParam().provoke(fake_);
+    test::EventRecorder events;
     DWORD before = test::ProcessHandleCount();
     {
         ServiceRun run;
         ASSERT_TRUE(run.Ended()) << "still running without a pipe server";
     }
+    // One error event, with what failed and its code, as the log says it.
+    std::vector<test::RecordedEvent> stops = events.Events(MSG_CANNOT_SERVE);
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].type, EVENTLOG_ERROR_TYPE);
+    ASSERT_EQ(stops[0].strings.size(), 2u);
+    EXPECT_EQ(stops[0].strings[0] + L" (error " + stops[0].strings[1] + L")", GetParam().logged);
     EXPECT_THAT(fake_.Reports(),
                 ElementsAre(StartPending1(), StartPending2(), Running(), StopPending(5000), Stopped(GetParam().error)));
     EXPECT_TRUE(fake_.pipeEndedBeforeStopped);

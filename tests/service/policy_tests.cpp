@@ -3,6 +3,7 @@
 // before the installer's.
 #include <gmock/gmock.h>
 
+#include "event/event_log.h"
 #include "host_fixture.h"
 #include "service/service_policy.h"
 
@@ -43,8 +44,17 @@ TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
 {
     for (const Value& value : GetParam().values)
         ASSERT_TRUE(test::WriteRegistryValue(HKEY_CURRENT_USER, value.key, value.name, value.type, value.data));
+    test::EventRecorder events;
     EXPECT_EQ(ReadServicePolicy(), GetParam().valid ? 1 : 0);
     EXPECT_EQ(Log(), GetParam().log);
+    // Each setting the log names is an error event naming it too.
+    std::vector<std::wstring> named;
+    for (const test::RecordedEvent& event : events.Events()) {
+        EXPECT_EQ(event.id, static_cast<DWORD>(MSG_INVALID_SETTING));
+        EXPECT_EQ(event.type, EVENTLOG_ERROR_TYPE);
+        named.push_back(L"Setting " + (event.strings.empty() ? L"" : event.strings[0]) + L" is invalid");
+    }
+    EXPECT_EQ(named, GetParam().log);
     if (!GetParam().valid)
         return;
     EXPECT_EQ(g_policy.adaptersRestricted != 0, GetParam().adapters >= 0);

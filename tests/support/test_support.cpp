@@ -4,10 +4,135 @@
 #include <sddl.h>
 #include <stdio.h>
 
+#include <ostream>
+
+#include "event/event_log.h"
 #include "log/log.h"
 #include "tobra_wire.h"
 
 namespace test {
+
+namespace {
+
+// The pipe thread reports while the test thread reads.
+SRWLOCK g_eventLock = SRWLOCK_INIT;
+std::vector<RecordedEvent> g_events;
+HANDLE const RECORDER_SOURCE = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7E57));
+EventPlatform g_savedEventPlatform;
+
+}  // namespace
+
+volatile DWORD EventRecorder::tick = 0;
+
+EventRecorder::EventRecorder()
+{
+    AcquireSRWLockExclusive(&g_eventLock);
+    g_events.clear();
+    ReleaseSRWLockExclusive(&g_eventLock);
+    tick = 0;
+    g_savedEventPlatform = g_eventPlatform;
+    g_eventPlatform = {Register, Report, Deregister, Tick};
+    EventLogOpen();
+}
+
+EventRecorder::~EventRecorder()
+{
+    EventLogClose();
+    g_eventPlatform = g_savedEventPlatform;
+}
+
+std::vector<RecordedEvent> EventRecorder::Events()
+{
+    AcquireSRWLockShared(&g_eventLock);
+    std::vector<RecordedEvent> events = g_events;
+    ReleaseSRWLockShared(&g_eventLock);
+    return events;
+}
+
+std::vector<RecordedEvent> EventRecorder::Events(DWORD id)
+{
+    std::vector<RecordedEvent> events;
+    for (const RecordedEvent& event : Events()) {
+        if (event.id == id)
+            events.push_back(event);
+    }
+    return events;
+}
+
+HANDLE WINAPI EventRecorder::Register(LPCWSTR server, LPCWSTR source)
+{
+    // Only the local log, under the service's name.
+    if (server != nullptr || source == nullptr || std::wstring(source) != TOBRA_SERVICE_NAME) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return RECORDER_SOURCE;
+}
+
+BOOL WINAPI EventRecorder::Report(HANDLE source, WORD type, WORD, DWORD id, PSID, WORD count, DWORD, LPCWSTR* strings,
+                                  LPVOID)
+{
+    RecordedEvent event = {id, type, {}};
+    for (WORD i = 0; i < count; ++i)
+        event.strings.push_back(strings[i] != nullptr ? strings[i] : L"(null)");
+    // An event on a source not opened here would be lost for real.
+    if (source != RECORDER_SOURCE)
+        event.strings.push_back(L"(foreign source)");
+    AcquireSRWLockExclusive(&g_eventLock);
+    g_events.push_back(event);
+    ReleaseSRWLockExclusive(&g_eventLock);
+    return TRUE;
+}
+
+BOOL WINAPI EventRecorder::Deregister(HANDLE source)
+{
+    return source == RECORDER_SOURCE;
+}
+
+DWORD WINAPI EventRecorder::Tick()
+{
+    return tick;
+}
+
+// Read from the process's own token, not as the service reads a client's.
+std::wstring OwnAccountName()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return L"(no token)";
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    BOOL got = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size);
+    CloseHandle(token);
+    if (!got)
+        return L"(no user)";
+    WCHAR name[257];
+    WCHAR domain[257];
+    DWORD nameChars = 257;
+    DWORD domainChars = 257;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name, &nameChars, domain,
+                           &domainChars, &use))
+        return L"(no name)";
+    return std::wstring(domain) + L"\\" + name;
+}
+
+std::wstring OwnClientLine()
+{
+    return L"  Client: " + OwnAccountName() + L" (process " + std::to_wstring(GetCurrentProcessId()) + L")";
+}
+
+std::ostream& operator<<(std::ostream& out, const RecordedEvent& event)
+{
+    out << "event 0x" << std::hex << event.id << std::dec << " type " << event.type << ":";
+    for (const std::wstring& text : event.strings) {
+        out << " [";
+        for (wchar_t c : text)
+            out << static_cast<char>(c < 128 ? c : '?');
+        out << "]";
+    }
+    return out;
+}
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
 {

@@ -106,6 +106,40 @@ bool WriteRegistryValue(HKEY root, const WCHAR* key, const WCHAR* name, DWORD ty
 // allowed); one "unreadable" entry when the list cannot be read.
 std::vector<std::string> AccessEntries(HANDLE object);
 
+// Records the Event Log's events in place of the real log while it lives:
+// the source is opened (and closed at the end) through the seam, and the
+// clock is the test's to set.
+struct RecordedEvent {
+    DWORD id;
+    WORD type;
+    std::vector<std::wstring> strings;
+};
+class EventRecorder {
+public:
+    EventRecorder();
+    ~EventRecorder();
+    EventRecorder(const EventRecorder&) = delete;
+    EventRecorder& operator=(const EventRecorder&) = delete;
+
+    std::vector<RecordedEvent> Events();
+    // The events with this id.
+    std::vector<RecordedEvent> Events(DWORD id);
+    static volatile DWORD tick;  // what GetTickCount says
+
+private:
+    static HANDLE WINAPI Register(LPCWSTR server, LPCWSTR source);
+    static BOOL WINAPI Report(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD size,
+                              LPCWSTR* strings, LPVOID data);
+    static BOOL WINAPI Deregister(HANDLE source);
+    static DWORD WINAPI Tick();
+};
+std::ostream& operator<<(std::ostream& out, const RecordedEvent& event);
+
+// This process's account as the service names a client: "DOMAIN\name".
+std::wstring OwnAccountName();
+// The diagnostic log's line for a request of this process.
+std::wstring OwnClientLine();
+
 // How many of the messages are exactly `text`.
 int CountMessages(const std::vector<std::wstring>& messages, const std::wstring& text);
 

@@ -10,6 +10,7 @@
 
 #include "tobra_adapter_list.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 #include "tobra_console.h"
 #include "tobra_text.h"
 

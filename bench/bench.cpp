@@ -24,6 +24,7 @@
 #include "service/service_entry.h"
 #include "service_client.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 #include "tobra_client_platform.h"
 
 using namespace serviceclient;

@@ -5,6 +5,7 @@
 
 #include "tobra_client.h"
 #include "tobra_client_platform.h"
+#include "tobra_client_raw.h"
 #include "tobra_text.h"
 
 /* Room for any pipe's name as its file system gives it (a pipe name has at
@@ -592,4 +593,9 @@ const wchar_t* TobraResultText(TobraResult result)
         return L"the pipe is not served by Tobra Service";
     }
     return L"unknown result";
+}
+
+unsigned long TobraClientVersion(void)
+{
+    return TOBRA_CLIENT_VERSION;
 }

@@ -4,6 +4,14 @@
  * and advapi32 (to read the pipe's owner and to ask the service manager which
  * process runs the service).
  *
+ * Two forms: the static library, and tobra_client.dll for other languages
+ * (C#, Python, PowerShell, Node.js). The DLL exports by name exactly the
+ * functions declared here and in tobra_wire.h, with the C calling convention
+ * of 64-bit Windows; it imports only kernel32, advapi32 and msvcrt. Its
+ * interface is this header: the functions, the TobraResult values (a 32-bit
+ * int) and the layouts of TobraOutcome and TobraAdapterReport, checked below.
+ * unsigned long is 32 bits on Windows.
+ *
  * Usage:
  *
  *     unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE];
@@ -68,6 +76,15 @@
 extern "C" {
 #endif
 
+/* This header's version; TobraClientVersion() gives the library's. */
+#define TOBRA_CLIENT_VERSION_MAJOR 1
+#define TOBRA_CLIENT_VERSION_MINOR 0
+#define TOBRA_CLIENT_VERSION_PATCH 0
+#define TOBRA_CLIENT_MAKE_VERSION(major, minor, patch) \
+    (((unsigned long)(major) << 16) | ((unsigned long)(minor) << 8) | (unsigned long)(patch))
+#define TOBRA_CLIENT_VERSION \
+    TOBRA_CLIENT_MAKE_VERSION(TOBRA_CLIENT_VERSION_MAJOR, TOBRA_CLIENT_VERSION_MINOR, TOBRA_CLIENT_VERSION_PATCH)
+
 /* Waiting behind another client (the service gives each up to 30 s to send
  * its request) plus a restart fit well within it. */
 #define TOBRA_DEFAULT_TIMEOUT_MS 60000ul
@@ -105,6 +122,27 @@ typedef struct TobraAdapterReport {
     unsigned long onResult;  /* HRESULT of a restart's switch-on pass; 0 when it did not run */
 } TobraAdapterReport;
 
+/* The layouts that the DLL's callers declare in their own languages. Only on
+ * Windows: the native fuzzers compile this header on Linux, where unsigned
+ * long has 8 bytes. */
+#ifdef _WIN32
+#ifdef __cplusplus
+#define TOBRA_LAYOUT_CHECK(condition, message) static_assert(condition, message)
+#else
+#define TOBRA_LAYOUT_CHECK(condition, message) _Static_assert(condition, message)
+#endif
+TOBRA_LAYOUT_CHECK(sizeof(TobraResult) == 4, "TobraResult is a 32-bit int");
+TOBRA_LAYOUT_CHECK(sizeof(TobraOutcome) == 28 && offsetof(TobraOutcome, timedOut) == 4 &&
+                       offsetof(TobraOutcome, requestSent) == 8 && offsetof(TobraOutcome, replySize) == 12 &&
+                       offsetof(TobraOutcome, reply) == 16,
+                   "TobraOutcome: error, timedOut, requestSent, replySize (4 bytes each), reply[12]");
+TOBRA_LAYOUT_CHECK(sizeof(TobraAdapterReport) == 20 && offsetof(TobraAdapterReport, version) == 4 &&
+                       offsetof(TobraAdapterReport, outcome) == 8 && offsetof(TobraAdapterReport, offResult) == 12 &&
+                       offsetof(TobraAdapterReport, onResult) == 16,
+                   "TobraAdapterReport: five fields of 4 bytes");
+#undef TOBRA_LAYOUT_CHECK
+#endif
+
 /* Sends an adapter request (action TOBRA_ACTION_RESTART or
  * TOBRA_ACTION_DISABLE) and waits for the reply. timeoutMs 0 means
  * TOBRA_DEFAULT_TIMEOUT_MS. outcome may be NULL. */
@@ -134,31 +172,14 @@ TobraResult TobraRestartAdapterWithReport(const wchar_t* pipeName, const unsigne
 TobraResult TobraDisableAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
                                           unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report);
 
-/* For tests of the service: sends requestSize bytes as they are (0 to
- * TOBRA_MAX_REQUEST_SIZE) in one write and reads everything that comes back
- * until the service closes the connection, replyCapacity bytes have arrived or
- * the time limit passes. The result judges what arrived as a reply to the
- * request's command byte. */
-TobraResult TobraExchangeRaw(const wchar_t* pipeName, const void* request, unsigned long requestSize,
-                             unsigned long timeoutMs, unsigned char* reply, unsigned long replyCapacity,
-                             TobraOutcome* outcome);
-
-/* Writes the 19-byte request; returns its size, or 0 for an unknown action. */
-unsigned long TobraBuildAdapterRequest(const unsigned char* hardwareAddress, unsigned char action,
-                                       unsigned char request[TOBRA_ADAPTER_REQUEST_SIZE]);
-
-/* Judges replySize received bytes as the reply to a request with the given
- * command byte (-1: any command): TOBRA_DONE, TOBRA_NOT_DONE, TOBRA_NO_REPLY
- * for nothing at all, or TOBRA_BAD_REPLY. */
-TobraResult TobraCheckReply(const unsigned char* reply, unsigned long replySize, int command);
-
-/* The same for a version 2 reply (24 bytes, its outcome in keeping with its
- * status); fills report (which may be NULL) when it is one. */
-TobraResult TobraCheckOutcomeReply(const unsigned char* reply, unsigned long replySize, int command,
-                                   TobraAdapterReport* report);
-
 /* A short English description of a result, for messages. */
 const wchar_t* TobraResultText(TobraResult result);
+
+/* The library's version, TOBRA_CLIENT_MAKE_VERSION(major, minor, patch): from
+ * the DLL, the version it was built as. A caller compiled against this header
+ * may rely on the interface below while the major numbers agree:
+ * TobraClientVersion() >> 16 == TOBRA_CLIENT_VERSION_MAJOR. */
+unsigned long TobraClientVersion(void);
 
 #ifdef __cplusplus
 }

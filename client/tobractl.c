@@ -1,6 +1,7 @@
 /* tobractl: the command-line client of Tobra Service. Restarts or disables an
  * adapter through the service, sends raw bytes for testing, and lists the
- * machine's adapters so that one can be picked. */
+ * machine's adapters so that one can be picked. With --json it writes one JSON
+ * object on stdout for scripts, and its sentences go to stderr. */
 /* winsock2.h first: iphlpapi.h needs its address types. */
 #include <winsock2.h>
 #include <windows.h>
@@ -10,6 +11,7 @@
 
 #include "tobra_adapter_list.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 #include "tobra_console.h"
 #include "tobra_text.h"
 
@@ -38,12 +40,13 @@ enum {
 /* Enough for any reply the service writes and for a misbehaving one to show. */
 #define RAW_REPLY_CAPACITY 4096
 #define MAX_TIMEOUT_MS 86400000ul
+#define JSON_CHUNK_CHARS 1024
 
 static const wchar_t USAGE[] =
-    L"Usage: tobractl [--pipe NAME] [--timeout MS] restart ADDRESS\n"
-    L"       tobractl [--pipe NAME] [--timeout MS] disable ADDRESS\n"
-    L"       tobractl [--pipe NAME] [--timeout MS] raw HEX...\n"
-    L"       tobractl list\n"
+    L"Usage: tobractl [--json] [--pipe NAME] [--timeout MS] restart ADDRESS\n"
+    L"       tobractl [--json] [--pipe NAME] [--timeout MS] disable ADDRESS\n"
+    L"       tobractl [--json] [--pipe NAME] [--timeout MS] raw HEX...\n"
+    L"       tobractl [--json] list\n"
     L"\n"
     L"  restart   switch the adapter's network connection off and on again\n"
     L"  disable   switch the adapter's network connection off\n"
@@ -55,11 +58,30 @@ static const wchar_t USAGE[] =
     L"optionally separated by '-' or ':', e.g. raw 54 42 01 00 02 00 00 00 00 00 00 00.\n"
     L"--pipe (or the TOBRA_PIPE environment variable) names another pipe than\n"
     L"\\\\.\\pipe\\norva\\Tobra Service; --timeout limits the whole exchange (default 60000 ms).\n"
+    L"--json writes one JSON object on stdout, also on failure, and the messages to stderr.\n"
     L"\n"
     L"Exit codes: 0 done (switched, or a service that does not report the outcome), 1 not done,\n"
     L"2 no reply, 3 cannot connect, 4 invalid reply, 5 bad usage, 6 adapters cannot be listed,\n"
     L"7 no adapter has the address, 8 switching failed, 9 the service could not read the adapter\n"
     L"list, 10 refused by the service's policy, 11 the pipe is not served by Tobra Service.\n";
+
+/* --json: stdout carries only the object; the sentences go to stderr and, for
+ * the object's "message", to g_message. */
+static int g_json;
+static wchar_t g_message[MESSAGE_CHARS];
+static int g_jsonFields;
+static wchar_t g_jsonChunk[JSON_CHUNK_CHARS];
+static int g_jsonLength;
+
+static void WriteHuman(DWORD stream, const wchar_t* text)
+{
+    if (g_json) {
+        int used = lstrlenW(g_message);
+        lstrcpynW(g_message + used, text, MESSAGE_CHARS - used);
+        stream = STD_ERROR_HANDLE;
+    }
+    TobraWriteText(stream, text, lstrlenW(text));
+}
 
 static void Print(DWORD stream, const wchar_t* format, ...)
 {
@@ -70,7 +92,112 @@ static void Print(DWORD stream, const wchar_t* format, ...)
     wvnsprintfW(text, MESSAGE_CHARS, format, args);
     text[MESSAGE_CHARS - 1] = L'\0';
     va_end(args);
-    TobraWriteText(stream, text, lstrlenW(text));
+    WriteHuman(stream, text);
+}
+
+static void JsonFlush(void)
+{
+    TobraWriteText(STD_OUTPUT_HANDLE, g_jsonChunk, g_jsonLength);
+    g_jsonLength = 0;
+}
+
+static void JsonPuts(const wchar_t* text)
+{
+    for (; *text != L'\0'; ++text) {
+        if (g_jsonLength == JSON_CHUNK_CHARS)
+            JsonFlush();
+        g_jsonChunk[g_jsonLength++] = *text;
+    }
+}
+
+/* ASCII only: every other character as \uXXXX, which any parser reads back
+ * (a surrogate pair as two), whatever the output's encoding. */
+static void JsonString(const wchar_t* value)
+{
+    wchar_t piece[8];
+    if (value == NULL) {
+        JsonPuts(L"null");
+        return;
+    }
+    JsonPuts(L"\"");
+    for (; *value != L'\0'; ++value) {
+        if (*value == L'"' || *value == L'\\' || *value == L'\n') {
+            piece[0] = L'\\';
+            piece[1] = *value == L'\n' ? L'n' : *value;
+            piece[2] = L'\0';
+        } else if (*value < 0x20 || *value > 0x7E) {
+            wnsprintfW(piece, 8, L"\\u%04x", (unsigned)*value);
+        } else {
+            piece[0] = *value;
+            piece[1] = L'\0';
+        }
+        JsonPuts(piece);
+    }
+    JsonPuts(L"\"");
+}
+
+static void JsonKey(const wchar_t* key)
+{
+    JsonPuts(g_jsonFields++ == 0 ? L"{\"" : L",\"");
+    JsonPuts(key);
+    JsonPuts(L"\":");
+}
+
+static void JsonStringField(const wchar_t* key, const wchar_t* value)
+{
+    if (!g_json)
+        return;
+    JsonKey(key);
+    JsonString(value);
+}
+
+static void JsonNumberField(const wchar_t* key, unsigned long value)
+{
+    wchar_t text[16];
+    if (!g_json)
+        return;
+    wnsprintfW(text, 16, L"%lu", value);
+    JsonKey(key);
+    JsonPuts(text);
+}
+
+/* HRESULTs as hexadecimal text, as the sentences and the documentation write them. */
+static void JsonCodeField(const wchar_t* key, unsigned long value)
+{
+    wchar_t text[16];
+    wnsprintfW(text, 16, L"0x%08lx", value);
+    JsonStringField(key, text);
+}
+
+static void JsonBoolField(const wchar_t* key, int value)
+{
+    if (!g_json)
+        return;
+    JsonKey(key);
+    JsonPuts(value ? L"true" : L"false");
+}
+
+static void JsonNullField(const wchar_t* key)
+{
+    JsonStringField(key, NULL);
+}
+
+/* Ends the object with the exit code and the sentences; returns the code. */
+static int Finish(int code)
+{
+    int length;
+    if (!g_json)
+        return code;
+    if (g_jsonFields == 0)
+        JsonNullField(L"command");
+    length = lstrlenW(g_message);
+    while (length > 0 && (g_message[length - 1] == L'\n' || g_message[length - 1] == L'\r'))
+        g_message[--length] = L'\0';
+    JsonStringField(L"message", g_message);
+    JsonNumberField(L"exitCode", (unsigned long)code);
+    JsonPuts(L"}\n");
+    JsonFlush();
+    return code;
 }
 
 #define Out(...) Print(STD_OUTPUT_HANDLE, __VA_ARGS__)
@@ -147,6 +274,45 @@ static void PrintHex(DWORD stream, const unsigned char* bytes, unsigned long siz
         Print(stream, i + 1 < size ? L"%02X " : L"%02X", bytes[i]);
 }
 
+/* The bytes as PrintHex writes them, for the JSON object: at most chars - 1 characters. */
+static void HexText(const unsigned char* bytes, unsigned long size, wchar_t* text, unsigned long chars)
+{
+    unsigned long i;
+    text[0] = L'\0';
+    for (i = 0; i < size && 3 * i + 3 <= chars; ++i)
+        wnsprintfW(text + 3 * i, 4, i + 1 < size ? L"%02X " : L"%02X", bytes[i]);
+}
+
+/* The library's results as words that scripts can compare. */
+static const wchar_t* ResultWord(TobraResult result)
+{
+    switch (result) {
+    case TOBRA_DONE:
+        return L"done";
+    case TOBRA_NOT_DONE:
+        return L"not-done";
+    case TOBRA_NO_REPLY:
+        return L"no-reply";
+    case TOBRA_CANNOT_CONNECT:
+        return L"cannot-connect";
+    case TOBRA_BAD_REPLY:
+        return L"bad-reply";
+    case TOBRA_BAD_ARGUMENT:
+        return L"bad-argument";
+    case TOBRA_NOT_THE_SERVICE:
+        return L"not-the-service";
+    }
+    return NULL;
+}
+
+/* The outcome values as the Node.js module names them. */
+static const wchar_t* OutcomeWord(unsigned long outcome)
+{
+    static const wchar_t* const words[] = {L"nothing-asked", L"switched", L"no-adapter",
+                                           L"failed",        L"refused",  L"list-unavailable"};
+    return outcome < sizeof(words) / sizeof(words[0]) ? words[outcome] : NULL;
+}
+
 static const wchar_t* ErrorText(unsigned long error)
 {
     switch (error) {
@@ -221,18 +387,18 @@ static int Report(TobraResult result, const TobraOutcome* outcome, const wchar_t
 }
 
 /* The adapter's friendly name from this machine's own list, or the address
- * text when no adapter has the address or the list cannot be had. */
-static void FriendlyName(const unsigned char* address, const wchar_t* addressText, wchar_t* name, int chars)
+ * text when no adapter has the address or the list cannot be had (then 0). */
+static int FriendlyName(const unsigned char* address, const wchar_t* addressText, wchar_t* name, int chars)
 {
     ULONG error = 0;
     IP_ADAPTER_ADDRESSES* adapters =
         TobraGetAdapterList(&TOBRA_ADAPTER_LIST_CALLS, LIST_FLAGS, LIST_FIRST_SIZE, LIST_ATTEMPTS, &error);
     IP_ADAPTER_ADDRESSES* adapter = TobraFindAdapter(adapters, address);
+    int found = adapter != NULL && adapter->FriendlyName != NULL && adapter->FriendlyName[0] != L'\0';
 
-    lstrcpynW(name, addressText, chars);
-    if (adapter != NULL && adapter->FriendlyName != NULL && adapter->FriendlyName[0] != L'\0')
-        lstrcpynW(name, adapter->FriendlyName, chars);
+    lstrcpynW(name, found ? adapter->FriendlyName : addressText, chars);
     TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, adapters);
+    return found;
 }
 
 /* " (the system's message for the code)", or nothing when it has none. */
@@ -288,6 +454,36 @@ static int ReportOutcome(TobraResult result, const TobraAdapterReport* report, u
     return -1;
 }
 
+/* What an adapter request did, for the JSON object. */
+static void JsonAdapterResult(TobraResult result, const TobraOutcome* outcome, const TobraAdapterReport* report,
+                              const unsigned char* address, const wchar_t* addressText)
+{
+    wchar_t name[256];
+    if (!g_json)
+        return;
+    JsonStringField(L"adapter", FriendlyName(address, addressText, name, 256) ? name : NULL);
+    JsonStringField(L"result", ResultWord(result));
+    if (report->reported) {
+        JsonStringField(L"outcome", OutcomeWord(report->outcome));
+        JsonNumberField(L"outcomeCode", report->outcome);
+        JsonCodeField(L"offResult", report->offResult);
+        JsonCodeField(L"onResult", report->onResult);
+    } else {
+        /* A version 1 service answers without saying what happened. */
+        JsonStringField(L"outcome",
+                        report->version == TOBRA_MESSAGE_VERSION && result <= TOBRA_NOT_DONE ? L"unknown" : NULL);
+        JsonNullField(L"outcomeCode");
+        JsonNullField(L"offResult");
+        JsonNullField(L"onResult");
+    }
+    if (report->version != 0)
+        JsonNumberField(L"version", report->version);
+    else
+        JsonNullField(L"version");
+    JsonNumberField(L"windowsError", outcome->error);
+    JsonBoolField(L"requestSent", outcome->requestSent);
+}
+
 static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, unsigned char action,
                              const wchar_t* addressText)
 {
@@ -299,14 +495,18 @@ static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, u
     TobraResult result;
     int code;
 
-    if (!TobraParseHardwareAddress(addressText, address))
+    if (!TobraParseHardwareAddress(addressText, address)) {
+        JsonStringField(L"address", addressText);
         return BadUsage(
             L"\"%s\" is not a hardware address; write six pairs of hexadecimal digits, "
             L"such as 00-11-22-33-44-55 (see \"tobractl list\").",
             addressText);
+    }
     TobraFormatHardwareAddress(address, formatted);
+    JsonStringField(L"address", formatted);
     wnsprintfW(what, 96, L"the %s for %s", action == TOBRA_ACTION_RESTART ? L"restart" : L"disable", formatted);
     result = TobraSendAdapterRequestWithReport(pipeName, address, action, timeoutMs, &outcome, &report);
+    JsonAdapterResult(result, &outcome, &report, address, formatted);
     if (result == TOBRA_DONE || result == TOBRA_NOT_DONE) {
         code = ReportOutcome(result, &report, action, address, formatted);
         if (code >= 0)
@@ -329,6 +529,18 @@ static int RunRaw(const wchar_t* pipeName, unsigned long timeoutMs, int count, w
     if (size < 0)
         return EXIT_BAD_USAGE;
     result = TobraExchangeRaw(pipeName, request, (unsigned long)size, timeoutMs, reply, sizeof(reply), &outcome);
+    if (g_json) {
+        static wchar_t hex[3 * TOBRA_MAX_REQUEST_SIZE];
+        HexText(request, (unsigned long)size, hex, sizeof(hex) / sizeof(hex[0]));
+        JsonStringField(L"request", hex);
+        HexText(reply, outcome.replySize < RAW_REPLY_CAPACITY ? outcome.replySize : RAW_REPLY_CAPACITY, hex,
+                sizeof(hex) / sizeof(hex[0]));
+        JsonStringField(L"reply", hex);
+        JsonNumberField(L"replySize", outcome.replySize);
+        JsonStringField(L"result", ResultWord(result));
+        JsonNumberField(L"windowsError", outcome.error);
+        JsonBoolField(L"requestSent", outcome.requestSent);
+    }
     if (result == TOBRA_BAD_ARGUMENT || result == TOBRA_CANNOT_CONNECT || result == TOBRA_NOT_THE_SERVICE ||
         !outcome.requestSent)
         return Report(result, &outcome, pipeName, timeoutMs, L"the request");
@@ -371,9 +583,16 @@ static int RunList(void)
 
     if (adapters == NULL && error != ERROR_NO_DATA) {
         Err(L"tobractl: the adapters cannot be listed (error %lu).\n", error);
+        JsonNullField(L"adapters");
+        JsonNumberField(L"windowsError", error);
         return EXIT_LIST_FAILED;
     }
-    Out(L"%-17s  %-7s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
+    if (g_json) {
+        JsonKey(L"adapters");
+        JsonPuts(L"[");
+    } else {
+        Out(L"%-17s  %-7s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
+    }
     for (adapter = adapters; adapter != NULL; adapter = adapter->Next) {
         wchar_t address[3 * MAX_ADAPTER_ADDRESS_LENGTH + 1];
         wchar_t name[64];
@@ -387,14 +606,28 @@ static int RunList(void)
             lstrcpyW(address, L"-");
         if (MultiByteToWideChar(CP_ACP, 0, adapter->AdapterName, -1, name, 64) == 0)
             lstrcpyW(name, L"?");
+        if (g_json) {
+            JsonPuts(adapter == adapters ? L"{\"address\":" : L",{\"address\":");
+            JsonString(address);
+            JsonPuts(L",\"state\":");
+            JsonString(OperStatusText(adapter->OperStatus));
+            JsonPuts(L",\"guid\":");
+            JsonString(name);
+            JsonPuts(L",\"name\":");
+            JsonString(adapter->FriendlyName != NULL ? adapter->FriendlyName : L"");
+            JsonPuts(L"}");
+            continue;
+        }
         Out(L"%-17s  %-7s  %-38s  %s\n", address, OperStatusText(adapter->OperStatus), name,
             adapter->FriendlyName != NULL ? adapter->FriendlyName : L"");
     }
+    if (g_json)
+        JsonPuts(L"]");
     TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, adapters);
     return EXIT_DONE;
 }
 
-int wmain(int argc, wchar_t** argv)
+static int RunCommandLine(int argc, wchar_t** argv)
 {
     wchar_t environmentPipe[512];
     const wchar_t* pipeName = TOBRA_PIPE_NAME;
@@ -409,7 +642,9 @@ int wmain(int argc, wchar_t** argv)
     for (; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
         if (IsHelp(argv[i]))
             break;
-        if (lstrcmpW(argv[i], L"--pipe") == 0 && i + 1 < argc) {
+        if (lstrcmpW(argv[i], L"--json") == 0) {
+            continue; /* taken before */
+        } else if (lstrcmpW(argv[i], L"--pipe") == 0 && i + 1 < argc) {
             pipeName = argv[++i];
         } else if (lstrcmpW(argv[i], L"--timeout") == 0 && i + 1 < argc) {
             if (!ParseTimeout(argv[++i], &timeoutMs))
@@ -419,12 +654,13 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     if (i == argc) {
-        TobraWriteText(STD_ERROR_HANDLE, USAGE, lstrlenW(USAGE));
+        WriteHuman(STD_ERROR_HANDLE, USAGE);
         return EXIT_BAD_USAGE;
     }
     command = argv[i++];
+    JsonStringField(L"command", command);
     if (IsHelp(command)) {
-        TobraWriteText(STD_OUTPUT_HANDLE, USAGE, lstrlenW(USAGE));
+        WriteHuman(STD_OUTPUT_HANDLE, USAGE);
         return EXIT_DONE;
     }
     if (lstrcmpW(command, L"list") == 0) {
@@ -441,4 +677,17 @@ int wmain(int argc, wchar_t** argv)
                                  argv[i]);
     }
     return BadUsage(L"unknown command \"%s\"; the commands are restart, disable, raw and list.", command);
+}
+
+int wmain(int argc, wchar_t** argv)
+{
+    int i;
+    /* Known before anything is written, so that every message goes its way. */
+    for (i = 1; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
+        if (lstrcmpW(argv[i], L"--json") == 0)
+            g_json = 1;
+        else if (lstrcmpW(argv[i], L"--pipe") == 0 || lstrcmpW(argv[i], L"--timeout") == 0)
+            ++i;
+    }
+    return Finish(RunCommandLine(argc, argv));
 }

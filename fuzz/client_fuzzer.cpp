@@ -23,6 +23,7 @@
 #include "fuzz_rules.h"
 #include "pipe/control_message.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 
 namespace {
 

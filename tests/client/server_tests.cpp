@@ -15,6 +15,7 @@
 #include "pipe/pipe_server.h"
 #include "service/service_window.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;

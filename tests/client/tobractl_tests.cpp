@@ -51,6 +51,19 @@ const long LIST_UNREADABLE = 9;
 const long REFUSED = 10;
 const long NOT_THE_SERVICE = 11;
 
+// --json: stdout holds one object on one line, ending with the exit code; the
+// sentences go to stderr.
+void ExpectJsonObject(const TobractlRun& run, const std::string& fields, const char* name)
+{
+    std::string ending = ",\"exitCode\":" + std::to_string(run.exitCode) + "}\n";
+    EXPECT_EQ(run.out.rfind("{\"command\":", 0), 0u) << name << ": " << run.out;
+    EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << name << ": " << run.out;
+    EXPECT_TRUE(run.out.size() >= ending.size() && run.out.compare(run.out.size() - ending.size(), ending.size(),
+                                                                   ending) == 0)
+        << name << ": " << run.out;
+    EXPECT_THAT(run.out, HasSubstr(fields)) << name;
+}
+
 // The version probe: version 2, command 2, no data.
 const std::string PROBE = wire::CommandRequest(2, 2);
 std::string WithVersion(std::string request, char version)
@@ -69,6 +82,15 @@ TEST(Tobractl, RestartOnAVersionOneServiceSaysDoneWithoutAnOutcome)
     EXPECT_THAT(run.err, IsEmpty());
     server.Stop();
     EXPECT_THAT(server.Requests(), ElementsAre(PROBE, PROBE, RESTART_REQUEST));
+
+    FakePipeServer again(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
+    run = RunTobractl(L"--json " + PipeOption(again) + L"restart 00-11-22-33-44-55");
+    EXPECT_EQ(run.exitCode, DONE);
+    ExpectJsonObject(run,
+                     "\"result\":\"done\",\"outcome\":\"unknown\",\"outcomeCode\":null,\"offResult\":null,"
+                     "\"onResult\":null,\"version\":1,",
+                     "version 1");
+    EXPECT_THAT(run.err, HasSubstr("Done (this service does not report the outcome)"));
 }
 
 TEST(Tobractl, DisableTakesAnyWritingOfTheAddress)
@@ -90,19 +112,30 @@ struct ReportedCase {
     std::string reply;
     long exitCode;
     const char* line;
+    const char* json;  // what --json writes of it
 };
 
 TEST(Tobractl, EachReportedOutcomeHasItsExitCodeAndLine)
 {
     const ReportedCase cases[] = {
-        {"switched", wire::OutcomeReply(1, 1, 1), DONE, "Restarted "},
+        {"switched", wire::OutcomeReply(1, 1, 1), DONE, "Restarted ",
+         "{\"command\":\"restart\",\"address\":\"00-11-22-33-44-55\",\"adapter\":null,\"result\":\"done\","
+         "\"outcome\":\"switched\",\"outcomeCode\":1,\"offResult\":\"0x00000000\",\"onResult\":\"0x00000000\","
+         "\"version\":2,\"windowsError\":0,\"requestSent\":true,\"message\":\"Restarted 00-11-22-33-44-55 "
+         "(00-11-22-33-44-55).\",\"exitCode\":0}"},
         {"no adapter", wire::OutcomeReply(1, 1, 2, 0x80070002, 0x80070002), NO_ADAPTER,
-         "No adapter has the address 00-11-22-33-44-55."},
-        {"failed", wire::OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED, "failed: off 0x80070005"},
+         "No adapter has the address 00-11-22-33-44-55.",
+         "\"outcome\":\"no-adapter\",\"outcomeCode\":2,\"offResult\":\"0x80070002\",\"onResult\":\"0x80070002\""},
+        {"failed", wire::OutcomeReply(1, 1, 3, 0x80070005, 0x800704D5), SWITCH_FAILED, "failed: off 0x80070005",
+         "\"outcome\":\"failed\",\"outcomeCode\":3,\"offResult\":\"0x80070005\",\"onResult\":\"0x800704d5\""},
         {"list unavailable", wire::OutcomeReply(1, 1, 5, 0x80070002, 0x80070002), LIST_UNREADABLE,
-         "The adapter list could not be read; the service switched nothing it could name."},
-        {"refused", wire::OutcomeReply(1, 0, 4), REFUSED, "Refused by the service's policy: 00-11-22-33-44-55."},
-        {"outcome that does not fit the status", wire::OutcomeReply(1, 0, 1), BAD_REPLY, ""},
+         "The adapter list could not be read; the service switched nothing it could name.",
+         "\"outcome\":\"list-unavailable\",\"outcomeCode\":5"},
+        {"refused", wire::OutcomeReply(1, 0, 4), REFUSED, "Refused by the service's policy: 00-11-22-33-44-55.",
+         "\"result\":\"not-done\",\"outcome\":\"refused\",\"outcomeCode\":4"},
+        {"outcome that does not fit the status", wire::OutcomeReply(1, 0, 1), BAD_REPLY, "",
+         "\"result\":\"bad-reply\",\"outcome\":null,\"outcomeCode\":null,\"offResult\":null,\"onResult\":null,"
+         "\"version\":2,\"windowsError\":0,\"requestSent\":true"},
     };
     for (const ReportedCase& c : cases) {
         FakePipeServer server(ServerBehaviour::VersionTwo, c.reply, 2);
@@ -111,6 +144,15 @@ TEST(Tobractl, EachReportedOutcomeHasItsExitCodeAndLine)
         EXPECT_THAT(run.out, HasSubstr(c.line)) << c.name;
         server.Stop();
         EXPECT_THAT(server.Requests(), ElementsAre(PROBE, WithVersion(RESTART_REQUEST, 2))) << c.name;
+
+        // The same exchange with --json: the object, and the sentence moved to stderr.
+        FakePipeServer again(ServerBehaviour::VersionTwo, c.reply, 2);
+        TobractlRun json = RunTobractl(L"--json " + PipeOption(again) + L"restart 00-11-22-33-44-55");
+        EXPECT_EQ(json.exitCode, c.exitCode) << c.name;
+        ExpectJsonObject(json, c.json, c.name);
+        EXPECT_THAT(json.err, HasSubstr(c.line)) << c.name;
+        again.Stop();
+        EXPECT_EQ(again.Requests().size(), 2u) << c.name;
     }
 }
 
@@ -120,27 +162,39 @@ struct OutcomeCase {
     std::string reply;
     long exitCode;
     const char* message;
-    int clients = 3;  // then the server is gone
+    const char* json;  // what --json writes of it
+    int clients = 3;   // then the server is gone
 };
 
 TEST(Tobractl, EachOutcomeHasItsExitCodeAndMessage)
 {
     const OutcomeCase cases[] = {
         {"closed without reply", ServerBehaviour::CloseWithoutReply, "", NO_REPLY,
-         "No reply: the service closed the connection without answering."},
-        {"silent", ServerBehaviour::Silent, "", NO_REPLY, "No reply within 300 ms; nothing was sent."},
+         "No reply: the service closed the connection without answering.",
+         "\"result\":\"no-reply\",\"outcome\":null,\"outcomeCode\":null,\"offResult\":null,\"onResult\":null,"
+         "\"version\":1,\"windowsError\":109,\"requestSent\":true,"},
+        {"silent", ServerBehaviour::Silent, "", NO_REPLY, "No reply within 300 ms; nothing was sent.",
+         "\"result\":\"no-reply\",\"outcome\":null,\"outcomeCode\":null,\"offResult\":null,\"onResult\":null,"
+         "\"version\":null,\"windowsError\":258,\"requestSent\":false,"},
         {"short reply", ServerBehaviour::Reply, std::string("\x54\x42\x01\x00\x01", 5), BAD_REPLY,
-         "Invalid reply (5 bytes"},
+         "Invalid reply (5 bytes", "\"result\":\"bad-reply\""},
         // One dropped probe is not taken for a version 1 service.
         {"probe dropped, then gone", ServerBehaviour::DropFirstProbe, wire::OutcomeReply(1, 1, 1), NO_REPLY,
-         "No reply: the request could not be sent (error 2): the pipe does not exist", 1},
+         "No reply: the request could not be sent (error 2): the pipe does not exist",
+         "\"result\":\"no-reply\",\"outcome\":null", 1},
     };
     for (const OutcomeCase& c : cases) {
-        FakePipeServer server(c.behaviour, c.reply, c.clients);
-        TobractlRun run = RunTobractl(PipeOption(server) + L"--timeout 300 restart 00-11-22-33-44-55");
-        EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
-        EXPECT_THAT(run.err, HasSubstr(c.message)) << c.name;
-        EXPECT_THAT(run.out, IsEmpty()) << c.name;
+        for (bool json : {false, true}) {
+            FakePipeServer server(c.behaviour, c.reply, c.clients);
+            TobractlRun run = RunTobractl((json ? L"--json " : L"") + PipeOption(server) +
+                                          L"--timeout 300 restart 00-11-22-33-44-55");
+            EXPECT_EQ(run.exitCode, c.exitCode) << c.name;
+            EXPECT_THAT(run.err, HasSubstr(c.message)) << c.name;
+            if (json)
+                ExpectJsonObject(run, c.json, c.name);
+            else
+                EXPECT_THAT(run.out, IsEmpty()) << c.name;
+        }
     }
 }
 
@@ -180,6 +234,11 @@ TEST(Tobractl, BadInputIsRefusedBeforeAnythingIsSent)
         EXPECT_EQ(run.exitCode, BAD_USAGE) << c.message;
         EXPECT_THAT(run.err, HasSubstr(c.message));
         EXPECT_THAT(run.err, HasSubstr("tobractl --help"));
+        // A script that asked for JSON gets an object for a bad command line too.
+        run = RunTobractl(L"--json " + PipeOption(server) + c.arguments);
+        EXPECT_EQ(run.exitCode, BAD_USAGE) << c.message;
+        ExpectJsonObject(run, "\"message\":\"tobractl: ", c.message);
+        EXPECT_THAT(run.err, HasSubstr(c.message));
     }
     TobractlRun run = RunTobractl(L"");
     EXPECT_EQ(run.exitCode, BAD_USAGE);
@@ -207,6 +266,16 @@ TEST(Tobractl, RawSendsTheGivenBytesAndPrintsTheRawReply)
     EXPECT_THAT(run.out, HasSubstr("Sent 13 bytes.\nReply (12 bytes): 54 42 01 00 07 00 00 00 00 00 00 00\n"));
     server.Stop();
     EXPECT_THAT(server.Requests(), ElementsAre(std::string("\x54\x42\x01\x00\x07\0\0\0\0\0\0\0\xFF", 13)));
+
+    FakePipeServer again(ServerBehaviour::Reply, wire::Reply(7, 0));
+    run = RunTobractl(L"--json " + PipeOption(again) + L"raw 54 42 01 00 07 00 00 00 00 00 00 00");
+    EXPECT_EQ(run.exitCode, NOT_DONE);
+    ExpectJsonObject(run,
+                     "{\"command\":\"raw\",\"request\":\"54 42 01 00 07 00 00 00 00 00 00 00\",\"reply\":\"54 42 01 00 "
+                     "07 00 00 00 00 00 00 00\",\"replySize\":12,\"result\":\"not-done\",\"windowsError\":0,"
+                     "\"requestSent\":true,",
+                     "raw");
+    EXPECT_THAT(run.err, HasSubstr("Reply (12 bytes)"));
 }
 
 // Sets an environment variable for the tobractl runs of one test.
@@ -274,6 +343,10 @@ TEST(Tobractl, ListShowsEveryAdapterWithItsAddressAndNames)
     TobractlRun run = RunTobractl(L"list");
     EXPECT_EQ(run.exitCode, DONE);
     EXPECT_THAT(run.out, HasSubstr("Hardware address"));
+    TobractlRun json = RunTobractl(L"--json list");
+    EXPECT_EQ(json.exitCode, DONE);
+    ExpectJsonObject(json, "{\"command\":\"list\",\"adapters\":[{\"address\":", "list");
+    EXPECT_THAT(json.err, IsEmpty()) << "no table beside the object";
     for (IP_ADAPTER_ADDRESSES* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
         // The row: address, state, GUID name, friendly name.
         std::string address = "-";
@@ -291,6 +364,9 @@ TEST(Tobractl, ListShowsEveryAdapterWithItsAddressAndNames)
         std::string line = run.out.substr(start, run.out.find('\n', name) - start);
         EXPECT_EQ(line.substr(0, address.size() + 1), address + " ") << line;
         EXPECT_THAT(line, HasSubstr(std::string(adapter->AdapterName) + "  " + Utf8(adapter->FriendlyName)));
+        EXPECT_THAT(json.out, HasSubstr("{\"address\":\"" + address + "\",\"state\":\"" +
+                                        line.substr(19, line.find(' ', 19) - 19) + "\",\"guid\":\"" +
+                                        adapter->AdapterName + "\",\"name\":\""));
     }
 }
 

@@ -11,6 +11,7 @@
 #include "pipe/pipe_server.h"
 #include "pipe/request_handler.h"
 #include "tobra_client.h"
+#include "tobra_client_raw.h"
 
 static_assert(TOBRA_MESSAGE_MAGIC == CONTROL_MESSAGE_MAGIC, "magic");
 static_assert(TOBRA_MESSAGE_VERSION == CONTROL_MESSAGE_VERSION, "version");

@@ -107,7 +107,9 @@ while IFS= read -r file; do
         signed_files=$((signed_files + 1))
     fi
 done <"$work/extracted.txt"
-[ "$signed_files" -ge 2 ] || fail "the package holds $signed_files executable files, expected the service and tobractl"
+[ "$signed_files" -ge 3 ] ||
+    fail "the package holds $signed_files executable files, expected the service, tobractl and tobra_client.dll"
+grep -q '/tobra_client\.dll$' "$work/extracted.txt" || fail "the package holds no tobra_client.dll"
 msiinfo extract "$msi" Binary.TobraMsiActions >"$work/TobraMsiActions.dll"
 verify "$work/TobraMsiActions.dll" "custom-action DLL (Binary table)"
 

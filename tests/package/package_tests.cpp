@@ -408,9 +408,11 @@ TEST_F(Package, BothPackagesAre64BitPerMachineVersionsOfOneProduct)
         SCOPED_TRACE(Narrow(package));
         EXPECT_EQ(PackageProperty(package, L"ALLUSERS"), L"1");
         EXPECT_EQ(PackageTemplate(package), L"x64;1033");
-        // The service, its command-line client and the client header; no stand-in, no tests.
+        // The service, its command-line client and the client library (headers, DLL, import
+        // library and .def); no stand-in, no tests.
         EXPECT_THAT(PackageFiles(package),
-                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h"));
+                    UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h",
+                                         L"tobra_client.dll", L"libtobra_client.dll.a", L"tobra_client.def"));
     }
 }
 
@@ -433,7 +435,9 @@ TEST_F(Package, QuietInstallRunsTheServiceWhichAnswersTheInstalledTobractl)
     EXPECT_EQ(facts.imagePath, L"\"" + InstallFolder() + L"\\TobraService.exe\"");
     EXPECT_EQ(FileVersion(ExecutableOf(facts.imagePath)), TOBRA_MSI_VERSION);
     EXPECT_THAT(FolderEntries(InstallFolder()),
-                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h"));
+                UnorderedElementsAre(L"TobraService.exe", L"tobractl.exe", L"tobra_client.h", L"tobra_wire.h",
+                                     L"tobra_client.dll", L"libtobra_client.dll.a", L"tobra_client.def"));
+    EXPECT_EQ(FileVersion(InstallFolder() + L"\\tobra_client.dll"), TOBRA_MSI_VERSION);
     EXPECT_FALSE(test::PathExists(test::SERVICE_LOG_FILE));
 }
 

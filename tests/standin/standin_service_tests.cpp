@@ -375,9 +375,11 @@ std::wstring Environment(const wchar_t* name)
     return length > 0 && length < MAX_PATH * 2 ? value : L"";
 }
 
-// The Node.js module (client/node) under node.exe for Windows, against the
-// running service and a version 1 server of its own; scripts/test fetches
-// node.exe and the build passes its path on.
+// The Node.js module (client/node), installed from its npm tarball, under
+// node.exe for Windows: against the running service and a version 1 server of
+// its own, beside tobractl --json; then, with the service stopped, against a
+// program of its own on the service's pipe name. scripts/test fetches node.exe
+// and the build passes its path on.
 TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
 {
     std::wstring node = Environment(L"TOBRA_NODE_EXE");
@@ -389,7 +391,8 @@ TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
     TobraFormatHardwareAddress(target_.hardwareAddress.data(), target);
     TobraFormatHardwareAddress(NO_ADAPTER, unknown);
     std::wstring command = L"\"" + node + L"\" \"" + Environment(L"TOBRA_NODE_TEST") + L"\" \"" +
-                           Environment(L"TOBRA_NODE_MODULE") + L"\" " + target + L" " + unknown;
+                           Environment(L"TOBRA_NODE_MODULE") + L"\" " + target + L" " + unknown + L" \"" +
+                           test::ModuleDirectory() + L"\\tobractl.exe\"";
     SetEnvironmentVariableW(L"NODE_SKIP_PLATFORM_CHECK", L"1");
     std::string output;
     long code = test::RunCapturedInFiles(command, 120000, &output);
@@ -397,6 +400,14 @@ TEST_F(StandinService, NodeModuleReportsWhatEachRequestDid)
     EXPECT_EQ(code, 0) << output;
     EXPECT_EQ(output.find("FAILED"), std::string::npos);
     EXPECT_NE(output.find("ok restart of a real adapter is switched"), std::string::npos);
+    EXPECT_NE(output.find("ok tobractl --json for switched parses and matches the module"), std::string::npos);
+
+    ASSERT_TRUE(serviceclient::StopAndWait(service_.Get(), SERVICE_TIMEOUT_MS).stopped);
+    code = test::RunCapturedInFiles(command + L" squatter", 120000, &output);
+    printf("[ OUTPUT   ] node, squatter: exit code %ld:\n%s", code, output.c_str());
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_EQ(output.find("FAILED"), std::string::npos);
+    EXPECT_NE(output.find("ok a program on the service's pipe name is refused"), std::string::npos);
 }
 
 // --- The administrators' policy, in the registry, read by the service at its start ---

@@ -12,12 +12,17 @@
  * image path, and some implementations (Wine's, for one) leave it unquoted.
  * Under "C:\Program Files\..." an unquoted path lets whoever can write
  * "C:\Program.exe" have it run as LocalSystem, so the package sets the path
- * itself, quoted, right after the service is registered. */
+ * itself, quoted, right after the service is registered.
+ *
+ * The package's ServiceInstall cannot say what the service manager does when
+ * the service fails (wixl writes no service-configuration tables), so an
+ * action sets the recovery actions after the service is registered. */
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
 #include "image_path.h"
+#include "service_recovery.h"
 #include "tobra_policy_text.h"
 #include "tobra_wire.h"
 
@@ -110,6 +115,35 @@ __declspec(dllexport) UINT __stdcall QuoteServiceImagePath(MSIHANDLE install)
         HeapFree(GetProcessHeap(), 0, imagePath);
     HeapFree(GetProcessHeap(), 0, data);
     return result;
+}
+
+/* Deferred, not impersonated, after the service is registered.
+ * CustomActionData: the service name. The service runs without recovery
+ * actions too, and Wine's service manager refuses the flag (error 124), so a
+ * failure is logged and never fails the install. */
+__declspec(dllexport) UINT __stdcall SetServiceRecoveryActions(MSIHANDLE install)
+{
+    DWORD error = ERROR_SUCCESS;
+    RecoveryStep step;
+    wchar_t* data = ReadActionData(install);
+
+    if (data == NULL) {
+        Report(install, L"SetServiceRecoveryActions: cannot read the action data", L"", 0);
+        return ERROR_SUCCESS;
+    }
+    step = SetServiceRecovery(data, &error);
+    if (step == RECOVERY_DONE)
+        Report(install,
+               L"SetServiceRecoveryActions: [1] restarts after 1 s, 10 s and 60 s, then stays stopped, also after a "
+               L"stop with an error; the count is reset after a day",
+               data, 0);
+    else if (step == RECOVERY_SET_FLAG)
+        Report(install, L"SetServiceRecoveryActions: the restarts are set; cannot [1], error [2]",
+               RecoveryStepText(step), error);
+    else
+        Report(install, L"SetServiceRecoveryActions: cannot [1], error [2]", RecoveryStepText(step), error);
+    HeapFree(GetProcessHeap(), 0, data);
+    return ERROR_SUCCESS;
 }
 
 /* A property into a buffer of the given capacity; an empty text when it is

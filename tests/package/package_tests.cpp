@@ -611,6 +611,14 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
     EXPECT_EQ(ReadSetting(L"AllowedClients").data, std::wstring(L"S-1-5-32-545\0", 13));
     ExpectRunningAndAnswering(&facts);
 
+    // An installed value that the service refuses is not read as two SIDs: the repair stops and leaves it.
+    const std::wstring refused = L"S-1-5-4;S-1-5-32-545";
+    ASSERT_TRUE(
+        test::WriteRegistryValue(HKEY_LOCAL_MACHINE, SETTINGS_KEY.c_str(), L"AllowedClients", REG_SZ, refused));
+    EXPECT_EQ(Install(NextPackage(), L"REINSTALL=ALL"), INSTALL_FAILURE) << LastLog();
+    EXPECT_TRUE(LastLogHas("ALLOWEDCLIENTS is not a list")) << LastLog();
+    EXPECT_EQ(ReadSetting(L"AllowedClients").data, refused + L'\0');
+
     ASSERT_EQ(Msiexec(L"/x " + OnlyProduct()), 0) << LastLog();
     EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));

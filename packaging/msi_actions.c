@@ -4,9 +4,10 @@
  * The administrators' settings: ALLOWEDADAPTERS (hardware addresses separated
  * by ';') becomes the REG_MULTI_SZ AllowedAdapters, which the package's own
  * registry table cannot write, and ALLOWEDCLIENTS (SIDs separated by ';') the
- * REG_SZ AllowedClients for one SID, the REG_MULTI_SZ for several. Each is checked before anything is installed, written only
- * when it is set, put back as it was when the install rolls back, kept across
- * upgrades and repairs, and removed with the product.
+ * REG_SZ AllowedClients for one SID, the REG_MULTI_SZ for several. Each is
+ * checked before anything is installed, written only when it is set, put back
+ * as it was when the install rolls back, kept across upgrades and repairs, and
+ * removed with the product.
  *
  * Windows Installer registers the service with the executable's path as the
  * image path, and some implementations (Wine's, for one) leave it unquoted.

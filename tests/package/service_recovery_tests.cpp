@@ -5,32 +5,30 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "service_recovery.h"
 
 namespace {
 
-// What the fake service manager was asked, and which call it refuses.
+// What the fake service manager was asked, and which call it refuses
+// (0: OpenSCManagerW, 1: OpenServiceW, 2 and 3: ChangeServiceConfig2W).
 struct Record {
-    int failAt = -1;  // the call (0: OpenSCManagerW, 1: OpenServiceW, 2 and 3: ChangeServiceConfig2W) that fails
-    DWORD error = 0;
-    int calls = 0;
-    std::wstring serviceName;
-    DWORD serviceAccess = 0;
+    int failAt;
+    DWORD error;
+    int calls;
+    int open;  // handles not yet closed
+    DWORD serviceAccess;
     std::vector<DWORD> levels;
-    DWORD resetPeriod = 0;
-    bool noRebootMessageOrCommand = false;
+    DWORD resetPeriod;
     std::vector<std::pair<int, DWORD>> actions;
-    BOOL flag = FALSE;
-    int open = 0;  // handles not yet closed
+    BOOL flag;
 };
 Record g_record;
 
-SC_HANDLE const MANAGER = reinterpret_cast<SC_HANDLE>(0x100);
-SC_HANDLE const SERVICE = reinterpret_cast<SC_HANDLE>(0x200);
-
-bool Fails()
+// Whether this call is the one refused, with its error as the last error.
+bool Refused()
 {
     if (g_record.calls++ != g_record.failAt)
         return false;
@@ -38,60 +36,57 @@ bool Fails()
     return true;
 }
 
+SC_HANDLE Opened(SC_HANDLE handle)
+{
+    if (Refused())
+        return nullptr;
+    ++g_record.open;
+    return handle;
+}
+
 SC_HANDLE WINAPI FakeOpenSCManagerW(LPCWSTR, LPCWSTR, DWORD)
 {
-    if (Fails())
-        return nullptr;
-    ++g_record.open;
-    return MANAGER;
+    return Opened(reinterpret_cast<SC_HANDLE>(0x100));
 }
 
-SC_HANDLE WINAPI FakeOpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access)
+SC_HANDLE WINAPI FakeOpenServiceW(SC_HANDLE, LPCWSTR name, DWORD access)
 {
-    EXPECT_EQ(manager, MANAGER);
-    g_record.serviceName = name;
+    EXPECT_STREQ(name, L"Tobra Service");
     g_record.serviceAccess = access;
-    if (Fails())
-        return nullptr;
-    ++g_record.open;
-    return SERVICE;
+    return Opened(reinterpret_cast<SC_HANDLE>(0x200));
 }
 
-BOOL WINAPI FakeChangeServiceConfig2W(SC_HANDLE service, DWORD level, LPVOID info)
+BOOL WINAPI FakeChangeServiceConfig2W(SC_HANDLE, DWORD level, LPVOID info)
 {
-    EXPECT_EQ(service, SERVICE);
     g_record.levels.push_back(level);
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
         auto* actions = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
         g_record.resetPeriod = actions->dwResetPeriod;
-        g_record.noRebootMessageOrCommand = actions->lpRebootMsg == nullptr && actions->lpCommand == nullptr;
+        EXPECT_TRUE(actions->lpRebootMsg == nullptr && actions->lpCommand == nullptr);
         for (DWORD i = 0; i < actions->cActions; ++i)
             g_record.actions.push_back({actions->lpsaActions[i].Type, actions->lpsaActions[i].Delay});
-    } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+    } else {
         g_record.flag = static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
     }
-    return Fails() ? FALSE : TRUE;
+    return Refused() ? FALSE : TRUE;
 }
 
-BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE handle)
+BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE)
 {
-    EXPECT_TRUE(handle == MANAGER || handle == SERVICE);
     --g_record.open;
     return TRUE;
 }
 
-struct RecoveryCase {
-    const char* name;
-    int failAt;
-    DWORD error;
-    RecoveryStep step;
-    std::vector<DWORD> levels;  // the ChangeServiceConfig2W calls made
-};
-
 TEST(ServiceRecovery, RestartsThriceThenNotAlsoAfterAStopWithAnErrorAndClosesEveryHandle)
 {
     const std::vector<DWORD> both = {SERVICE_CONFIG_FAILURE_ACTIONS, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG};
-    const RecoveryCase cases[] = {
+    const struct {
+        const char* name;
+        int failAt;
+        DWORD error;
+        RecoveryStep step;
+        std::vector<DWORD> levels;  // the ChangeServiceConfig2W calls made
+    } cases[] = {
         {"all set", -1, 0, RECOVERY_DONE, both},
         {"no service manager", 0, ERROR_ACCESS_DENIED, RECOVERY_OPEN_MANAGER, {}},
         {"no such service", 1, ERROR_SERVICE_DOES_NOT_EXIST, RECOVERY_OPEN_SERVICE, {}},
@@ -102,33 +97,26 @@ TEST(ServiceRecovery, RestartsThriceThenNotAlsoAfterAStopWithAnErrorAndClosesEve
     ServiceRecoveryPlatform saved = g_serviceRecoveryPlatform;
     g_serviceRecoveryPlatform = {FakeOpenSCManagerW, FakeOpenServiceW, FakeChangeServiceConfig2W,
                                  FakeCloseServiceHandle};
-    for (const RecoveryCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        g_record = Record();
-        g_record.failAt = c.failAt;
-        g_record.error = c.error;
+        g_record = Record{c.failAt, c.error, 0, 0, 0, {}, 0, {}, FALSE};
         DWORD error = 0xDEAD;
         EXPECT_EQ(SetServiceRecovery(L"Tobra Service", &error), c.step);
         EXPECT_EQ(error, c.error);
         EXPECT_EQ(g_record.open, 0) << "a handle left open";
         EXPECT_EQ(g_record.levels, c.levels);
-        if (c.failAt == 0)
-            continue;
-        EXPECT_EQ(g_record.serviceName, L"Tobra Service");
-        // A restart action needs the right to start the service.
-        EXPECT_EQ(g_record.serviceAccess, static_cast<DWORD>(SERVICE_CHANGE_CONFIG | SERVICE_START));
         if (c.levels.empty())
             continue;
+        // A restart action needs the right to start the service.
+        EXPECT_EQ(g_record.serviceAccess, static_cast<DWORD>(SERVICE_CHANGE_CONFIG | SERVICE_START));
         EXPECT_EQ(g_record.resetPeriod, 86400u) << "a day";
-        EXPECT_TRUE(g_record.noRebootMessageOrCommand);
         // The last action is repeated for every later failure: none, not a restart a minute.
         EXPECT_EQ(g_record.actions, (std::vector<std::pair<int, DWORD>>{{SC_ACTION_RESTART, 1000},
                                                                         {SC_ACTION_RESTART, 10000},
                                                                         {SC_ACTION_RESTART, 60000},
                                                                         {SC_ACTION_NONE, 0}}));
-        if (c.levels.size() == 2) {
-            EXPECT_TRUE(g_record.flag) << "stops with an error of the service's own count as failures";
-        }
+        EXPECT_EQ(g_record.flag, c.levels.size() == 2 ? TRUE : FALSE)
+            << "stops with an error of the service's own count as failures";
     }
     g_serviceRecoveryPlatform = saved;
 }

@@ -3,12 +3,29 @@
 
 const DWORD RECOVERY_RESTART_DELAYS_MS[RECOVERY_RESTART_COUNT] = {1000, 10000, 60000};
 
-ServiceRecoveryPlatform g_serviceRecoveryPlatform = {
-    OpenSCManagerW,
-    OpenServiceW,
-    ChangeServiceConfig2W,
-    CloseServiceHandle,
-};
+/* Wrappers, so that the table's initial values are constants in C. */
+static SC_HANDLE WINAPI OpenManagerWithWindows(LPCWSTR machine, LPCWSTR database, DWORD access)
+{
+    return OpenSCManagerW(machine, database, access);
+}
+
+static SC_HANDLE WINAPI OpenServiceWithWindows(SC_HANDLE manager, LPCWSTR name, DWORD access)
+{
+    return OpenServiceW(manager, name, access);
+}
+
+static BOOL WINAPI ChangeConfigWithWindows(SC_HANDLE service, DWORD level, LPVOID info)
+{
+    return ChangeServiceConfig2W(service, level, info);
+}
+
+static BOOL WINAPI CloseWithWindows(SC_HANDLE handle)
+{
+    return CloseServiceHandle(handle);
+}
+
+ServiceRecoveryPlatform g_serviceRecoveryPlatform = {OpenManagerWithWindows, OpenServiceWithWindows,
+                                                     ChangeConfigWithWindows, CloseWithWindows};
 
 RecoveryStep SetServiceRecovery(const wchar_t* serviceName, DWORD* error)
 {

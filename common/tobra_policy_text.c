@@ -107,20 +107,45 @@ int TobraParseAllowedAdapters(DWORD type, const WCHAR* data, DWORD bytes,
     return next == 0 ? count : -1;
 }
 
-int TobraParseAllowedClients(DWORD type, const WCHAR* data, DWORD bytes, WCHAR* sid)
+int TobraParseAllowedClients(DWORD type, const WCHAR* data, DWORD bytes, WCHAR* sids)
 {
+    WCHAR entry[TOBRA_POLICY_SID_CHARS];
     int end;
     int length = 0;
+    int at = 0;
+    int used = 0;
+    int count = 0;
+    int next;
 
-    if (type != REG_SZ || (end = ContentChars(data, bytes)) < 0)
+    if ((type != REG_SZ && type != REG_MULTI_SZ) || (end = ContentChars(data, bytes)) < 0)
         return -1;
-    while (length < end && data[length] != L'\0')
-        ++length;
-    if (length < end || !TrimInto(data, length, sid, TOBRA_POLICY_SID_CHARS))
-        return -1;
-    if (sid[0] == L'\0')
-        return 0;
-    return TobraIsSidText(sid) ? 1 : -1;
+    sids[0] = L'\0';
+    if (type == REG_SZ) {
+        while (length < end && data[length] != L'\0')
+            ++length;
+        if (length < end || !TrimInto(data, length, entry, TOBRA_POLICY_SID_CHARS))
+            return -1;
+        if (entry[0] == L'\0')
+            return 0;
+        if (!TobraIsSidText(entry))
+            return -1;
+        length = lstrlenW(entry) + 1;
+        CopyMemory(sids, entry, length * sizeof(WCHAR));
+        sids[length] = L'\0';
+        return 1;
+    }
+    /* Each entry is judged in its own buffer, so that the list's room is
+     * never written past, however many entries the value holds. */
+    while ((next = NextEntry(data, end, &at, entry, TOBRA_POLICY_SID_CHARS)) == 1) {
+        if (count == TOBRA_POLICY_MAX_CLIENTS || !TobraIsSidText(entry))
+            return -1;
+        length = lstrlenW(entry) + 1;
+        CopyMemory(sids + used, entry, length * sizeof(WCHAR));
+        used += length;
+        ++count;
+    }
+    sids[used] = L'\0';
+    return next == 0 ? count : -1;
 }
 
 int TobraParseAdapterProperty(const WCHAR* text, WCHAR* multiString, int chars)
@@ -151,6 +176,40 @@ int TobraParseAdapterProperty(const WCHAR* text, WCHAR* multiString, int chars)
         if (count * TOBRA_ADDRESS_TEXT_CHARS + 1 > chars)
             return -1;
         multiString[count * TOBRA_ADDRESS_TEXT_CHARS] = L'\0';
+    }
+    return count;
+}
+
+int TobraParseClientProperty(const WCHAR* text, WCHAR* multiString, int chars)
+{
+    int count = 0;
+    int used = 0;
+    while (*text != L'\0') {
+        WCHAR trimmed[TOBRA_POLICY_SID_CHARS];
+        int length = 0;
+        while (text[length] != L'\0' && text[length] != L';')
+            ++length;
+        if (!TrimInto(text, length, trimmed, TOBRA_POLICY_SID_CHARS))
+            return -1;
+        text += text[length] == L';' ? length + 1 : length;
+        if (trimmed[0] == L'\0')
+            continue;
+        if (count == TOBRA_POLICY_MAX_CLIENTS || !TobraIsSidText(trimmed))
+            return -1;
+        length = lstrlenW(trimmed) + 1;
+        if (multiString != NULL) {
+            /* This SID and the list's terminator after it. */
+            if (used + length + 1 > chars)
+                return -1;
+            CopyMemory(multiString + used, trimmed, length * sizeof(WCHAR));
+        }
+        used += length;
+        ++count;
+    }
+    if (multiString != NULL) {
+        if (used + 1 > chars)
+            return -1;
+        multiString[used] = L'\0';
     }
     return count;
 }

@@ -1,16 +1,18 @@
 // libFuzzer target: the parsers of what administrators write, as the service
 // and the installer's actions call them. The raw data of AllowedAdapters and
 // AllowedClients as RegQueryValueExW returns it (any type, any length), and
-// the installer's ALLOWEDADAPTERS property, each judged against the rules as
+// the installer's ALLOWEDADAPTERS and ALLOWEDCLIENTS properties, each judged against the rules as
 // stated here; every buffer the parsers get is exactly as large as they are
 // told, so AddressSanitizer catches a write or read past it.
 //
-// Input: byte 0 chooses the parser (modulo 3), the rest is its input:
+// Input: byte 0 chooses the parser (modulo 4), the rest is its input:
 //   0  AllowedAdapters: 1 byte type (modulo 12), then the value's bytes
 //      (UTF-16LE; an odd count leaves half a character)
 //   1  AllowedClients: likewise
 //   2  ALLOWEDADAPTERS: 1 byte room (bit 7: the installer's whole buffer, else
 //      that many characters), then UTF-16LE text (a zero character ends it)
+//   3  ALLOWEDCLIENTS: 2 bytes room (bit 7 of the first: the whole buffer,
+//      else its 7 bits and the second's low 5 bits above them), then the text
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -27,6 +29,8 @@ namespace {
 
 const size_t MAX_ADAPTERS = 256;
 const size_t SID_CHARS = 200;
+const size_t MAX_CLIENTS = 32;
+const size_t CLIENT_LIST_CHARS = MAX_CLIENTS * SID_CHARS + 1;
 const size_t ENTRY_CHARS = 18;  // "00-11-22-33-44-55" and its terminator
 
 using Text = std::vector<uint32_t>;
@@ -133,22 +137,53 @@ bool SidRules(const Text& text)
 }
 
 // One SID: a REG_SZ of whole characters with nothing after its terminator,
-// blanks around it allowed; blanks alone are no SID (absent). -1 when it is
-// invalid.
-int ClientRules(DWORD type, const Value& value, Text* sid)
+// blanks around it allowed; blanks alone are no SID (absent). Or a list: a
+// REG_MULTI_SZ of whole characters whose entries, blanks around each, are
+// all SIDs, at most 32 of them. -1 when it is invalid.
+int ClientRules(DWORD type, const Value& value, std::vector<Text>* sids)
 {
-    if (type != REG_SZ || !value.wholeCharacters)
+    if ((type != REG_SZ && type != REG_MULTI_SZ) || !value.wholeCharacters)
         return -1;
-    for (uint32_t c : value.content) {
-        if (c == 0)
+    if (type == REG_SZ) {
+        for (uint32_t c : value.content) {
+            if (c == 0)
+                return -1;
+        }
+        Text sid = Trimmed(value.content);
+        if (sid.size() >= SID_CHARS)
             return -1;
+        if (sid.empty())
+            return 0;
+        if (!SidRules(sid))
+            return -1;
+        sids->push_back(sid);
+        return 1;
     }
-    *sid = Trimmed(value.content);
-    if (sid->size() >= SID_CHARS)
-        return -1;
-    if (sid->empty())
+    if (value.content.empty())
         return 0;
-    return SidRules(*sid) ? 1 : -1;
+    std::vector<Text> entries = Split(value.content, 0);
+    if (entries.size() > MAX_CLIENTS)
+        return -1;
+    for (const Text& entry : entries) {
+        Text sid = Trimmed(entry);
+        if (sid.size() >= SID_CHARS || !SidRules(sid))
+            return -1;
+        sids->push_back(sid);
+    }
+    return static_cast<int>(entries.size());
+}
+
+// The SIDs as the parsers hand them over: each terminated, then the list's
+// terminator.
+Text ClientList(const std::vector<Text>& sids)
+{
+    Text list;
+    for (const Text& sid : sids) {
+        list.insert(list.end(), sid.begin(), sid.end());
+        list.push_back(0);
+    }
+    list.push_back(0);
+    return list;
 }
 
 void FuzzAllowedAdapters(const uint8_t* data, size_t size)
@@ -175,14 +210,54 @@ void FuzzAllowedClients(const uint8_t* data, size_t size)
         return;
     DWORD type = data[0] % 12;
     Value value = MakeValue(data + 1, size - 1);
-    std::unique_ptr<WCHAR[]> sid(new WCHAR[SID_CHARS]);
-    int found = TobraParseAllowedClients(type, value.data.get(), value.bytes, sid.get());
-    Text expected;
+    std::unique_ptr<WCHAR[]> sids(new WCHAR[CLIENT_LIST_CHARS]);
+    int found = TobraParseAllowedClients(type, value.data.get(), value.bytes, sids.get());
+    std::vector<Text> expected;
     int wanted = ClientRules(type, value, &expected);
     if (found != wanted)
-        Finding(wanted < 0 ? "an invalid client SID is accepted" : "a client SID is misjudged", data, size);
-    if (found > 0 && (!std::equal(expected.begin(), expected.end(), sid.get()) || sid[expected.size()] != 0))
-        Finding("the client SID is not the value's text, trimmed", data, size);
+        Finding(wanted < 0 ? "an invalid client list is accepted" : "a client list is misjudged", data, size);
+    Text list = ClientList(expected);
+    if (found > 0 && !std::equal(list.begin(), list.end(), sids.get()))
+        Finding("the client SIDs are not the value's entries, trimmed", data, size);
+}
+
+// ALLOWEDCLIENTS: SIDs separated by ';', blanks around each, empty entries
+// skipped, at most 32; written only when all of them and the list's
+// terminator fit the room.
+void FuzzClientProperty(const uint8_t* data, size_t size)
+{
+    if (size < 2)
+        return;
+    int room = data[0] & 0x80 ? TOBRA_POLICY_CLIENT_MULTI_SZ_CHARS : data[0] | (data[1] & 0x1F) << 7;
+    Text characters = Utf16Text(data + 2, size - 2);
+    std::unique_ptr<WCHAR[]> text(new WCHAR[characters.size() + 1]);
+    std::copy(characters.begin(), characters.end(), text.get());
+    text[characters.size()] = 0;
+
+    std::vector<Text> expected;
+    int wanted = 0;
+    for (const Text& entry : Split(characters, ';')) {
+        Text sid = Trimmed(entry);
+        if (sid.empty())
+            continue;
+        if (++wanted > static_cast<int>(MAX_CLIENTS) || sid.size() >= SID_CHARS || !SidRules(sid)) {
+            wanted = -1;
+            break;
+        }
+        expected.push_back(sid);
+    }
+    Text list = ClientList(expected);
+
+    if (TobraParseClientProperty(text.get(), nullptr, 0) != wanted)
+        Finding(wanted < 0 ? "an invalid ALLOWEDCLIENTS passes the check" : "ALLOWEDCLIENTS is misjudged", data, size);
+    bool fits = wanted >= 0 && list.size() <= static_cast<size_t>(room);
+    std::unique_ptr<WCHAR[]> multiString(new WCHAR[static_cast<size_t>(room)]);
+    int written = TobraParseClientProperty(text.get(), multiString.get(), room);
+    if (written != (fits ? wanted : -1))
+        Finding(fits ? "a client list that fits is not written" : "a client list is written without its room", data,
+                size);
+    if (fits && !std::equal(list.begin(), list.end(), multiString.get()))
+        Finding("ALLOWEDCLIENTS is written as another list", data, size);
 }
 
 // ALLOWEDADAPTERS: addresses separated by ';', blanks around each, empty
@@ -236,15 +311,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return 0;
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
     case 0:
         FuzzAllowedAdapters(data + 1, size - 1);
         break;
     case 1:
         FuzzAllowedClients(data + 1, size - 1);
         break;
-    default:
+    case 2:
         FuzzAdapterProperty(data + 1, size - 1);
+        break;
+    default:
+        FuzzClientProperty(data + 1, size - 1);
         break;
     }
     return 0;

@@ -3,21 +3,27 @@
  *
  * The administrators' settings: ALLOWEDADAPTERS (hardware addresses separated
  * by ';') becomes the REG_MULTI_SZ AllowedAdapters, which the package's own
- * registry table cannot write, and ALLOWEDCLIENTS (a SID) the REG_SZ
- * AllowedClients. Each is checked before anything is installed, written only
- * when it is set, put back as it was when the install rolls back, kept across
- * upgrades and repairs, and removed with the product.
+ * registry table cannot write, and ALLOWEDCLIENTS (SIDs separated by ';') the
+ * REG_SZ AllowedClients for one SID, the REG_MULTI_SZ for several. Each is
+ * checked before anything is installed, written only when it is set, put back
+ * as it was when the install rolls back, kept across upgrades and repairs, and
+ * removed with the product.
  *
  * Windows Installer registers the service with the executable's path as the
  * image path, and some implementations (Wine's, for one) leave it unquoted.
  * Under "C:\Program Files\..." an unquoted path lets whoever can write
  * "C:\Program.exe" have it run as LocalSystem, so the package sets the path
- * itself, quoted, right after the service is registered. */
+ * itself, quoted, right after the service is registered.
+ *
+ * The package's ServiceInstall cannot say what the service manager does when
+ * the service fails (wixl writes no service-configuration tables), so an
+ * action sets the recovery actions after the service is registered. */
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
 #include "image_path.h"
+#include "service_recovery.h"
 #include "tobra_policy_text.h"
 #include "tobra_wire.h"
 
@@ -112,6 +118,35 @@ __declspec(dllexport) UINT __stdcall QuoteServiceImagePath(MSIHANDLE install)
     return result;
 }
 
+/* Deferred, not impersonated, after the service is registered.
+ * CustomActionData: the service name. The service runs without recovery
+ * actions too, and Wine's service manager refuses the flag (error 124), so a
+ * failure is logged and never fails the install. */
+__declspec(dllexport) UINT __stdcall SetServiceRecoveryActions(MSIHANDLE install)
+{
+    DWORD error = ERROR_SUCCESS;
+    RecoveryStep step;
+    wchar_t* data = ReadActionData(install);
+
+    if (data == NULL) {
+        Report(install, L"SetServiceRecoveryActions: cannot read the action data", L"", 0);
+        return ERROR_SUCCESS;
+    }
+    step = SetServiceRecovery(data, &error);
+    if (step == RECOVERY_DONE)
+        Report(install,
+               L"SetServiceRecoveryActions: [1] restarts after 1 s, 10 s and 60 s, then stays stopped, also after a "
+               L"stop with an error; the count is reset after a day",
+               data, 0);
+    else if (step == RECOVERY_SET_FLAG)
+        Report(install, L"SetServiceRecoveryActions: the restarts are set; cannot [1], error [2]",
+               RecoveryStepText(step), error);
+    else
+        Report(install, L"SetServiceRecoveryActions: cannot [1], error [2]", RecoveryStepText(step), error);
+    HeapFree(GetProcessHeap(), 0, data);
+    return ERROR_SUCCESS;
+}
+
 /* A property into a buffer of the given capacity; an empty text when it is
  * not set, 0 when it does not fit. */
 static int ReadProperty(MSIHANDLE install, const wchar_t* name, wchar_t* value, DWORD capacity)
@@ -197,43 +232,107 @@ __declspec(dllexport) UINT __stdcall ReadSavedAllowedAdapters(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
+/* The characters of a list of SIDs as TobraParseClientProperty writes it,
+ * the list's terminator included. */
+static DWORD ClientListChars(const wchar_t* sids)
+{
+    const wchar_t* sid = sids;
+    while (*sid != L'\0')
+        sid += lstrlenW(sid) + 1;
+    return (DWORD)(sid - sids) + 1;
+}
+
+/* Immediate, before RemoveExistingProducts: the installed AllowedClients into
+ * SAVEDALLOWEDCLIENTS as "a;b", for the same reason (Wine's registry search
+ * does not read a REG_MULTI_SZ either). The value is read as the service reads
+ * it; one that the service would refuse becomes text that is no list, so that
+ * the check stops such an upgrade instead of dropping the restriction or
+ * reading more into it than the service did. Never fails the install. */
+__declspec(dllexport) UINT __stdcall ReadSavedAllowedClients(MSIHANDLE install)
+{
+    HKEY key = OpenSettingsKey(KEY_QUERY_VALUE);
+    BYTE* data = NULL;
+    wchar_t* sids = NULL;
+    const wchar_t* saved;
+    DWORD type = 0;
+    DWORD bytes = 0;
+    DWORD chars;
+    DWORD i;
+    int count;
+
+    if (key == NULL)
+        return ERROR_SUCCESS;
+    if (ReadSettingValue(key, TOBRA_POLICY_ALLOWED_CLIENTS, &type, &data, &bytes) == ERROR_SUCCESS) {
+        sids = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_CLIENT_MULTI_SZ_CHARS * sizeof(wchar_t));
+        count = sids != NULL ? TobraParseAllowedClients(type, (const wchar_t*)data, bytes, sids) : -1;
+        if (count > 0) {
+            /* The terminators between SIDs become separators; the last SID's stays. */
+            chars = ClientListChars(sids);
+            for (i = 0; i + 2 < chars; ++i) {
+                if (sids[i] == L'\0')
+                    sids[i] = L';';
+            }
+            saved = sids;
+        } else {
+            saved = count == 0 ? L"" : L"(the installed AllowedClients is not valid)";
+        }
+        if (saved[0] != L'\0') {
+            MsiSetPropertyW(install, L"SAVEDALLOWEDCLIENTS", saved);
+            Report(install, L"ReadSavedAllowedClients: [1]", saved, 0);
+        }
+        if (sids != NULL)
+            HeapFree(GetProcessHeap(), 0, sids);
+        HeapFree(GetProcessHeap(), 0, data);
+    }
+    RegCloseKey(key);
+    return ERROR_SUCCESS;
+}
+
 /* Immediate, before anything is installed: both settings must be what the
  * service takes, or the install stops (1603). */
 __declspec(dllexport) UINT __stdcall CheckPolicySettings(MSIHANDLE install)
 {
     UINT result = ERROR_SUCCESS;
-    wchar_t sid[TOBRA_POLICY_SID_CHARS];
-    wchar_t trimmed[TOBRA_POLICY_SID_CHARS];
     wchar_t* adapters = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_ADAPTER_LIST_CHARS * sizeof(wchar_t));
+    wchar_t* clients = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_CLIENT_LIST_CHARS * sizeof(wchar_t));
 
-    if (adapters == NULL)
-        return ERROR_INSTALL_FAILURE;
+    if (adapters == NULL || clients == NULL) {
+        result = ERROR_INSTALL_FAILURE;
+        goto cleanup;
+    }
     if (!ReadProperty(install, L"ALLOWEDADAPTERS", adapters, TOBRA_POLICY_ADAPTER_LIST_CHARS) ||
         TobraParseAdapterProperty(adapters, NULL, 0) < 0) {
         Report(install, L"ALLOWEDADAPTERS is not a list of at most [2] hardware addresses separated by ';': [1]",
                adapters, TOBRA_POLICY_MAX_ADAPTERS);
         result = ERROR_INSTALL_FAILURE;
     }
-    if (!ReadProperty(install, L"ALLOWEDCLIENTS", sid, TOBRA_POLICY_SID_CHARS) ||
-        !TobraTrimBlanks(sid, trimmed, TOBRA_POLICY_SID_CHARS) || (trimmed[0] != L'\0' && !TobraIsSidText(trimmed))) {
-        Report(install, L"ALLOWEDCLIENTS is not a SID such as S-1-5-32-545: [1]", sid, 0);
+    if (!ReadProperty(install, L"ALLOWEDCLIENTS", clients, TOBRA_POLICY_CLIENT_LIST_CHARS) ||
+        TobraParseClientProperty(clients, NULL, 0) < 0) {
+        Report(install, L"ALLOWEDCLIENTS is not a list of at most [2] SIDs such as S-1-5-32-545 separated by ';': [1]",
+               clients, TOBRA_POLICY_MAX_CLIENTS);
         result = ERROR_INSTALL_FAILURE;
     }
-    HeapFree(GetProcessHeap(), 0, adapters);
+cleanup:
+    if (adapters != NULL)
+        HeapFree(GetProcessHeap(), 0, adapters);
+    if (clients != NULL)
+        HeapFree(GetProcessHeap(), 0, clients);
     return result;
 }
 
 /* Deferred, not impersonated. CustomActionData: "adapters|clients", the
- * checked properties; each is written only when it is set. */
+ * checked properties; each is written only when it is set. One SID is
+ * written as the REG_SZ it always was, several as a REG_MULTI_SZ. */
 __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
 {
     UINT result = ERROR_SUCCESS;
     HKEY key = NULL;
     wchar_t* data = ReadActionData(install);
     wchar_t* clients;
-    wchar_t sid[TOBRA_POLICY_SID_CHARS];
     wchar_t* multiString = NULL;
+    wchar_t* sids = NULL;
     int count;
+    int sidCount = -1;
 
     if (data == NULL) {
         Report(install, L"WritePolicySettings: cannot read the action data", L"", 0);
@@ -245,9 +344,12 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
     if (*clients == L'|')
         *clients++ = L'\0';
     multiString = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_ADAPTER_MULTI_SZ_CHARS * sizeof(wchar_t));
+    sids = (wchar_t*)HeapAlloc(GetProcessHeap(), 0, TOBRA_POLICY_CLIENT_MULTI_SZ_CHARS * sizeof(wchar_t));
     count =
         multiString != NULL ? TobraParseAdapterProperty(data, multiString, TOBRA_POLICY_ADAPTER_MULTI_SZ_CHARS) : -1;
-    if (count < 0 || !TobraTrimBlanks(clients, sid, TOBRA_POLICY_SID_CHARS)) {
+    if (sids != NULL)
+        sidCount = TobraParseClientProperty(clients, sids, TOBRA_POLICY_CLIENT_MULTI_SZ_CHARS);
+    if (count < 0 || sidCount < 0) {
         Report(install, L"WritePolicySettings: malformed action data \"[1]\"", data, 0);
         result = ERROR_INSTALL_FAILURE;
     } else if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TOBRA_POLICY_SETTINGS_KEY, 0, NULL, 0,
@@ -259,8 +361,12 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
             RegSetValueExW(key, TOBRA_POLICY_ALLOWED_ADAPTERS, 0, REG_MULTI_SZ, (const BYTE*)multiString,
                            (DWORD)((count * TOBRA_ADDRESS_TEXT_CHARS + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
             result = ERROR_INSTALL_FAILURE;
-        if (sid[0] != L'\0' && RegSetValueExW(key, TOBRA_POLICY_ALLOWED_CLIENTS, 0, REG_SZ, (const BYTE*)sid,
-                                              (DWORD)((lstrlenW(sid) + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
+        /* REG_SZ: the SID and its terminator; REG_MULTI_SZ: the whole list. */
+        if (sidCount > 0 &&
+            RegSetValueExW(key, TOBRA_POLICY_ALLOWED_CLIENTS, 0, sidCount == 1 ? REG_SZ : REG_MULTI_SZ,
+                           (const BYTE*)sids,
+                           (sidCount == 1 ? (DWORD)lstrlenW(sids) + 1 : ClientListChars(sids)) * sizeof(wchar_t)) !=
+                ERROR_SUCCESS)
             result = ERROR_INSTALL_FAILURE;
         if (result != ERROR_SUCCESS)
             Report(install, L"WritePolicySettings: a setting could not be written", L"", 0);
@@ -268,6 +374,8 @@ __declspec(dllexport) UINT __stdcall WritePolicySettings(MSIHANDLE install)
     }
     if (multiString != NULL)
         HeapFree(GetProcessHeap(), 0, multiString);
+    if (sids != NULL)
+        HeapFree(GetProcessHeap(), 0, sids);
     HeapFree(GetProcessHeap(), 0, data);
     return result;
 }

@@ -217,24 +217,31 @@ cleanup:
     return result;
 }
 
-PSECURITY_DESCRIPTOR BuildPipeSecurity(const WCHAR* clientSid)
+PSECURITY_DESCRIPTOR BuildPipeSecurity(const WCHAR* clientSids)
 {
-    // The SID text was checked when the policy was read.
-    const WCHAR* trustee = clientSid != nullptr && clientSid[0] != L'\0' ? clientSid : L"WD";
-    WCHAR head[64];
-    int headLength =
-        wsprintfW(head, L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x%lx;;;", static_cast<unsigned long>(GRANT_ACCESS_MASK));
-    // On the heap: the pipe thread runs on a 16 KiB stack, and the trustee's
-    // text has no bound of its own here.
-    SIZE_T chars = static_cast<SIZE_T>(headLength) + static_cast<SIZE_T>(lstrlenW(trustee)) + 2;
+    static const WCHAR EVERYONE[] = L"WD\0";
+    // The SIDs' text was checked when the policy was read.
+    const WCHAR* trustees = clientSids != nullptr && clientSids[0] != L'\0' ? clientSids : EVERYONE;
+    WCHAR entry[32];
+    int entryLength = wsprintfW(entry, L"(A;;0x%lx;;;", static_cast<unsigned long>(GRANT_ACCESS_MASK));
+    const WCHAR HEAD[] = L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)";
+    // The head, then for each trustee its entry's text, the SID and ")".
+    SIZE_T chars = ARRAYSIZE(HEAD);
+    for (const WCHAR* sid = trustees; *sid != L'\0'; sid += lstrlenW(sid) + 1)
+        chars += static_cast<SIZE_T>(entryLength) + static_cast<SIZE_T>(lstrlenW(sid)) + 1;
+    // On the heap: the pipe thread runs on a 16 KiB stack, and 32 SIDs take
+    // several thousand characters.
     auto* sddl = static_cast<WCHAR*>(HeapAlloc(GetProcessHeap(), 0, chars * sizeof(WCHAR)));
     if (sddl == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    lstrcpyW(sddl, head);
-    lstrcatW(sddl, trustee);
-    lstrcatW(sddl, L")");
+    lstrcpyW(sddl, HEAD);
+    for (const WCHAR* sid = trustees; *sid != L'\0'; sid += lstrlenW(sid) + 1) {
+        lstrcatW(sddl, entry);
+        lstrcatW(sddl, sid);
+        lstrcatW(sddl, L")");
+    }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
         descriptor = nullptr;

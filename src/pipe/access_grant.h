@@ -19,16 +19,16 @@ constexpr DWORD GRANT_ACCESS_MASK = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~
 static_assert(GRANT_ACCESS_MASK == 0x0012019B, "read and write, without the pipe's own rights");
 
 // The control pipe's whole security, given when it is created: owner SYSTEM,
-// SYSTEM and Administrators full control, and GRANT_ACCESS_MASK for the one
-// SID an administrator named (clientSid) or, when none is named (null or
-// empty), for Everyone. A client that finds the owner SYSTEM knows that no
+// SYSTEM and Administrators full control, and GRANT_ACCESS_MASK for each SID
+// an administrator named (clientSids: each terminated, then the list's
+// terminator) or, when none is named (null or empty), for Everyone. A client that finds the owner SYSTEM knows that no
 // ordinary user created the pipe: Windows lets no one assign an owner that
 // their token does not hold. Owner and list must come with the creation: a
 // descriptor with only an owner takes the token's default list, and setting
 // the owner afterwards needs WRITE_OWNER, which the pipe's handle must not
 // have. A LocalAlloc block the caller frees; null on failure, with the error
 // as the last error.
-PSECURITY_DESCRIPTOR BuildPipeSecurity(const WCHAR* clientSid);
+PSECURITY_DESCRIPTOR BuildPipeSecurity(const WCHAR* clientSids);
 
 // 1 when the object's DACL holds the entry afterwards (already there, or added
 // and written back), 0 on any failure, with the failure's code as the last

@@ -167,7 +167,7 @@ DWORD WINAPI PipeServerThread(LPVOID)
     HANDLE connectEvent = g_pipePlatform.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE pipe = INVALID_HANDLE_VALUE;
     PSECURITY_DESCRIPTOR security = nullptr;
-    const WCHAR* allowedClient = g_policy.allowedClient[0] != L'\0' ? g_policy.allowedClient : nullptr;
+    const WCHAR* allowedClients = g_policy.allowedClients[0] != L'\0' ? g_policy.allowedClients : nullptr;
 
     // Without the connect event no client could ever be seen.
     if (connectEvent == nullptr) {
@@ -176,9 +176,9 @@ DWORD WINAPI PipeServerThread(LPVOID)
     }
 
     // The whole descriptor at creation: owner SYSTEM, which clients check,
-    // and the list of who may use the pipe (Everyone, or exactly the SID an
+    // and the list of who may use the pipe (Everyone, or exactly the SIDs an
     // administrator named).
-    security = g_pipePlatform.BuildPipeSecurity(allowedClient);
+    security = g_pipePlatform.BuildPipeSecurity(allowedClients);
     if (security == nullptr) {
         SetFailure(&end, GRANT_FAILURE, GetLastError());
         goto cleanup;
@@ -190,7 +190,7 @@ DWORD WINAPI PipeServerThread(LPVOID)
 
     // A pipe that not every user can open is never served, unless the policy
     // says who may. The descriptor holds the entry already: nothing is written.
-    if (allowedClient == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
+    if (allowedClients == nullptr && !g_pipePlatform.GrantFullAccess(const_cast<BYTE*>(EveryoneSid), pipe)) {
         SetFailure(&end, GRANT_FAILURE, GetLastError());
         goto cleanup;
     }

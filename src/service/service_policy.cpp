@@ -63,9 +63,9 @@ bool ReadAllowedAdapters(ServicePolicy* policy)
 
 bool ReadAllowedClients(ServicePolicy* policy)
 {
-    WCHAR text[TOBRA_POLICY_SID_CHARS + 64];
+    WCHAR text[TOBRA_POLICY_CLIENT_LIST_CHARS];
     return ReadSetting(TOBRA_POLICY_ALLOWED_CLIENTS, text, sizeof(text), [&](DWORD type, DWORD bytes) {
-        return TobraParseAllowedClients(type, text, bytes, policy->allowedClient);
+        return TobraParseAllowedClients(type, text, bytes, policy->allowedClients);
     });
 }
 

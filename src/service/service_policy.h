@@ -13,7 +13,9 @@ struct ServicePolicy {
     int adaptersRestricted;  // AllowedAdapters is set: only its addresses may be switched
     int adapterCount;
     BYTE adapters[TOBRA_POLICY_MAX_ADAPTERS][TOBRA_HARDWARE_ADDRESS_SIZE];
-    WCHAR allowedClient[TOBRA_POLICY_SID_CHARS];  // AllowedClients, or empty: Everyone may use the pipe
+    // AllowedClients: each SID terminated, then the list's terminator; empty
+    // (a terminator first): Everyone may use the pipe.
+    WCHAR allowedClients[TOBRA_POLICY_CLIENT_MULTI_SZ_CHARS];
 };
 
 // Written by ServiceMain before the window thread exists; read-only after.
@@ -21,8 +23,8 @@ extern ServicePolicy g_policy;
 
 // Reads both settings into g_policy. 1 when each is absent, empty or valid;
 // 0 when one is not (a wrong type, an empty entry before another, an entry
-// that is not a hardware address, too many, a string that is not a SID, a
-// value that cannot be read), after logging
+// that is not a hardware address or not a SID, too many, a value that cannot
+// be read), after logging
 // "Setting %s is invalid" with its name.
 int ReadServicePolicy();
 

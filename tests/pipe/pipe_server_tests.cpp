@@ -658,22 +658,46 @@ TEST_F(ServerTest, CreatesOneLocalInstanceOwnedBySystemAndOpenToEveryone)
                 ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-1-0 0x12019b"));
 }
 
-// An administrator names the one SID that may use the pipe: the pipe gets
-// exactly SYSTEM, Administrators and that SID, and no entry for Everyone.
-TEST_F(ServerTest, AllowedClientsGetTheOnlyEntryBesideSystemAndAdministrators)
+// An administrator names who may use the pipe: the pipe gets exactly SYSTEM,
+// Administrators and those SIDs, in order, and no entry for Everyone; also
+// for the longest list, whose text the server thread builds on the heap.
+TEST_F(ServerTest, AllowedClientsGetTheOnlyEntriesBesideSystemAndAdministrators)
 {
-    g_policy = {};
-    lstrcpyW(g_policy.allowedClient, L"S-1-5-32-545");
+    const struct {
+        const char* name;
+        std::vector<std::wstring> sids;
+    } rows[] = {
+        {"one", {L"S-1-5-32-545"}},
+        {"three", {L"S-1-5-32-545", L"S-1-5-32-556", L"S-1-5-21-1-2-3-1105"}},
+        {"32 of 15 sub-authorities", test::LongestSids(32)},
+    };
     g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
-    StartListening();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        g_policy = {};
+        std::wstring list = test::MultiString(row.sids);
+        ASSERT_LE(list.size(), ARRAYSIZE(g_policy.allowedClients));
+        CopyMemory(g_policy.allowedClients, list.data(), list.size() * sizeof(WCHAR));
+        g_pipeArguments = PipeArguments();
+        ResetEvent(stop_);
+        StartListening();
+        EXPECT_EQ(g_grant.calls, 0) << "no Everyone grant";
+        ASSERT_NE(g_pipeArguments.attributes, nullptr);
+        std::vector<std::string> wanted = {"0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff"};
+        for (const std::wstring& sid : row.sids)
+            wanted.push_back("0 " + std::string(sid.begin(), sid.end()) + " 0x12019b");
+        {
+            Client client;
+            ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+            EXPECT_EQ(OwnerOf(client.Handle()), "S-1-5-18");
+            EXPECT_EQ(test::AccessEntries(client.Handle()), wanted);
+        }
+        SetEvent(stop_);
+        ASSERT_TRUE(Ended(5000));
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
     g_policy = {};
-    EXPECT_EQ(g_grant.calls, 0) << "no Everyone grant";
-    ASSERT_NE(g_pipeArguments.attributes, nullptr);
-    Client client;
-    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
-    EXPECT_EQ(OwnerOf(client.Handle()), "S-1-5-18");
-    EXPECT_THAT(test::AccessEntries(client.Handle()),
-                ::testing::ElementsAre("0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-32-545 0x12019b"));
 }
 
 TEST_F(ServerTest, NoOneCanAddAnInstanceBesideTheServers)

@@ -174,6 +174,13 @@ INSTANTIATE_TEST_SUITE_P(
                                                                 REG_SZ, L"Everyone");
                                    },
                                    {StartPending1(), Stopped(ERROR_INVALID_DATA)},
+                                   {L"Setting AllowedClients is invalid"}},
+                      StartFailure{"EmptyEntryInTheClientList",
+                                   [](FakeServicePlatform&) {
+                                       test::WriteRegistryValue(HKEY_CURRENT_USER, TEST_SETTINGS_KEY, L"AllowedClients",
+                                                                REG_MULTI_SZ, test::MultiString({L"", L"S-1-5-4"}));
+                                   },
+                                   {StartPending1(), Stopped(ERROR_INVALID_DATA)},
                                    {L"Setting AllowedClients is invalid"}}),
     test::RowName());
 

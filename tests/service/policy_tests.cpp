@@ -38,6 +38,20 @@ void PrintTo(const PolicyCase& c, std::ostream* out)
     *out << c.name;
 }
 
+// The SIDs of a list, each terminated, then the list's terminator, as "a;b".
+std::wstring Joined(const WCHAR* sids)
+{
+    std::wstring text;
+    for (const WCHAR* sid = sids; *sid != L'\0'; sid += lstrlenW(sid) + 1)
+        text += (text.empty() ? L"" : L";") + std::wstring(sid);
+    return text;
+}
+
+std::wstring Joined(const std::vector<std::wstring>& sids)
+{
+    return Joined(test::MultiString(sids).c_str());
+}
+
 class PolicyTable : public ServiceHostTest, public ::testing::WithParamInterface<PolicyCase> {};
 
 TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
@@ -59,7 +73,7 @@ TEST_P(PolicyTable, IsReadAsTheAdministratorWroteIt)
         return;
     EXPECT_EQ(g_policy.adaptersRestricted != 0, GetParam().adapters >= 0);
     EXPECT_EQ(g_policy.adapterCount, GetParam().adapters < 0 ? 0 : GetParam().adapters);
-    EXPECT_EQ(std::wstring(g_policy.allowedClient), GetParam().client);
+    EXPECT_EQ(Joined(g_policy.allowedClients), GetParam().client);
 }
 
 const std::wstring BAD_ADAPTERS = L"Setting AllowedAdapters is invalid";
@@ -164,6 +178,50 @@ INSTANTIATE_TEST_SUITE_P(
                    {BAD_CLIENTS}},
         PolicyCase{
             "ClientsOfTheWrongType", {{SETTINGS, CLIENTS, REG_EXPAND_SZ, L"S-1-5-4"}}, false, 0, L"", {BAD_CLIENTS}},
+        // Several groups: a multi-string, walked like the addresses.
+        PolicyCase{"SeveralClientSids",
+                   {{SETTINGS, CLIENTS, REG_MULTI_SZ,
+                     test::MultiString({L" S-1-5-32-556 ", L"S-1-5-4", L"S-1-5-21-1-2-3-1105\t"})}},
+                   true,
+                   -1,
+                   L"S-1-5-32-556;S-1-5-4;S-1-5-21-1-2-3-1105",
+                   {}},
+        PolicyCase{"ThirtyTwoClientSids",
+                   {{GP, CLIENTS, REG_MULTI_SZ, test::MultiString(test::LongestSids(32))}},
+                   true,
+                   -1,
+                   Joined(test::LongestSids(32)),
+                   {}},
+        PolicyCase{"ThirtyThreeClientSidsAreTooMany",
+                   {{GP, CLIENTS, REG_MULTI_SZ, test::MultiString(test::LongestSids(33))}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_CLIENTS}},
+        PolicyCase{"AnEmptyEntryBeforeASid",
+                   {{SETTINGS, CLIENTS, REG_MULTI_SZ, test::MultiString({L"", L"S-1-5-4"})}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_CLIENTS}},
+        PolicyCase{"ABlankEntryBetweenSids",
+                   {{SETTINGS, CLIENTS, REG_MULTI_SZ, test::MultiString({L"S-1-5-4", L" ", L"S-1-5-32-545"})}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_CLIENTS}},
+        PolicyCase{"AnAliasInTheList",
+                   {{SETTINGS, CLIENTS, REG_MULTI_SZ, test::MultiString({L"S-1-5-4", L"BU"})}},
+                   false,
+                   0,
+                   L"",
+                   {BAD_CLIENTS}},
+        PolicyCase{"AGroupPolicyListWithoutEntriesLeavesTheInstallersSid",
+                   {{GP, CLIENTS, REG_MULTI_SZ, std::wstring(L"\0\0", 2)}, {SETTINGS, CLIENTS, REG_SZ, L"S-1-5-4"}},
+                   true,
+                   -1,
+                   L"S-1-5-4",
+                   {}},
         PolicyCase{"BothInvalidAreBothNamed",
                    {{SETTINGS, ADAPTERS, REG_MULTI_SZ, test::MultiString({L"x"})}, {GP, CLIENTS, REG_SZ, L"WD"}},
                    false,

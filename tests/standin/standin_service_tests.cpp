@@ -461,6 +461,31 @@ TEST_F(StandinService, AllowedClientsGiveThePipeAnAccessListOfItsOwn)
     CloseHandle(pipe);
     EXPECT_EQ(entries,
               (std::vector<std::string>{"0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff", "0 S-1-5-4 0x12019b"}));
+
+    // Several groups, as a multi-string: exactly those, in order, and still no Everyone.
+    ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedClients", REG_MULTI_SZ,
+                           test::MultiString({L"S-1-5-32-556", L" S-1-5-4", L"S-1-5-21-1-2-3-1105"})));
+    RestartService();
+    pipe = serviceclient::ConnectControlPipe(SERVICE_TIMEOUT_MS);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    entries = test::AccessEntries(pipe);
+    LPWSTR sddl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        printf("[ OUTPUT   ] the pipe's descriptor for three SIDs: %ls\n", sddl);
+        LocalFree(sddl);
+    }
+    if (descriptor != nullptr)
+        LocalFree(descriptor);
+    CloseHandle(pipe);
+    for (const std::string& entry : entries)
+        printf("[ OUTPUT   ] the pipe's access list for three SIDs: %s\n", entry.c_str());
+    EXPECT_EQ(entries, (std::vector<std::string>{"0 S-1-5-18 0x1f01ff", "0 S-1-5-32-544 0x1f01ff",
+                                                 "0 S-1-5-32-556 0x12019b", "0 S-1-5-4 0x12019b",
+                                                 "0 S-1-5-21-1-2-3-1105 0x12019b"}));
     // Wine runs every process as one user and enforces no pipe access list:
     // that a non-member is turned away shows only on Windows.
 }
@@ -482,6 +507,9 @@ TEST_F(StandinService, AnInvalidSettingStopsTheStartWithInvalidData)
         {"addresses as one string", GROUP_POLICY_KEY, L"AllowedAdapters", REG_SZ, L"00-11-22-33-44-55"},
         {"an alias", SETTINGS_KEY, L"AllowedClients", REG_SZ, L"BU"},
         {"not a SID", GROUP_POLICY_KEY, L"AllowedClients", REG_SZ, L"S-1-x-5"},
+        {"an empty entry between SIDs", GROUP_POLICY_KEY, L"AllowedClients", REG_MULTI_SZ,
+         test::MultiString({L"S-1-5-4", L"", L"S-1-5-32-545"})},
+        {"33 SIDs", SETTINGS_KEY, L"AllowedClients", REG_MULTI_SZ, test::MultiString(test::LongestSids(33))},
     };
     for (const BadSetting& c : cases) {
         SCOPED_TRACE(c.name);

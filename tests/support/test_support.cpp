@@ -270,7 +270,19 @@ std::wstring AddressList(int count, bool digitsOnly)
     return text;
 }
 
-std::wstring MultiString(std::initializer_list<std::wstring> entries)
+std::vector<std::wstring> LongestSids(int count)
+{
+    std::vector<std::wstring> sids;
+    for (int i = 0; i < count; ++i) {
+        std::wstring sid = L"S-1-5";
+        for (int sub = 0; sub < 15; ++sub)
+            sid += L"-" + std::to_wstring(4000000000u + static_cast<unsigned>(i));
+        sids.push_back(sid);
+    }
+    return sids;
+}
+
+std::wstring MultiString(const std::vector<std::wstring>& entries)
 {
     std::wstring data;
     for (const std::wstring& entry : entries)
@@ -306,7 +318,7 @@ std::vector<std::string> AccessEntries(HANDLE object)
             entries.push_back("unreadable");
             continue;
         }
-        char entry[128];
+        char entry[256];  // the longest SID has 184 characters
         snprintf(entry, sizeof(entry), "%d %ls 0x%lx", ace->Header.AceType, sid, static_cast<unsigned long>(ace->Mask));
         entries.push_back(entry);
         LocalFree(sid);

@@ -95,8 +95,11 @@ private:
 // count distinct hardware addresses (00-11-22-33-hi-lo for 0 to count - 1)
 // separated by ';', in the 17-character form or the 12-digit one.
 std::wstring AddressList(int count, bool digitsOnly);
+// count distinct SIDs of the most sub-authorities: 15 of 10 digits each
+// (170 characters).
+std::vector<std::wstring> LongestSids(int count);
 // Entries as one REG_MULTI_SZ: each terminated, then one more terminator.
-std::wstring MultiString(std::initializer_list<std::wstring> entries);
+std::wstring MultiString(const std::vector<std::wstring>& entries);
 // Writes a value, creating its key (the 64-bit view); name null: the key's
 // default value. REG_SZ data without its terminator, REG_MULTI_SZ as
 // MultiString gives it.

@@ -634,7 +634,7 @@ static void ListRecordedAdapters(IP_ADAPTER_ADDRESSES* adapters, int rows)
             JsonPuts(L",\"name\":\"\"}");
             continue;
         }
-        Out(L"%-17s  %-7s  %-38s  %s\n", formatted, L"disabled", guid, L"");
+        Out(L"%-17s  %-8s  %-38s  %s\n", formatted, L"disabled", guid, L"");
     }
     RegCloseKey(key);
 }
@@ -656,7 +656,7 @@ static int RunList(void)
         JsonKey(L"adapters");
         JsonPuts(L"[");
     } else {
-        Out(L"%-17s  %-7s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
+        Out(L"%-17s  %-8s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
     }
     for (adapter = adapters; adapter != NULL; adapter = adapter->Next) {
         wchar_t address[3 * MAX_ADAPTER_ADDRESS_LENGTH + 1];
@@ -683,7 +683,7 @@ static int RunList(void)
             JsonPuts(L"}");
             continue;
         }
-        Out(L"%-17s  %-7s  %-38s  %s\n", address, OperStatusText(adapter->OperStatus), name,
+        Out(L"%-17s  %-8s  %-38s  %s\n", address, OperStatusText(adapter->OperStatus), name,
             adapter->FriendlyName != NULL ? adapter->FriendlyName : L"");
     }
     ListRecordedAdapters(adapters, adapters != NULL);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "service_client.h"
+#include "tobra_wire.h"
 #include "support/test_support.h"
 
 using ::testing::HasSubstr;
@@ -572,13 +573,19 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
     ServiceFacts facts;
     ExpectRunningAndAnswering(&facts);
 
-    // The upgrade reads the multi-string back and writes it again.
+    // The upgrade reads the multi-string back and writes it again. (It keeps the
+    // record only where Windows Installer tells the old product's removal that
+    // it is an upgrade's, UPGRADINGPRODUCTCODE; Wine's does not, so the record
+    // is written again here for the removal below.)
     ASSERT_EQ(Install(NextPackage()), 0) << LastLog();
     EXPECT_EQ(ReadSetting(L"AllowedAdapters").data, adapters) << LastLog();
     EXPECT_EQ(ReadSetting(L"AllowedClients").data, std::wstring(L"S-1-5-32-545\0", 13));
     ExpectRunningAndAnswering(&facts);
+    ASSERT_TRUE(test::WriteRegistryValue(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY, L"00-11-22-33-44-55", REG_SZ,
+                                         L"{4D36E972-E325-11CE-BFC1-08002BE10318}"));
 
     ASSERT_EQ(Msiexec(L"/x " + OnlyProduct()), 0) << LastLog();
+    EXPECT_FALSE(KeyExists(TOBRA_DISABLED_ADAPTERS_KEY));
     EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
     EXPECT_FALSE(SettingsKeyExists());

@@ -242,18 +242,20 @@ int EnableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 
     if (hardwareAddress != nullptr && ReadDisabledRecord(hardwareAddress, name) == RECORD_FOUND) {
         onResult = RunStatePass(name, 1, &matched);
-        if (matched) {
+        if (matched || onResult != NO_CONNECTION_MATCHED) {
+            // Switched, or the manager could not be asked: the list would
+            // not be asked any better, and the record stays.
             lookup = ADAPTER_FOUND;
             LogStateFailure(onResult);
         } else {
-            // Another connection has the adapter now (reinstalled), or the
-            // pass failed before it could look: the list may know better.
+            // The manager lists no such connection now (the adapter was
+            // reinstalled, say): the list may know better.
             WCHAR recorded[ADAPTER_NAME_CHARS];
             MultiByteToWideChar(CP_ACP, 0, name, -1, recorded, ADAPTER_NAME_CHARS);
             LogPrintf(L"      Recorded connection %s is not listed; looking the adapter up", recorded);
         }
     }
-    if (!matched) {
+    if (lookup != ADAPTER_FOUND) {
         lookup = FindAdapterName(hardwareAddress, name);
         onResult = SetConnectionState(name, 1, &matched);
     }

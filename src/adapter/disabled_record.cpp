@@ -8,6 +8,8 @@
 #include "log/log.h"
 #include "tobra_wire.h"
 
+#include <string.h>
+
 LoggedRecords g_loggedRecords = {};
 
 namespace {

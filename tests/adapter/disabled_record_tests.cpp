@@ -21,6 +21,7 @@ const BYTE ADDRESS[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 const WCHAR ADDRESS_TEXT[] = L"00-11-22-33-44-55";
 const HRESULT DENIED = static_cast<HRESULT>(0x80070005UL);
 const HRESULT NOT_FOUND = static_cast<HRESULT>(0x80070002UL);
+const HRESULT NOT_REGISTERED = static_cast<HRESULT>(0x80040154UL);
 const std::wstring ENABLING = L"      Enabling adapter: Ethernet...";
 const std::wstring NOT_FOUND_LINE = L"Could not enable or disable connection (0x80070002)";
 const std::wstring UNUSABLE_LINE = L"Record of adapter 00-11-22-33-44-55 is not a connection's GUID; it is ignored";
@@ -75,6 +76,8 @@ TEST_P(EnableTest, FindsTheConnectionAndLeavesTheRecordAsItIs)
     fake::Connection connection = {fake::MakeGuid(0x18), L"Ethernet"};
     connection.switchResult = c.connectResult;
     fake::g_script.connections = {connection};
+    if (c.onResult == NOT_REGISTERED)
+        fake::g_script.createResults = {NOT_REGISTERED};
 
     AdapterOutcome outcome = {};
     EXPECT_EQ(EnableAdapter(ADDRESS, &outcome), 1);
@@ -116,6 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {UNUSABLE_LINE, ENABLING}, L"absent", 1},
         EnableCase{"OverlongRecordIsIgnored", REG_SZ, std::wstring(WIDE_NAME_A) + WIDE_NAME_A, true, S_OK,
                    OUTCOME_SWITCHED, S_OK, {UNUSABLE_LINE, ENABLING}, L"absent", 1},
+        EnableCase{"NoManagerForTheRecordsPass", REG_SZ, WIDE_NAME_A, true, S_OK, OUTCOME_FAILED, NOT_REGISTERED,
+                   {L"Could not enable or disable connection (0x80040154)"}, WIDE_NAME_A, 0},
         // Still off: the record keeps it.
         EnableCase{"ConnectFails", REG_SZ, WIDE_NAME_A, false, DENIED, OUTCOME_FAILED, DENIED,
                    {ENABLING, L"Could not enable or disable connection (0x80070005)"}, WIDE_NAME_A, 0}),

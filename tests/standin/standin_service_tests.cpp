@@ -356,6 +356,8 @@ TEST_F(StandinService, RecordedConnectionIsEnabledWhenNoAdapterHasTheAddress)
     // Off through the service, and its record moved to an address no adapter has.
     auto disableUnderUnknownAddress = [this] {
         EXPECT_EQ(DONE_REPLY, Disable());
+        // The enable then starts a server of its own rather than racing a lingering one's end.
+        EXPECT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
         EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY,
                                                     TargetText().c_str()));
         EXPECT_TRUE(test::WriteRegistryValue(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY, L"02-00-5E-7B-0B-A0",

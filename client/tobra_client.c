@@ -425,7 +425,8 @@ TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const uns
         report = &localReport;
     ClearOutcome(outcome);
     ZeroMemory(report, sizeof(*report));
-    if (hardwareAddress == NULL || (action != TOBRA_ACTION_RESTART && action != TOBRA_ACTION_DISABLE))
+    if (hardwareAddress == NULL ||
+        (action != TOBRA_ACTION_RESTART && action != TOBRA_ACTION_DISABLE && action != TOBRA_ACTION_ENABLE))
         return TOBRA_BAD_ARGUMENT;
     if (pipeName == NULL)
         pipeName = TOBRA_PIPE_NAME;
@@ -437,6 +438,12 @@ TobraResult TobraSendAdapterRequestWithReport(const wchar_t* pipeName, const uns
         return result;
     ClearOutcome(outcome);
     report->version = version;
+    /* A version 1 service knows no enable: it would answer "not done" and
+     * say nothing of why. Nothing is sent. */
+    if (action == TOBRA_ACTION_ENABLE && version != TOBRA_MESSAGE_VERSION_OUTCOME) {
+        outcome->error = ERROR_NOT_SUPPORTED;
+        return TOBRA_NOT_DONE;
+    }
 
     BuildRequest(hardwareAddress, action, version, request);
     ZeroMemory(reply, sizeof(reply));
@@ -462,6 +469,19 @@ TobraResult TobraDisableAdapterWithReport(const wchar_t* pipeName, const unsigne
 {
     return TobraSendAdapterRequestWithReport(pipeName, hardwareAddress, TOBRA_ACTION_DISABLE, timeoutMs, outcome,
                                              report);
+}
+
+TobraResult TobraEnableAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                         unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report)
+{
+    return TobraSendAdapterRequestWithReport(pipeName, hardwareAddress, TOBRA_ACTION_ENABLE, timeoutMs, outcome,
+                                             report);
+}
+
+TobraResult TobraEnableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned long timeoutMs,
+                               TobraOutcome* outcome)
+{
+    return TobraEnableAdapterWithReport(pipeName, hardwareAddress, timeoutMs, outcome, NULL);
 }
 
 TobraResult TobraExchangeRaw(const wchar_t* pipeName, const void* request, unsigned long requestSize,

@@ -1,5 +1,5 @@
-/* Tobra Service client library: asks the service to restart or disable a
- * network adapter, named by its 6-byte hardware (MAC) address, over the
+/* Tobra Service client library: asks the service to restart, disable or
+ * enable a network adapter, named by its 6-byte hardware (MAC) address, over the
  * service's control pipe. Plain C, callable from C and C++; it needs kernel32
  * and advapi32 (to read the pipe's owner and to ask the service manager which
  * process runs the service).
@@ -119,7 +119,7 @@ typedef struct TobraAdapterReport {
     unsigned int version;    /* the service's protocol version: 2, 1 (reports nothing), 0 unknown */
     unsigned long outcome;   /* TOBRA_OUTCOME_*, when reported */
     unsigned long offResult; /* HRESULT of the switch-off pass; 0 when it did not run */
-    unsigned long onResult;  /* HRESULT of a restart's switch-on pass; 0 when it did not run */
+    unsigned long onResult;  /* HRESULT of a restart's or an enable's switch-on pass; 0 when it did not run */
 } TobraAdapterReport;
 
 /* The layouts that the DLL's callers declare in their own languages. Only on
@@ -171,6 +171,17 @@ TobraResult TobraRestartAdapterWithReport(const wchar_t* pipeName, const unsigne
                                           unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report);
 TobraResult TobraDisableAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
                                           unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report);
+
+/* Switch the adapter's connection on again, after a disable: the service
+ * finds it by its record of the adapters it left off, as Windows no longer
+ * lists a disabled adapter. Both forms ask the version first, as the report
+ * forms above do: against a service that predates version 2 they send
+ * nothing and return TOBRA_NOT_DONE with outcome.error ERROR_NOT_SUPPORTED
+ * (50). report.offResult is 0, report.onResult the switch's code. */
+TobraResult TobraEnableAdapter(const wchar_t* pipeName, const unsigned char* hardwareAddress, unsigned long timeoutMs,
+                               TobraOutcome* outcome);
+TobraResult TobraEnableAdapterWithReport(const wchar_t* pipeName, const unsigned char* hardwareAddress,
+                                         unsigned long timeoutMs, TobraOutcome* outcome, TobraAdapterReport* report);
 
 /* A short English description of a result, for messages. */
 const wchar_t* TobraResultText(TobraResult result);

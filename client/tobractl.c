@@ -1,6 +1,7 @@
-/* tobractl: the command-line client of Tobra Service. Restarts or disables an
- * adapter through the service, sends raw bytes for testing, and lists the
- * machine's adapters so that one can be picked. With --json it writes one JSON
+/* tobractl: the command-line client of Tobra Service. Restarts, disables or
+ * enables an adapter through the service, sends raw bytes for testing, and
+ * lists the machine's adapters, with those the service left disabled, so that
+ * one can be picked. With --json it writes one JSON
  * object on stdout for scripts, and its sentences go to stderr. */
 /* winsock2.h first: iphlpapi.h needs its address types. */
 #include <winsock2.h>
@@ -45,13 +46,16 @@ enum {
 static const wchar_t USAGE[] =
     L"Usage: tobractl [--json] [--pipe NAME] [--timeout MS] restart ADDRESS\n"
     L"       tobractl [--json] [--pipe NAME] [--timeout MS] disable ADDRESS\n"
+    L"       tobractl [--json] [--pipe NAME] [--timeout MS] enable ADDRESS\n"
     L"       tobractl [--json] [--pipe NAME] [--timeout MS] raw HEX...\n"
     L"       tobractl [--json] list\n"
     L"\n"
     L"  restart   switch the adapter's network connection off and on again\n"
     L"  disable   switch the adapter's network connection off\n"
+    L"  enable    switch it on again (a service of protocol version 2 or later)\n"
     L"  raw       send the given bytes as they are (for testing) and show the raw reply\n"
-    L"  list      show this machine's adapters with hardware address and names\n"
+    L"  list      show this machine's adapters with hardware address and names, and the\n"
+    L"            adapters that the service disabled (Windows no longer lists those)\n"
     L"\n"
     L"ADDRESS is the adapter's 6-byte hardware address: 00-11-22-33-44-55, 00:11:22:33:44:55\n"
     L"or 001122334455. HEX is pairs of hexadecimal digits, in one or more arguments,\n"
@@ -431,8 +435,15 @@ static int ReportOutcome(TobraResult result, const TobraAdapterReport* report, u
     }
     switch (report->outcome) {
     case TOBRA_OUTCOME_SWITCHED:
-        FriendlyName(address, addressText, name, 256);
-        Out(action == TOBRA_ACTION_RESTART ? L"Restarted %s (%s).\n" : L"Disabled %s (%s).\n", name, addressText);
+        /* A disabled adapter is not listed: an enable names it by its address alone. */
+        if (!FriendlyName(address, addressText, name, 256) && action == TOBRA_ACTION_ENABLE) {
+            Out(L"Enabled %s.\n", addressText);
+            return EXIT_DONE;
+        }
+        Out(action == TOBRA_ACTION_RESTART   ? L"Restarted %s (%s).\n"
+            : action == TOBRA_ACTION_DISABLE ? L"Disabled %s (%s).\n"
+                                             : L"Enabled %s (%s).\n",
+            name, addressText);
         return EXIT_DONE;
     case TOBRA_OUTCOME_NO_ADAPTER:
         Out(L"No adapter has the address %s.\n", addressText);
@@ -441,6 +452,10 @@ static int ReportOutcome(TobraResult result, const TobraAdapterReport* report, u
         FriendlyName(address, addressText, name, 256);
         CodeText(report->offResult, offText, 600);
         CodeText(report->onResult, onText, 600);
+        if (action == TOBRA_ACTION_ENABLE) {
+            Out(L"Enabling %s (%s) failed: 0x%08lx%s.\n", name, addressText, report->onResult, onText);
+            return EXIT_SWITCH_FAILED;
+        }
         Out(L"Switching %s (%s) failed: off 0x%08lx%s, on 0x%08lx%s.\n", name, addressText, report->offResult, offText,
             report->onResult, onText);
         return EXIT_SWITCH_FAILED;
@@ -504,9 +519,19 @@ static int RunAdapterCommand(const wchar_t* pipeName, unsigned long timeoutMs, u
     }
     TobraFormatHardwareAddress(address, formatted);
     JsonStringField(L"address", formatted);
-    wnsprintfW(what, 96, L"the %s for %s", action == TOBRA_ACTION_RESTART ? L"restart" : L"disable", formatted);
+    wnsprintfW(what, 96, L"the %s for %s",
+               action == TOBRA_ACTION_RESTART   ? L"restart"
+               : action == TOBRA_ACTION_DISABLE ? L"disable"
+                                                : L"enable",
+               formatted);
     result = TobraSendAdapterRequestWithReport(pipeName, address, action, timeoutMs, &outcome, &report);
     JsonAdapterResult(result, &outcome, &report, address, formatted);
+    /* The library sent nothing: a version 1 service knows no enable. */
+    if (action == TOBRA_ACTION_ENABLE && result == TOBRA_NOT_DONE && !report.reported &&
+        outcome.error == ERROR_NOT_SUPPORTED) {
+        Out(L"This service cannot enable adapters (it predates the outcome protocol).\n");
+        return EXIT_NOT_DONE;
+    }
     if (result == TOBRA_DONE || result == TOBRA_NOT_DONE) {
         code = ReportOutcome(result, &report, action, address, formatted);
         if (code >= 0)
@@ -574,6 +599,46 @@ static const wchar_t* OperStatusText(IF_OPER_STATUS status)
     }
 }
 
+/* The adapters the service recorded as left off that the list no longer
+ * holds (Windows leaves a disabled adapter out), as "disabled" rows with the
+ * recorded GUID; read from the record itself, not through the service. */
+static void ListRecordedAdapters(IP_ADAPTER_ADDRESSES* adapters, int rows)
+{
+    HKEY key = NULL;
+    DWORD index;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return;
+    for (index = 0;; ++index) {
+        wchar_t name[64];
+        wchar_t guid[64];
+        DWORD nameChars = 64;
+        DWORD bytes = sizeof(guid) - sizeof(wchar_t);
+        DWORD type = 0;
+        unsigned char address[TOBRA_HARDWARE_ADDRESS_SIZE];
+        wchar_t formatted[TOBRA_ADDRESS_TEXT_CHARS];
+        LSTATUS status = RegEnumValueW(key, index, name, &nameChars, NULL, &type, (BYTE*)guid, &bytes);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        /* A value that is no address, or no text, is an administrator's edit: the service ignores it too. */
+        if (status != ERROR_SUCCESS || type != REG_SZ || !TobraParseHardwareAddress(name, address) ||
+            TobraFindAdapter(adapters, address) != NULL)
+            continue;
+        guid[bytes / sizeof(wchar_t)] = L'\0';
+        TobraFormatHardwareAddress(address, formatted);
+        if (g_json) {
+            JsonPuts(rows++ == 0 ? L"{\"address\":" : L",{\"address\":");
+            JsonString(formatted);
+            JsonPuts(L",\"state\":\"disabled\",\"guid\":");
+            JsonString(guid);
+            JsonPuts(L",\"name\":\"\"}");
+            continue;
+        }
+        Out(L"%-17s  %-8s  %-38s  %s\n", formatted, L"disabled", guid, L"");
+    }
+    RegCloseKey(key);
+}
+
 static int RunList(void)
 {
     ULONG error = 0;
@@ -591,7 +656,7 @@ static int RunList(void)
         JsonKey(L"adapters");
         JsonPuts(L"[");
     } else {
-        Out(L"%-17s  %-7s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
+        Out(L"%-17s  %-8s  %-38s  %s\n", L"Hardware address", L"State", L"Adapter name", L"Friendly name");
     }
     for (adapter = adapters; adapter != NULL; adapter = adapter->Next) {
         wchar_t address[3 * MAX_ADAPTER_ADDRESS_LENGTH + 1];
@@ -618,9 +683,10 @@ static int RunList(void)
             JsonPuts(L"}");
             continue;
         }
-        Out(L"%-17s  %-7s  %-38s  %s\n", address, OperStatusText(adapter->OperStatus), name,
+        Out(L"%-17s  %-8s  %-38s  %s\n", address, OperStatusText(adapter->OperStatus), name,
             adapter->FriendlyName != NULL ? adapter->FriendlyName : L"");
     }
+    ListRecordedAdapters(adapters, adapters != NULL);
     if (g_json)
         JsonPuts(L"]");
     TobraFreeAdapterList(&TOBRA_ADAPTER_LIST_CALLS, adapters);
@@ -670,13 +736,16 @@ static int RunCommandLine(int argc, wchar_t** argv)
     }
     if (lstrcmpW(command, L"raw") == 0)
         return RunRaw(pipeName, timeoutMs, argc - i, argv + i);
-    if (lstrcmpW(command, L"restart") == 0 || lstrcmpW(command, L"disable") == 0) {
+    if (lstrcmpW(command, L"restart") == 0 || lstrcmpW(command, L"disable") == 0 || lstrcmpW(command, L"enable") == 0) {
         if (argc - i != 1)
             return BadUsage(L"%s needs one hardware address, such as 00-11-22-33-44-55.", command);
-        return RunAdapterCommand(pipeName, timeoutMs, command[0] == L'r' ? TOBRA_ACTION_RESTART : TOBRA_ACTION_DISABLE,
+        return RunAdapterCommand(pipeName, timeoutMs,
+                                 command[0] == L'r'   ? TOBRA_ACTION_RESTART
+                                 : command[0] == L'd' ? TOBRA_ACTION_DISABLE
+                                                      : TOBRA_ACTION_ENABLE,
                                  argv[i]);
     }
-    return BadUsage(L"unknown command \"%s\"; the commands are restart, disable, raw and list.", command);
+    return BadUsage(L"unknown command \"%s\"; the commands are restart, disable, enable, raw and list.", command);
 }
 
 int wmain(int argc, wchar_t** argv)

@@ -29,7 +29,8 @@ extern "C" {
  * An adapter request's data: the 6-byte hardware address, then the action.
  * A version 2 reply's data, 32-bit little-endian each: at offset 12 the
  * outcome (TOBRA_OUTCOME_*), at 16 the HRESULT of the switch-off pass, at 20
- * the HRESULT of a restart's switch-on pass (0 when a pass did not run). */
+ * the HRESULT of a restart's or an enable's switch-on pass (0 when a pass did
+ * not run). */
 #define TOBRA_MESSAGE_MAGIC 0x4254
 #define TOBRA_MESSAGE_VERSION 1
 #define TOBRA_MESSAGE_VERSION_OUTCOME 2
@@ -53,6 +54,7 @@ extern "C" {
 
 #define TOBRA_ACTION_RESTART 1 /* connection off, then on again */
 #define TOBRA_ACTION_DISABLE 2 /* connection off */
+#define TOBRA_ACTION_ENABLE 3  /* connection on; version 2 only, unknown to versions 0 and 1 */
 
 #define TOBRA_STATUS_NOT_DONE 0
 #define TOBRA_STATUS_DONE 1
@@ -74,6 +76,16 @@ extern "C" {
 /* The most the service reads of one request: the header and its pipe's
  * 65,536-byte inbound buffer. */
 #define TOBRA_MAX_REQUEST_SIZE 65548
+
+/* The adapters the service switched off and has not switched on again, under
+ * HKEY_LOCAL_MACHINE in the 64-bit view (32-bit readers add KEY_WOW64_64KEY):
+ * one REG_SZ value per adapter, named by its address as
+ * TobraFormatHardwareAddress writes it, holding its connection's GUID text
+ * ("{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"). Administrators and SYSTEM write
+ * it, users read it. */
+#define TOBRA_DISABLED_ADAPTERS_KEY L"Software\\norva\\Tobra Service\\DisabledAdapters"
+/* "{...}" of a connection's GUID, without the terminator. */
+#define TOBRA_GUID_TEXT_LENGTH 38
 
 /* "xx-xx-xx-xx-xx-xx" and its terminator. */
 #define TOBRA_ADDRESS_TEXT_CHARS 18

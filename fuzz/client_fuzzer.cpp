@@ -9,8 +9,9 @@
 //   1  request building: 6 address bytes, the action, then anything
 //   2  address parsing: UTF-16LE text (a zero character ends it)
 //   3  address formatting: 6 address bytes
-//   4  pipe name check of an exchange: UTF-16LE name (a zero character ends
-//      it; none at all: the default name), on a machine without the service
+//   4  pipe name check of an exchange and of an enable: UTF-16LE name (a zero
+//      character ends it; none at all: the default name), on a machine
+//      without the service
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -167,6 +168,32 @@ void FuzzPipeName(const uint8_t* data, size_t size)
         Finding("a local pipe name is not opened as given", data, size);
 }
 
+// The enable asks the version first, on the same pipe and under the same
+// rule: nothing opened outside the local pipes, and no service, no request.
+void FuzzEnableName(const uint8_t* data, size_t size)
+{
+    std::vector<uint32_t> characters = Utf16Text(data, size);
+    std::vector<wchar_t> name(characters.begin(), characters.end());
+    name.push_back(L'\0');
+    const wchar_t* asked = size == 0 ? nullptr : name.data();
+    const wchar_t* wanted = asked == nullptr ? TOBRA_PIPE_NAME : asked;
+    static const char PREFIX[] = "\\\\.\\pipe\\";
+    bool local = wcslen(wanted) > strlen(PREFIX);
+    for (size_t i = 0; local && i < strlen(PREFIX); ++i) {
+        wchar_t c = wanted[i];
+        local = (c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c) == static_cast<wchar_t>(PREFIX[i]);
+    }
+    const unsigned char address[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    TobraOutcome outcome;
+    TobraAdapterReport report;
+    g_shimOpenCount = 0;
+    TobraResult result = TobraEnableAdapterWithReport(asked, address, 1000, &outcome, &report);
+    if (outcome.requestSent || report.reported ||
+        (local ? result != TOBRA_CANNOT_CONNECT || g_shimOpenCount != 1
+               : result != TOBRA_BAD_ARGUMENT || g_shimOpenCount != 0))
+        Finding("an enable opens what it must not, or claims a request went", data, size);
+}
+
 // The client's request as the server decides it, and the server's replies as
 // the client judges them.
 void FuzzRequestBuilding(const uint8_t* data, size_t size)
@@ -223,6 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     default:
         FuzzPipeName(data + 1, size - 1);
+        FuzzEnableName(data + 1, size - 1);
         break;
     }
     return 0;

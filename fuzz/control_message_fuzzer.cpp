@@ -28,7 +28,8 @@ struct Expected {
 
 // No reply exactly when the magic is not "TB", the version is above 2 or the
 // command is 0. Otherwise status 1 only for command 1 with a data size of 7
-// and an action byte (offset 18, zero when the read ended before it) of 1 or 2.
+// and an action byte (offset 18, zero when the read ended before it) of 1 or 2,
+// or 3 (enable) in version 2 alone.
 // Versions 0 and 1 are answered in version 1, version 2 in version 2.
 Expected WireRules(const uint8_t* read, size_t readSize)
 {
@@ -36,8 +37,8 @@ Expected WireRules(const uint8_t* read, size_t readSize)
     if (read[0] != 0x54 || read[1] != 0x42 || version > 2 || read[4] == 0)
         return {false, 0, 0, 0};
     uint8_t action = readSize > 18 ? read[18] : 0;
-    bool done =
-        read[4] == 1 && read[8] == 7 && read[9] == 0 && read[10] == 0 && read[11] == 0 && (action == 1 || action == 2);
+    bool done = read[4] == 1 && read[8] == 7 && read[9] == 0 && read[10] == 0 && read[11] == 0 &&
+                (action == 1 || action == 2 || (action == 3 && version == 2));
     return {true, static_cast<uint8_t>(done ? 1 : 0), static_cast<uint8_t>(done ? action : 0),
             static_cast<uint8_t>(version == 2 ? 2 : 1)};
 }

@@ -547,3 +547,15 @@ __declspec(dllexport) UINT __stdcall RemovePolicySettings(MSIHANDLE install)
     }
     return ERROR_SUCCESS;
 }
+
+/* Deferred, not impersonated, at removal but not at an upgrade's: the record
+ * of the adapters the service left disabled goes with the product. Windows
+ * Installer removes no key that still has a subkey, which would keep the
+ * settings key too. The adapters themselves stay as they are. */
+__declspec(dllexport) UINT __stdcall RemoveDisabledRecord(MSIHANDLE install)
+{
+    LSTATUS status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY, KEY_WOW64_64KEY, 0);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        Report(install, L"The record of disabled adapters could not be removed (error [2]).", L"", (DWORD)status);
+    return ERROR_SUCCESS;
+}

@@ -15,7 +15,7 @@ export interface AdapterResult {
   outcome: Outcome;
   /** HRESULT of the switch-off pass as an unsigned number; null from a version 1 service. */
   offResult: number | null;
-  /** HRESULT of a restart's switch-on pass; null from a version 1 service. */
+  /** HRESULT of a restart's or an enable's switch-on pass; null from a version 1 service. */
   onResult: number | null;
   /** The reply's status: 1 done, 0 not done. */
   status: 0 | 1;
@@ -37,6 +37,7 @@ export type ErrorCode =
   | 'ENOREPLY'
   | 'EBADREPLY'
   | 'ENOTTHESERVICE'
+  | 'ENOTSUP'
   | 'EACCES'
   | 'ECANNOTCONNECT'
   | 'EINVAL'
@@ -57,6 +58,8 @@ export interface TobraError extends Error {
 
 export function restart(mac: string, options?: Options): Promise<AdapterResult>;
 export function disable(mac: string, options?: Options): Promise<AdapterResult>;
+/** Switches on again what a disable left off; rejects with ENOTSUP from a version 1 service. */
+export function enable(mac: string, options?: Options): Promise<AdapterResult>;
 /** The 6 bytes (a Buffer) of "00-11-22-33-44-55", "00:11:22:33:44:55" or "001122334455"; throws a TypeError otherwise. */
 export function parseAddress(text: string, options?: Pick<Options, 'dllPath'>): Uint8Array;
 

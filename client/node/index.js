@@ -1,6 +1,6 @@
 'use strict';
 // Tobra Service client for Node.js (Electron included): asks the service to
-// restart or disable a network adapter, named by its 6-byte hardware address,
+// restart, disable or enable a network adapter, named by its 6-byte hardware address,
 // and says what the request did.
 //
 // Every call goes through tobra_client.dll (koffi), the client that checks
@@ -22,6 +22,8 @@ const CLIENT_VERSION_MAJOR = 1;
 
 const ACTION_RESTART = 1;
 const ACTION_DISABLE = 2;
+const ACTION_ENABLE = 3;
+const ERROR_NOT_SUPPORTED = 50;
 
 // The wire's outcome values, by name.
 const OUTCOMES = ['nothing-asked', 'switched', 'no-adapter', 'failed', 'refused', 'list-unavailable'];
@@ -135,6 +137,10 @@ function settle({ result, outcome, report }, pipe, deadlineMs) {
     case DONE:
     case NOT_DONE: {
       const status = result === DONE ? 1 : 0;
+      // Only an enable: the DLL sent nothing to a service that knows no enable.
+      if (!report.reported && outcome.error === ERROR_NOT_SUPPORTED && outcome.requestSent === 0) {
+        throw failure('ENOTSUP', 'this service cannot enable adapters (it predates the outcome protocol)', details);
+      }
       if (!report.reported) return { outcome: 'unknown', offResult: null, onResult: null, status, version: 1 };
       return {
         outcome: OUTCOMES[report.outcome],
@@ -189,7 +195,7 @@ async function send(mac, action, options = {}) {
   }
 }
 
-// restart(mac, options) / disable(mac, options): a promise of
+// restart(mac, options) / disable(mac, options) / enable(mac, options): a promise of
 // { outcome, offResult, onResult, status, version }. Options: pipe (another
 // pipe name), timeoutMs (the whole call, default 60000), dllPath (another
 // tobra_client.dll than the one beside this module).
@@ -201,4 +207,9 @@ function disable(mac, options) {
   return send(mac, ACTION_DISABLE, options);
 }
 
-module.exports = { restart, disable, parseAddress, PIPE_NAME, OUTCOMES };
+// Switches on again what a disable left off; ENOTSUP from a version 1 service.
+function enable(mac, options) {
+  return send(mac, ACTION_ENABLE, options);
+}
+
+module.exports = { restart, disable, enable, parseAddress, PIPE_NAME, OUTCOMES };

@@ -4,6 +4,7 @@
 #include "adapter/adapter_platform.h"
 
 #include "adapter/adapter_control.h"
+#include "adapter/disabled_record.h"
 #include "log/log.h"
 #include "tobra_adapter_list.h"
 
@@ -12,8 +13,10 @@
 #include <string.h>
 
 AdapterPlatform g_adapterPlatform = {
-    ::GetAdaptersAddresses, ::HeapAlloc,        ::HeapFree,      ::CoInitialize,
-    ::CoUninitialize,       ::CoCreateInstance, ::CoTaskMemFree,
+    ::GetAdaptersAddresses, ::HeapAlloc,        ::HeapFree,        ::CoInitialize,
+    ::CoUninitialize,       ::CoCreateInstance, ::CoTaskMemFree,   ::RegCreateKeyExW,
+    ::RegOpenKeyExW,        ::RegQueryValueExW, ::RegSetValueExW,  ::RegDeleteValueW,
+    HKEY_LOCAL_MACHINE,     TOBRA_DISABLED_ADAPTERS_KEY,
 };
 
 namespace {
@@ -38,7 +41,7 @@ void FreeConnectionProperties(NETCON_PROPERTIES* properties)
 // One enumeration over all connections, switching each whose GUID text is the
 // adapter name. A match does not end it (two connections may share a GUID);
 // a failure of Next or GetProperties does, and its code replaces any earlier one.
-HRESULT SwitchMatchingConnections(IEnumNetConnection* connections, const char* adapterName, int enable)
+HRESULT SwitchMatchingConnections(IEnumNetConnection* connections, const char* adapterName, int enable, int* matched)
 {
     HRESULT result = NO_CONNECTION_MATCHED;
     for (;;) {
@@ -61,6 +64,7 @@ HRESULT SwitchMatchingConnections(IEnumNetConnection* connections, const char* a
             char guidText[ADAPTER_NAME_CHARS];
             FormatGuidText(properties->guidId, guidText, sizeof(guidText));
             if (strcmp(adapterName, guidText) == 0) {
+                *matched = 1;
                 const WCHAR* name = properties->pszwName != nullptr ? properties->pszwName : L"";
                 if (enable) {
                     LogPrintf(L"      Enabling adapter: %s...", name);
@@ -83,10 +87,10 @@ HRESULT SwitchMatchingConnections(IEnumNetConnection* connections, const char* a
     return result;
 }
 
-}  // namespace
-
-HRESULT SetConnectionState(const char* adapterName, int enable)
+// One pass as SetConnectionState makes it, without its failure line.
+HRESULT RunStatePass(const char* adapterName, int enable, int* matched)
 {
+    *matched = 0;
     if (adapterName == nullptr)
         adapterName = "";
 
@@ -106,18 +110,33 @@ HRESULT SetConnectionState(const char* adapterName, int enable)
             if (FAILED(enumerated))
                 result = enumerated;
             else if (connections != nullptr)
-                result = SwitchMatchingConnections(connections, adapterName, enable);
+                result = SwitchMatchingConnections(connections, adapterName, enable, matched);
             if (connections != nullptr)
                 connections->Release();
             manager->Release();
         }
     }
 
-    if (FAILED(result) && result != UNLOGGED_FAILURE)
-        LogPrintf(L"Could not enable or disable connection (0x%08x)", static_cast<unsigned int>(result));
-
     if (SUCCEEDED(initialized))
         g_adapterPlatform.CoUninitialize();
+    return result;
+}
+
+void LogStateFailure(HRESULT result)
+{
+    if (FAILED(result) && result != UNLOGGED_FAILURE)
+        LogPrintf(L"Could not enable or disable connection (0x%08x)", static_cast<unsigned int>(result));
+}
+
+}  // namespace
+
+HRESULT SetConnectionState(const char* adapterName, int enable, int* matched)
+{
+    int matchedHere = 0;
+    HRESULT result = RunStatePass(adapterName, enable, &matchedHere);
+    LogStateFailure(result);
+    if (matched != nullptr)
+        *matched = matchedHere;
     return result;
 }
 
@@ -187,8 +206,17 @@ int RestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
     int lookup = FindAdapterName(hardwareAddress, name);
     // The enable pass runs whatever the disable pass returned: a connection
     // left switched off is worse than a second failure in the log.
-    HRESULT offResult = SetConnectionState(name, 0);
-    HRESULT onResult = SetConnectionState(name, 1);
+    int offMatched = 0;
+    int onMatched = 0;
+    HRESULT offResult = SetConnectionState(name, 0, &offMatched);
+    HRESULT onResult = SetConnectionState(name, 1, &onMatched);
+    // Before the reply: a connection the on pass could not switch back is left off.
+    if (lookup == ADAPTER_FOUND && (offMatched || onMatched)) {
+        if (FAILED(onResult))
+            RecordDisabledAdapter(hardwareAddress, name);
+        else
+            ForgetDisabledAdapter(hardwareAddress);
+    }
     SetOutcome(outcome, lookup, name, offResult, onResult);
     return 1;
 }
@@ -197,7 +225,42 @@ int DisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
 {
     char name[ADAPTER_NAME_CHARS];
     int lookup = FindAdapterName(hardwareAddress, name);
-    HRESULT offResult = SetConnectionState(name, 0);
+    int matched = 0;
+    HRESULT offResult = SetConnectionState(name, 0, &matched);
+    if (lookup == ADAPTER_FOUND && matched && SUCCEEDED(offResult))
+        RecordDisabledAdapter(hardwareAddress, name);
     SetOutcome(outcome, lookup, name, offResult, S_OK);
+    return 1;
+}
+
+int EnableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
+{
+    char name[ADAPTER_NAME_CHARS] = "";
+    int lookup = ADAPTER_NOT_FOUND;
+    int matched = 0;
+    HRESULT onResult = NO_CONNECTION_MATCHED;
+
+    if (hardwareAddress != nullptr && ReadDisabledRecord(hardwareAddress, name) == RECORD_FOUND) {
+        onResult = RunStatePass(name, 1, &matched);
+        if (matched || onResult != NO_CONNECTION_MATCHED) {
+            // Switched, or the manager could not be asked: the list would
+            // not be asked any better, and the record stays.
+            lookup = ADAPTER_FOUND;
+            LogStateFailure(onResult);
+        } else {
+            // The manager lists no such connection now (the adapter was
+            // reinstalled, say): the list may know better.
+            WCHAR recorded[ADAPTER_NAME_CHARS];
+            MultiByteToWideChar(CP_ACP, 0, name, -1, recorded, ADAPTER_NAME_CHARS);
+            LogPrintf(L"      Recorded connection %s is not listed; looking the adapter up", recorded);
+        }
+    }
+    if (lookup != ADAPTER_FOUND) {
+        lookup = FindAdapterName(hardwareAddress, name);
+        onResult = SetConnectionState(name, 1, &matched);
+    }
+    if (lookup == ADAPTER_FOUND && matched && SUCCEEDED(onResult))
+        ForgetDisabledAdapter(hardwareAddress);
+    SetOutcome(outcome, lookup, name, 0, onResult);
     return 1;
 }

@@ -27,7 +27,7 @@ constexpr DWORD OUTCOME_LIST_UNAVAILABLE = TOBRA_OUTCOME_LIST_UNAVAILABLE;  // t
 struct AdapterOutcome {
     DWORD outcome;      // OUTCOME_*
     HRESULT offResult;  // what the switch-off pass returned; 0 when it did not run
-    HRESULT onResult;   // what a restart's switch-on pass returned; 0 when it did not run
+    HRESULT onResult;   // what a restart's or an enable's switch-on pass returned; 0 when it did not run
     char adapterName[ADAPTER_NAME_CHARS];  // the adapter found, for the Event Log; empty when none
 };
 
@@ -36,9 +36,14 @@ struct AdapterOutcome {
 // that asks.
 int RestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
 int DisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
+// Switches the connection on: the one the record of disabled adapters names
+// for the address (Windows no longer lists a disabled adapter), else the one
+// the adapter list gives, as the second pass of a restart.
+int EnableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
 
 // Connects (enable non-zero) or disconnects every network connection whose
 // GUID text equals adapterName, in one COM pass of its own. Returns the last
 // switch's code, 0x80070002 when nothing matched, or the code of the failure
-// that ended the pass.
-HRESULT SetConnectionState(const char* adapterName, int enable);
+// that ended the pass. matched, when not null, receives whether a connection
+// matched: a switch may fail with 0x80070002 too.
+HRESULT SetConnectionState(const char* adapterName, int enable, int* matched = nullptr);

@@ -33,6 +33,16 @@ struct AdapterPlatform {
     decltype(&::CoUninitialize) CoUninitialize;
     decltype(&::CoCreateInstance) CoCreateInstance;
     decltype(&::CoTaskMemFree) CoTaskMemFree;
+    // The record of disabled adapters: where it lives (HKEY_LOCAL_MACHINE and
+    // TOBRA_DISABLED_ADAPTERS_KEY; tests point it at keys of their own) and
+    // the calls whose failures a real registry gives only by chance.
+    decltype(&::RegCreateKeyExW) RegCreateKeyExW;
+    decltype(&::RegOpenKeyExW) RegOpenKeyExW;
+    decltype(&::RegQueryValueExW) RegQueryValueExW;
+    decltype(&::RegSetValueExW) RegSetValueExW;
+    decltype(&::RegDeleteValueW) RegDeleteValueW;
+    HKEY recordRoot;
+    const WCHAR* recordKey;
 };
 extern AdapterPlatform g_adapterPlatform;
 
@@ -50,3 +60,4 @@ constexpr int ADAPTER_LIST_UNAVAILABLE = -1;
 // 6 bytes at hardwareAddress into name (ADAPTER_NAME_CHARS); empty when none
 // is found. Reads no more than 6 bytes from hardwareAddress. ADAPTER_*.
 int FindAdapterName(const BYTE* hardwareAddress, char* name);
+

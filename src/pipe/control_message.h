@@ -59,6 +59,7 @@ constexpr BYTE COMMAND_ADAPTER = TOBRA_COMMAND_ADAPTER;  // AdapterCommandData f
 
 constexpr BYTE ACTION_RESTART = TOBRA_ACTION_RESTART;  // connection off, then on again
 constexpr BYTE ACTION_DISABLE = TOBRA_ACTION_DISABLE;  // connection off
+constexpr BYTE ACTION_ENABLE = TOBRA_ACTION_ENABLE;    // connection on; known to version 2 only
 
 constexpr BYTE STATUS_NOT_DONE = TOBRA_STATUS_NOT_DONE;
 constexpr BYTE STATUS_DONE = TOBRA_STATUS_DONE;  // a known action ran; not that an adapter was found
@@ -105,13 +106,14 @@ inline void EncodeControlMessageHeader(const ControlMessageHeader& header, BYTE*
 // What the server does with a request it has read.
 struct RequestDecision {
     int reply;     // 1: answer with status; 0: drop the connection without a reply
-    BYTE action;   // ACTION_RESTART or ACTION_DISABLE to carry out first, or 0 for none
+    BYTE action;   // ACTION_RESTART, ACTION_DISABLE or ACTION_ENABLE to carry out first, or 0 for none
     BYTE status;   // the reply's status
     WORD version;  // the reply's version: the outcome version for a request of it, else 1
 };
 
 // `action` is the byte at ADAPTER_ACTION_OFFSET; it counts only for an adapter
-// request whose dataSize is exactly 7.
+// request whose dataSize is exactly 7. A version 0 or 1 request with
+// ACTION_ENABLE is answered as before its time: not done.
 inline RequestDecision DecideRequest(const ControlMessageHeader& request, BYTE action)
 {
     RequestDecision decision = {0, 0, STATUS_NOT_DONE, CONTROL_MESSAGE_VERSION};
@@ -122,7 +124,8 @@ inline RequestDecision DecideRequest(const ControlMessageHeader& request, BYTE a
     if (request.version == CONTROL_MESSAGE_VERSION_OUTCOME)
         decision.version = CONTROL_MESSAGE_VERSION_OUTCOME;
     if (request.command == COMMAND_ADAPTER && request.dataSize == ADAPTER_COMMAND_DATA_SIZE &&
-        (action == ACTION_RESTART || action == ACTION_DISABLE)) {
+        (action == ACTION_RESTART || action == ACTION_DISABLE ||
+         (action == ACTION_ENABLE && decision.version == CONTROL_MESSAGE_VERSION_OUTCOME))) {
         decision.action = action;
         decision.status = STATUS_DONE;
     }

@@ -9,6 +9,7 @@
 PipePlatform g_pipePlatform = {
     RestartAdapter,
     DisableAdapter,
+    EnableAdapter,
     GrantFullAccess,
     BuildPipeSecurity,
     ::CreateNamedPipeW,

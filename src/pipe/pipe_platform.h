@@ -13,6 +13,7 @@
 struct PipePlatform {
     decltype(&::RestartAdapter) RestartAdapter;
     decltype(&::DisableAdapter) DisableAdapter;
+    decltype(&::EnableAdapter) EnableAdapter;
     decltype(&::GrantFullAccess) GrantFullAccess;
     // The pipe's descriptor, whose failure only an exhausted heap gives.
     decltype(&::BuildPipeSecurity) BuildPipeSecurity;

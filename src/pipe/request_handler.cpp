@@ -105,7 +105,9 @@ bool ReadUserOnce(HANDLE pipe, WCHAR* user, bool* read)
 
 const WCHAR* ActionName(BYTE action)
 {
-    return action == ACTION_RESTART ? L"Restart" : L"Disable";
+    if (action == ACTION_RESTART)
+        return L"Restart";
+    return action == ACTION_DISABLE ? L"Disable" : L"Enable";
 }
 
 }  // namespace
@@ -197,6 +199,8 @@ int HandlePipeRequest(HANDLE pipe)
         g_pipePlatform.RestartAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
     else if (decision.action == ACTION_DISABLE)
         g_pipePlatform.DisableAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
+    else if (decision.action == ACTION_ENABLE)
+        g_pipePlatform.EnableAdapter(request + ADAPTER_ADDRESS_OFFSET, &outcome);
     if (decision.action != 0)
         ReportActionEvent(ActionName(decision.action), address, outcome.adapterName, outcome.outcome,
                           outcome.offResult, outcome.onResult, user, processId);

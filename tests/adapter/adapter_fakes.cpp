@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "adapter/disabled_record.h"
+
 namespace fake {
 
 Script g_script;
@@ -304,9 +306,22 @@ void WINAPI FakeCoTaskMemFree(LPVOID memory)
 
 }  // namespace
 
+const WCHAR RECORD_KEY[] = L"Software\\TobraTests\\DisabledAdapters";
+
+std::wstring RecordValue(const WCHAR* address)
+{
+    WCHAR value[128];
+    DWORD bytes = sizeof(value);
+    if (RegGetValueW(HKEY_CURRENT_USER, RECORD_KEY, address, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS)
+        return L"absent";
+    return value;
+}
+
 void Install()
 {
     Clear();
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
+    ZeroMemory(&g_loggedRecords, sizeof(g_loggedRecords));
     g_script = Script();
     g_record = Record();
     g_adapterPlatform.GetAdaptersAddresses = FakeGetAdaptersAddresses;
@@ -316,6 +331,8 @@ void Install()
     g_adapterPlatform.CoUninitialize = FakeCoUninitialize;
     g_adapterPlatform.CoCreateInstance = FakeCoCreateInstance;
     g_adapterPlatform.CoTaskMemFree = FakeCoTaskMemFree;
+    g_adapterPlatform.recordRoot = HKEY_CURRENT_USER;
+    g_adapterPlatform.recordKey = RECORD_KEY;
 }
 
 void Clear()
@@ -372,4 +389,5 @@ void AdapterTest::TearDown()
     EXPECT_EQ(g_record.coInitialize, g_record.coUninitialize);
     EXPECT_EQ(fake::CountCalls("Unexpected"), 0) << calls;
     fake::Clear();
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
 }

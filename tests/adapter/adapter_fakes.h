@@ -97,6 +97,12 @@ int CountCalls(const std::string& prefix);
 // {4D36E972-E325-11CE-BFC1-08002BE103xx}, xx the given byte.
 GUID MakeGuid(BYTE last);
 
+// Where the tests' record of disabled adapters lives (emptied by Install):
+// the real registry, under the test user's key.
+extern const WCHAR RECORD_KEY[];
+// The record's value for the address text, or "absent".
+std::wstring RecordValue(const WCHAR* address);
+
 }  // namespace fake
 
 // Runs each test on the fakes with the log in a folder of its own, and checks

@@ -329,6 +329,29 @@ TEST(ClientReport, TheProbesDecideTheVersion)
     }
 }
 
+// An enable goes only to a service that knows it: a version 1 service would
+// answer "not done" without saying why.
+TEST(ClientReport, EnableIsSentOnlyToAVersionTwoService)
+{
+    std::string enable = RESTART_REQUEST;
+    enable[2] = 2;
+    enable[18] = TOBRA_ACTION_ENABLE;
+    FakePipeServer two(ServerBehaviour::VersionTwo, wire::OutcomeReply(1, 1, 1), 2);
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraEnableAdapterWithReport(two.Name().c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
+    EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_SWITCHED));
+    two.Stop();
+    EXPECT_THAT(two.Requests(), testing::ElementsAre(PROBE, enable));
+
+    FakePipeServer one(ServerBehaviour::VersionOne, wire::Reply(1, 1), 3);
+    TobraOutcome outcome;
+    EXPECT_EQ(TobraEnableAdapter(one.Name().c_str(), ADDRESS, 5000, &outcome), TOBRA_NOT_DONE);
+    EXPECT_EQ(outcome.error, static_cast<unsigned long>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(outcome.requestSent);
+    one.Stop();
+    EXPECT_THAT(one.Requests(), testing::ElementsAre(PROBE, PROBE));
+}
+
 // A probe dropped, and then no service at all: nothing more is sent.
 TEST(ClientReport, AProbeDroppedAndThenNoServiceIsNoReply)
 {

@@ -65,5 +65,8 @@ int wmain(void)
     Check("an absent pipe cannot be connected", result == TOBRA_CANNOT_CONNECT && outcome.error == ERROR_FILE_NOT_FOUND &&
                                                     outcome.requestSent == 0 && report.reported == 0);
 
+    result = TobraEnableAdapter(L"\\\\.\\pipe\\tobra-dll-caller-nobody", address, 1000, &outcome);
+    Check("an enable too", result == TOBRA_CANNOT_CONNECT && outcome.requestSent == 0);
+
     return g_failed;
 }

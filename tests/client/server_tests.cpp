@@ -32,6 +32,7 @@ std::wstring g_pipeName;
 std::mutex g_callsLock;
 std::vector<std::string> g_restarts;
 std::vector<std::string> g_disables;
+std::vector<std::string> g_enables;
 
 HANDLE WINAPI CreateTestPipe(LPCWSTR, DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outBufferSize,
                              DWORD inBufferSize, DWORD defaultTimeout, LPSECURITY_ATTRIBUTES attributes)
@@ -56,6 +57,14 @@ int RecordDisable(const BYTE* hardwareAddress, AdapterOutcome* outcome)
     return 1;
 }
 
+int RecordEnable(const BYTE* hardwareAddress, AdapterOutcome* outcome)
+{
+    *outcome = {OUTCOME_SWITCHED, S_OK, S_OK, {}};
+    std::lock_guard<std::mutex> lock(g_callsLock);
+    g_enables.emplace_back(reinterpret_cast<const char*>(hardwareAddress), 6);
+    return 1;
+}
+
 class RealServer : public ::testing::Test {
 protected:
     void SetUp() override
@@ -63,6 +72,8 @@ protected:
         g_pipeName = test::UniquePipeName();
         g_restarts.clear();
         g_disables.clear();
+        g_enables.clear();
+        g_pipePlatform.EnableAdapter = RecordEnable;
         g_pipePlatform.CreateNamedPipeW = CreateTestPipe;
         g_pipePlatform.RestartAdapter = RecordRestart;
         g_pipePlatform.DisableAdapter = RecordDisable;
@@ -117,6 +128,20 @@ TEST_F(RealServer, RestartAndDisableAreCarriedOutAndAnswered)
     std::lock_guard<std::mutex> lock(g_callsLock);
     EXPECT_THAT(g_restarts, ElementsAre(ADDRESS_BYTES));
     EXPECT_THAT(g_disables, ElementsAre(ADDRESS_BYTES));
+}
+
+TEST_F(RealServer, EnableIsCarriedOutAndReported)
+{
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraEnableAdapterWithReport(g_pipeName.c_str(), ADDRESS, 5000, nullptr, &report), TOBRA_DONE);
+    EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_SWITCHED));
+    EXPECT_EQ(TobraEnableAdapter(g_pipeName.c_str(), ADDRESS, 5000, nullptr), TOBRA_DONE);
+    // Version 1 with action 3: not done, nothing switched.
+    TobraOutcome outcome;
+    EXPECT_EQ(Raw(std::string("TB\x01\x00\x01\x00\x00\x00\x07\x00\x00\x00\x00\x11\x22\x33\x44\x55\x03", 19), &outcome),
+              TOBRA_NOT_DONE);
+    std::lock_guard<std::mutex> lock(g_callsLock);
+    EXPECT_THAT(g_enables, ElementsAre(ADDRESS_BYTES, ADDRESS_BYTES));
 }
 
 TEST_F(RealServer, RawRequestsGetTheServicesAnswers)

@@ -313,7 +313,7 @@ Expected WireRules(const Case& c)
     if (at(0) != 0x54 || at(1) != 0x42 || (at(2) | (at(3) << 8)) > 2 || at(4) == 0)
         return {false, false, false};
     bool done = b.size() > 18 && at(4) == 1 && at(8) == 7 && at(9) == 0 && at(10) == 0 && at(11) == 0 &&
-                (at(18) == 1 || at(18) == 2);
+                (at(18) == 1 || at(18) == 2 || (at(18) == 3 && at(2) == 2 && at(3) == 0));
     if (!done)
         return {true, true, false};
     // The server reads once at least 12 bytes are waiting.
@@ -338,7 +338,7 @@ DWORD LittleEndian(const std::string& bytes, size_t at)
 // version 0 and 1 the 12 bytes above; version 2 a version 2 header with a data
 // size of 12, then the outcome and the off and on codes. Nothing asked (status
 // 0): outcome and codes 0. Otherwise switched, no adapter, failed or list
-// unavailable, and a disable has no on pass.
+// unavailable.
 bool IsReply(const std::string& bytes, BYTE command, BYTE status, WORD version, BYTE action)
 {
     if (version != 2)
@@ -350,7 +350,8 @@ bool IsReply(const std::string& bytes, BYTE command, BYTE status, WORD version, 
     if (status == STATUS_NOT_DONE)
         return outcome == 0 && offResult == 0 && onResult == 0;
     bool known = outcome == 1 || outcome == 2 || outcome == 3 || outcome == 5;
-    return known && (action != ACTION_DISABLE || onResult == 0);
+    // A disable has no on pass, an enable no off pass.
+    return known && (action != ACTION_DISABLE || onResult == 0) && (action != ACTION_ENABLE || offResult == 0);
 }
 
 struct Answer {

@@ -108,6 +108,10 @@ async function service() {
   check('disable, the address written otherwise', disabled.outcome === 'switched' && disabled.onResult === 0,
         disabled);
 
+  const enabled = await tobra.enable(target, { timeoutMs: 30000 });
+  check('enable after the disable is switched', enabled.outcome === 'switched' && enabled.offResult === 0 &&
+        enabled.onResult === 0 && enabled.status === 1, enabled);
+
   const nobody = await tobra.restart(unknown, { timeoutMs: 30000 });
   check('an unknown address has no adapter', nobody.outcome === 'no-adapter' && nobody.status === 1 &&
         nobody.offResult === 0x80070002 && nobody.onResult === 0x80070002, nobody);

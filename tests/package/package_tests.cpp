@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "service_client.h"
+#include "tobra_wire.h"
 #include "support/test_support.h"
 
 using ::testing::HasSubstr;
@@ -610,6 +611,11 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
     EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(ReadSetting(L"AllowedClients").data, std::wstring(L"S-1-5-32-545\0", 13));
     ExpectRunningAndAnswering(&facts);
+    // A record of a disabled adapter for the removal below. (An upgrade keeps the
+    // record only where Windows Installer tells the old product's removal that it
+    // is an upgrade's, UPGRADINGPRODUCTCODE; Wine's does not, so it is written here.)
+    ASSERT_TRUE(test::WriteRegistryValue(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY, L"00-11-22-33-44-55", REG_SZ,
+                                         L"{4D36E972-E325-11CE-BFC1-08002BE10318}"));
 
     // An installed value that the service refuses is not read as two SIDs: the repair stops and leaves it.
     const std::wstring refused = L"S-1-5-4;S-1-5-32-545";
@@ -620,6 +626,7 @@ TEST_F(Package, PolicyPropertiesAreWrittenKeptAcrossTheUpgradeAndRemoved)
     EXPECT_EQ(ReadSetting(L"AllowedClients").data, refused + L'\0');
 
     ASSERT_EQ(Msiexec(L"/x " + OnlyProduct()), 0) << LastLog();
+    EXPECT_FALSE(KeyExists(TOBRA_DISABLED_ADAPTERS_KEY));
     EXPECT_EQ(ReadSetting(L"AllowedAdapters").type, static_cast<DWORD>(REG_NONE));
     EXPECT_EQ(ReadSetting(L"AllowedClients").type, static_cast<DWORD>(REG_NONE));
     EXPECT_FALSE(SettingsKeyExists());

@@ -68,15 +68,24 @@ int FakeDisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
     return RecordAdapterCall(g_adapterCalls.disables, hardwareAddress);
 }
 
+int FakeEnableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome)
+{
+    if (outcome != nullptr)
+        *outcome = g_adapterCalls.outcome;
+    return RecordAdapterCall(g_adapterCalls.enables, hardwareAddress);
+}
+
 ScopedPipePlatform::ScopedPipePlatform()
 {
     g_adapterCalls.restarts = 0;
     g_adapterCalls.disables = 0;
+    g_adapterCalls.enables = 0;
     g_adapterCalls.lastAddressBytes.clear();
     g_adapterCalls.during = nullptr;
     g_adapterCalls.outcome = {OUTCOME_SWITCHED, S_OK, S_OK, {}};
     g_pipePlatform.RestartAdapter = FakeRestartAdapter;
     g_pipePlatform.DisableAdapter = FakeDisableAdapter;
+    g_pipePlatform.EnableAdapter = FakeEnableAdapter;
 }
 
 ScopedPipePlatform::~ScopedPipePlatform()

@@ -40,6 +40,7 @@ private:
 struct AdapterCalls {
     std::atomic<int> restarts{0};
     std::atomic<int> disables{0};
+    std::atomic<int> enables{0};
     std::string lastAddressBytes;
     // Runs inside the action, on the calling thread.
     std::function<void()> during;
@@ -49,6 +50,7 @@ struct AdapterCalls {
 extern AdapterCalls g_adapterCalls;
 int FakeRestartAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
 int FakeDisableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
+int FakeEnableAdapter(const BYTE* hardwareAddress, AdapterOutcome* outcome);
 
 // Saves the seam table, puts the adapter fakes in, and restores it on destruction.
 class ScopedPipePlatform {

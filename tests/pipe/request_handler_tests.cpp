@@ -179,6 +179,7 @@ struct RequestCase {
     std::string reply;  // empty: none
     int restarts;
     int disables;
+    int enables = 0;
 };
 
 void PrintTo(const RequestCase& row, std::ostream* os)
@@ -197,6 +198,7 @@ TEST_P(RequestTable, AnswersAndActsAsTheRulesSay)
     EXPECT_EQ(Hex(exchange.reply), Hex(row.reply));
     EXPECT_EQ(g_adapterCalls.restarts, row.restarts);
     EXPECT_EQ(g_adapterCalls.disables, row.disables);
+    EXPECT_EQ(g_adapterCalls.enables, row.enables);
     // Every request that was read is logged before anything in it is checked.
     ControlMessageHeader header = DecodeControlMessageHeader(reinterpret_cast<const BYTE*>(row.request.data()));
     EXPECT_EQ(log_.Messages(), RequestLines(header.command, header.dataSize));
@@ -222,8 +224,10 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"version 2 restart", Header(TB, 2, 1, 7) + ADDRESS + Bytes({1}), 1, OutcomeReply(1, 1, 1), 1, 0},
         RequestCase{"version 2 disable", Header(TB, 2, 1, 7) + ADDRESS + Bytes({2}), 1, OutcomeReply(1, 1, 1), 0, 1},
         RequestCase{"version 2 command 2 asks nothing", Header(TB, 2, 2, 0), 1, OutcomeReply(2, 0, 0), 0, 0},
-        RequestCase{"version 2 action 3 asks nothing", Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}), 1,
+        RequestCase{"version 2 enable", Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}), 1, OutcomeReply(1, 1, 1), 0, 0, 1},
+        RequestCase{"version 2 action 4 asks nothing", Header(TB, 2, 1, 7) + ADDRESS + Bytes({4}), 1,
                     OutcomeReply(1, 0, 0), 0, 0},
+        RequestCase{"version 0 enable is unknown", Header(TB, 0, 1, 7) + ADDRESS + Bytes({3}), 1, Reply(1, 0), 0, 0},
         RequestCase{"version 2 data size 6 asks nothing", Header(TB, 2, 1, 6) + ADDRESS + Bytes({1}), 1,
                     OutcomeReply(1, 0, 0), 0, 0},
         RequestCase{"version 2 close", Header(TB, 2, COMMAND_CLOSE, 0), -1, "", 0, 0},
@@ -282,16 +286,17 @@ TEST_F(HandlerTest, AdapterNotInThePolicysListIsRefused)
         {Header(TB, 1, 1, 7) + ADDRESS + Bytes({1}), Reply(1, 0), 0},
         {Header(TB, 2, 1, 7) + ADDRESS + Bytes({2}), OutcomeReply(1, 0, 4), 0},
         {Header(TB, 1, 1, 7) + Bytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x66, 1}), Reply(1, 1), 1},
-        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}), OutcomeReply(1, 0, 0), 1},  // asks nothing: not refused
+        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({4}), OutcomeReply(1, 0, 0), 1},  // asks nothing: not refused
+        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}), OutcomeReply(1, 0, 4), 1},
     };
     for (const Row& row : rows) {
         Exchange exchange = Send(row.request);
         EXPECT_EQ(Hex(exchange.reply), Hex(row.reply));
-        EXPECT_EQ(g_adapterCalls.restarts + g_adapterCalls.disables, row.restarts);
+        EXPECT_EQ(g_adapterCalls.restarts + g_adapterCalls.disables + g_adapterCalls.enables, row.restarts);
     }
     g_policy = {};
     std::vector<std::wstring> messages = log_.Messages();
-    EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-55 is not allowed by policy"), 2);
+    EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-55 is not allowed by policy"), 3);
     EXPECT_EQ(CountMessages(messages, L"Adapter 00-11-22-33-44-66 is not allowed by policy"), 0);
 }
 
@@ -330,9 +335,14 @@ TEST_F(HandlerTest, ActionThatRanIsOneInformationEventWithWhoAskedAndTheOutcome)
          {OUTCOME_LIST_UNAVAILABLE, static_cast<HRESULT>(0x80070002UL), S_OK, {}},
          {L"Disable", L"00-11-22-33-44-55", L"no adapter", user, pid, L"the adapter list could not be read",
           L"0x80070002", L"0x00000000"}},
+        {Header(TB, 2, 1, 7) + ADDRESS + Bytes({3}),
+         {OUTCOME_SWITCHED, S_OK, S_OK, {}},
+         {L"Enable", L"00-11-22-33-44-55", L"{4D36E972-E325-11CE-BFC1-08002BE10318}", user, pid, L"switched",
+          L"0x00000000", L"0x00000000"}},
     };
     lstrcpynA(rows[0].outcome.adapterName, GUID_NAME, ADAPTER_NAME_CHARS);
     lstrcpynA(rows[1].outcome.adapterName, GUID_NAME, ADAPTER_NAME_CHARS);
+    lstrcpynA(rows[4].outcome.adapterName, GUID_NAME, ADAPTER_NAME_CHARS);
     size_t count = 0;
     for (const Row& row : rows) {
         g_adapterCalls.outcome = row.outcome;

@@ -115,6 +115,26 @@ protected:
             RegDeleteValueW(handle, L"AllowedClients");
             RegCloseKey(handle);
         }
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY);
+    }
+    // The record's value for an address, or "absent".
+    static std::string RecordValue(const std::wstring& address)
+    {
+        char value[128];
+        DWORD bytes = sizeof(value);
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\norva\\Tobra Service\\DisabledAdapters",
+                         std::string(address.begin(), address.end()).c_str(), RRF_RT_REG_SZ, nullptr, value,
+                         &bytes) != ERROR_SUCCESS)
+            return "absent";
+        return value;
+    }
+    // tobractl with the arguments; its output is printed for the record of the run.
+    static long Tobractl(const std::wstring& arguments, std::string* output)
+    {
+        long code = test::RunCaptured(L"\"" + test::ModuleDirectory() + L"\\tobractl.exe\" " + arguments,
+                                      REQUEST_TIMEOUT_MS, output);
+        printf("[ OUTPUT   ] tobractl %ls: exit code %ld:\n%s", arguments.c_str(), code, output->c_str());
+        return code;
     }
     // Stops the service and starts it again, so that it reads the settings as
     // they are now; the state it comes to.
@@ -297,6 +317,72 @@ TEST_F(StandinService, StandinKilledMidRunIsLoggedAndTheServiceKeepsServing)
     ExpectStandinEndsWhileServiceRuns();
 }
 
+// What the service left off survives its restart, and an enable switches it
+// back on and forgets it. Wine keeps a disabled adapter in its list, so this
+// passes with or without the record; the next test takes the record's path.
+TEST_F(StandinService, DisabledAdapterIsRecordedAndEnabledAfterAServiceRestart)
+{
+    std::string output;
+    EXPECT_EQ(0, Tobractl(L"disable " + TargetText(), &output));
+    EXPECT_EQ(target_.guidText, RecordValue(TargetText()));
+    EXPECT_EQ(target_.guidText + " disconnected\r\n", standin::DataFile(L"state.txt"));
+
+    RestartService();
+    EXPECT_EQ(0, Tobractl(L"enable " + TargetText(), &output));
+    EXPECT_NE(std::string::npos, output.find("Enabled ")) << output;
+    EXPECT_EQ("", standin::DataFile(L"state.txt")) << "connected again";
+    EXPECT_EQ("absent", RecordValue(TargetText()));
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
+              standin::DataFile(L"actions.txt"));
+
+    // No adapter and no record: nothing switched.
+    wchar_t unknown[TOBRA_ADDRESS_TEXT_CHARS];
+    TobraFormatHardwareAddress(NO_ADAPTER, unknown);
+    EXPECT_EQ(7, Tobractl(std::wstring(L"enable ") + unknown, &output));
+    EXPECT_EQ("No adapter has the address 02-00-5E-7B-0B-A0.\n", output);
+    // Version 1 knows no enable: not done, nothing switched.
+    EXPECT_EQ("54 42 01 00 01 00 00 00 00 00 00 00", Request(target_.hardwareAddress.data(), ACTION_ENABLE));
+    EXPECT_EQ(ActionLine("Disconnect", target_, S_OK) + ActionLine("Connect", target_, S_OK),
+              standin::DataFile(L"actions.txt"));
+    std::vector<std::wstring> log = Log();
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), Switching(L"Enabling")));
+    ExpectStandinEndsWhileServiceRuns();
+}
+
+// The record's own path: an address that no adapter has, recorded with a
+// connection's GUID (as Windows leaves the disabled adapter out of the list).
+TEST_F(StandinService, RecordedConnectionIsEnabledWhenNoAdapterHasTheAddress)
+{
+    // Off through the service, and its record moved to an address no adapter has.
+    auto disableUnderUnknownAddress = [this] {
+        EXPECT_EQ(DONE_REPLY, Disable());
+        // The enable then starts a server of its own rather than racing a lingering one's end.
+        EXPECT_TRUE(standin::WaitForServersToExit(EXIT_BOUND_MS));
+        EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY,
+                                                    TargetText().c_str()));
+        EXPECT_TRUE(test::WriteRegistryValue(HKEY_LOCAL_MACHINE, TOBRA_DISABLED_ADAPTERS_KEY, L"02-00-5E-7B-0B-A0",
+                                             REG_SZ, standin::Widen(target_.guidText)));
+        EXPECT_EQ(target_.guidText + " disconnected\r\n", standin::DataFile(L"state.txt"));
+    };
+    disableUnderUnknownAddress();
+    std::string output;
+    EXPECT_EQ(0, Tobractl(L"list", &output));
+    EXPECT_NE(std::string::npos, output.find("02-00-5E-7B-0B-A0  disabled  " + target_.guidText)) << output;
+
+    TobraAdapterReport report;
+    EXPECT_EQ(TobraEnableAdapterWithReport(nullptr, NO_ADAPTER, REQUEST_TIMEOUT_MS, nullptr, &report), TOBRA_DONE);
+    EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_SWITCHED));
+    EXPECT_EQ(report.onResult, 0ul);
+    EXPECT_EQ("", standin::DataFile(L"state.txt")) << "connected again";
+    EXPECT_EQ("absent", RecordValue(L"02-00-5E-7B-0B-A0"));
+
+    // Once more through tobractl, which names it by its address alone.
+    disableUnderUnknownAddress();
+    EXPECT_EQ(0, Tobractl(L"enable 02-00-5E-7B-0B-A0", &output));
+    EXPECT_EQ("Enabled 02-00-5E-7B-0B-A0.\n", output);
+    EXPECT_EQ("", standin::DataFile(L"state.txt"));
+}
+
 // A version 2 request is answered with what it did, through the library and
 // through tobractl; a version 1 request still gets its 12 bytes, and a
 // version 3 request nothing.
@@ -429,9 +515,13 @@ TEST_F(StandinService, OnlyTheAdaptersThePolicyNamesAreSwitched)
                                   REQUEST_TIMEOUT_MS, &output);
     printf("[ OUTPUT   ] tobractl disable, a refused adapter: exit code %ld: %s", code, output.c_str());
     EXPECT_EQ(code, 10);
+    EXPECT_EQ(TobraEnableAdapterWithReport(nullptr, target_.hardwareAddress.data(), REQUEST_TIMEOUT_MS, &outcome,
+                                           &report),
+              TOBRA_NOT_DONE);
+    EXPECT_EQ(report.outcome, static_cast<unsigned long>(TOBRA_OUTCOME_REFUSED));
     EXPECT_EQ("", standin::DataFile(L"actions.txt")) << "the stand-in switched nothing";
     std::vector<std::wstring> log = Log();
-    EXPECT_EQ(3, std::count(log.begin(), log.end(), L"Adapter " + TargetText() + L" is not allowed by policy"));
+    EXPECT_EQ(4, std::count(log.begin(), log.end(), L"Adapter " + TargetText() + L" is not allowed by policy"));
 
     // Group Policy's list wins, value by value: now the target is the one allowed.
     ASSERT_TRUE(SetSetting(GROUP_POLICY_KEY, L"AllowedAdapters", REG_MULTI_SZ,

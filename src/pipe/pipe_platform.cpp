@@ -19,6 +19,8 @@ PipePlatform g_pipePlatform = {
     ::CreateEventW,
     ::ConnectNamedPipe,
     ::WaitForMultipleObjects,
+    ::CancelIoEx,
+    ::GetOverlappedResult,
     ::GetTickCount,
     ::CreateTimerQueueTimer,
     ::ImpersonateNamedPipeClient,

@@ -898,6 +898,7 @@ int wmain(int argc, wchar_t** argv)
         if (!ok)
             return Usage();
     }
-    options.load = std::max(options.load, options.requests + WARM_UP_REQUESTS);
+    // The round trips and the check costs serve 5 requests per round to the service.
+    options.load = std::max(options.load, 5 * options.requests + 2 * WARM_UP_REQUESTS);
     return Bench(options);
 }

@@ -101,14 +101,14 @@ static int IsOwnedBySystem(HANDLE pipe, DWORD* error)
     return system;
 }
 
-/* The service manager's handles, kept for the life of the process and shared
- * by its threads: opening them costs several milliseconds per request (under
- * Wine 2 to 6 ms), the status query alone under one. The lock, set up once,
- * guards them. */
+/* The service manager's handle, kept for the life of the process and shared
+ * by its threads: opening it costs milliseconds per request under Wine. The
+ * lock, set up once, guards it. The service's own handle is not kept: Windows
+ * removes a deleted service only once every handle to it is closed, so a kept
+ * one would hold off an uninstall or upgrade until this process ended. */
 static INIT_ONCE g_serviceQueryOnce = INIT_ONCE_STATIC_INIT;
 static CRITICAL_SECTION g_serviceQueryLock;
 static SC_HANDLE g_serviceManager = NULL;
-static SC_HANDLE g_serviceHandle = NULL;
 
 static BOOL CALLBACK InitializeServiceQueryLock(PINIT_ONCE once, PVOID parameter, PVOID* context)
 {
@@ -119,37 +119,10 @@ static BOOL CALLBACK InitializeServiceQueryLock(PINIT_ONCE once, PVOID parameter
     return TRUE;
 }
 
-static void CloseServiceHandles(void)
-{
-    if (g_serviceHandle != NULL)
-        CloseServiceHandle(g_serviceHandle);
-    if (g_serviceManager != NULL)
-        CloseServiceHandle(g_serviceManager);
-    g_serviceHandle = NULL;
-    g_serviceManager = NULL;
-}
-
-static int OpenServiceHandles(DWORD* error)
-{
-    if (g_serviceHandle != NULL)
-        return 1;
-    g_serviceManager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    if (g_serviceManager != NULL)
-        g_serviceHandle = OpenServiceW(g_serviceManager, TOBRA_SERVICE_NAME, SERVICE_QUERY_STATUS);
-    if (g_serviceHandle == NULL) {
-        *error = GetLastError();
-        CloseServiceHandles();
-        return 0;
-    }
-    return 1;
-}
-
 /* The id of the process the service manager runs the service in (0 when it
- * runs none). Handles kept from an earlier request that no longer answer (the
- * manager restarted, the service registered anew) are opened afresh once. A
- * service that is not running lets its handles go: a kept handle would hold
- * off the removal of a deleted service (an upgrade registers it again) until
- * this process ends. 0 when the manager cannot tell (*error says why). */
+ * runs none). A kept manager handle that no longer answers (the manager
+ * restarted) is opened afresh once. 0 when the manager cannot tell (*error
+ * says why). */
 static int QueryServiceProcessId(DWORD* processId, DWORD* error)
 {
     SERVICE_STATUS_PROCESS status;
@@ -160,21 +133,33 @@ static int QueryServiceProcessId(DWORD* processId, DWORD* error)
     InitOnceExecuteOnce(&g_serviceQueryOnce, InitializeServiceQueryLock, NULL, NULL);
     EnterCriticalSection(&g_serviceQueryLock);
     for (attempt = 0; attempt < 2 && !queried; ++attempt) {
-        int kept = g_serviceHandle != NULL;
-        if (!OpenServiceHandles(error))
+        int kept = g_serviceManager != NULL;
+        SC_HANDLE service;
+        if (!kept)
+            g_serviceManager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+        if (g_serviceManager == NULL) {
+            *error = GetLastError();
             break;
-        if (QueryServiceStatusEx(g_serviceHandle, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status), &needed)) {
-            queried = 1;
-            *processId = status.dwProcessId;
-            if (status.dwCurrentState != SERVICE_RUNNING)
-                CloseServiceHandles();
+        }
+        service = OpenServiceW(g_serviceManager, TOBRA_SERVICE_NAME, SERVICE_QUERY_STATUS);
+        if (service != NULL) {
+            queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status), &needed);
+            if (!queried)
+                *error = GetLastError();
+            CloseServiceHandle(service);
         } else {
             *error = GetLastError();
-            CloseServiceHandles();
-            if (!kept)
-                break;
+        }
+        /* A service that does not exist is an answer, not a stale manager. */
+        if (!queried && (!kept || *error == ERROR_SERVICE_DOES_NOT_EXIST))
+            break;
+        if (!queried) {
+            CloseServiceHandle(g_serviceManager);
+            g_serviceManager = NULL;
         }
     }
+    if (queried)
+        *processId = status.dwProcessId;
     LeaveCriticalSection(&g_serviceQueryLock);
     return queried;
 }

@@ -156,6 +156,24 @@ double NotDoneRoundTrip(const wchar_t* pipeName)
     return result == TOBRA_NOT_DONE ? elapsed : -1;
 }
 
+// The same exchange as the plainest client makes it, with none of the client
+// library's checks: open, the 12-byte request, the 12-byte reply, close. Its
+// milliseconds, or -1 when the reply was not the expected "not done".
+double RawRoundTrip(const wchar_t* pipeName)
+{
+    static const std::string request = CommandRequest(2);
+    double start = NowMs();
+    Client client;
+    if (client.OpenWhenFree(pipeName, REQUEST_TIMEOUT_MS) != 0 || !client.Write(request))
+        return -1;
+    DWORD error = 0;
+    std::string reply = client.ReadAll(CONTROL_MESSAGE_HEADER_SIZE, REQUEST_TIMEOUT_MS, &error);
+    client.Close();
+    double elapsed = NowMs() - start;
+    bool notDone = reply.size() == CONTROL_MESSAGE_HEADER_SIZE && reply[4] == 2 && reply[5] == STATUS_NOT_DONE;
+    return notDone ? elapsed : -1;
+}
+
 // Polls until the pipe answers; milliseconds from `since`, or -1.
 double WaitUntilServed(const wchar_t* pipeName, double since)
 {
@@ -301,54 +319,92 @@ struct Run {
     }
 };
 
+// Start and stop figures of one service, in milliseconds.
+struct Cycles {
+    std::vector<double> running, ready, stopped, ended;
+};
+
+// Starts the service, waits for its pipe's first reply, stops it. False (and
+// the run failed) when any step did not come.
+bool OneCycle(Run& run, SC_HANDLE service, const wchar_t* pipeName, Cycles* cycles)
+{
+    double start = NowMs();
+    if (!StartTobraService(service)) {
+        run.Fail(("StartService: " + ErrorText(GetLastError())).c_str());
+        return false;
+    }
+    if (!WaitForState(service, SERVICE_RUNNING, SERVICE_TIMEOUT_MS)) {
+        run.Fail("the service did not report running");
+        return false;
+    }
+    cycles->running.push_back(NowMs() - start);
+    double served = WaitUntilServed(pipeName, start);
+    if (served < 0) {
+        run.Fail("the pipe served no client");
+        return false;
+    }
+    cycles->ready.push_back(served);
+
+    HANDLE process = OpenServiceProcess(service);
+    double stop = NowMs();
+    SERVICE_STATUS plain = {};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &plain) ||
+        !WaitForState(service, SERVICE_STOPPED, SERVICE_TIMEOUT_MS)) {
+        if (process != nullptr)
+            CloseHandle(process);
+        run.Fail("the service did not stop");
+        return false;
+    }
+    cycles->stopped.push_back(NowMs() - stop);
+    if (process != nullptr) {
+        if (WaitForSingleObject(process, SERVICE_TIMEOUT_MS) == WAIT_OBJECT_0)
+            cycles->ended.push_back(NowMs() - stop);
+        CloseHandle(process);
+    }
+    return true;
+}
+
+void PrintCycle(const char* what, const std::vector<double>& service, const std::vector<double>& minimal)
+{
+    Summary s = Summarize(service), m = Summarize(minimal);
+    printf("  %-36s %7.1f / %7.1f ms   %7.1f / %7.1f ms   %5.2fx\n", what, s.median, s.max, m.median, m.max,
+           m.median > 0 ? s.median / m.median : 0);
+}
+
+// Tobra Service and the minimal service of the bench's own (the echo: it
+// reports running once its pipe exists and does nothing else at start) take
+// turns under the same service manager, so that start-up is a ratio too.
 void StartStopCycles(Run& run)
 {
-    std::vector<double> running, ready, stopped, ended;
-    for (int cycle = 0; cycle < run.options.cycles; ++cycle) {
-        double start = NowMs();
-        if (!StartTobraService(run.service.Get())) {
-            run.Fail(("StartService: " + ErrorText(GetLastError())).c_str());
-            return;
-        }
-        if (!WaitForState(run.service.Get(), SERVICE_RUNNING, SERVICE_TIMEOUT_MS)) {
-            run.Fail("the service did not report running");
-            return;
-        }
-        running.push_back(NowMs() - start);
-        double served = WaitUntilServed(CONTROL_PIPE_NAME, start);
-        if (served < 0) {
-            run.Fail("the control pipe served no client");
-            return;
-        }
-        ready.push_back(served);
-
-        HANDLE process = OpenServiceProcess(run.service.Get());
-        double stop = NowMs();
-        SERVICE_STATUS plain = {};
-        if (!ControlService(run.service.Get(), SERVICE_CONTROL_STOP, &plain) ||
-            !WaitForState(run.service.Get(), SERVICE_STOPPED, SERVICE_TIMEOUT_MS)) {
-            if (process != nullptr)
-                CloseHandle(process);
-            run.Fail("the service did not stop");
-            return;
-        }
-        stopped.push_back(NowMs() - stop);
-        if (process != nullptr) {
-            if (WaitForSingleObject(process, SERVICE_TIMEOUT_MS) == WAIT_OBJECT_0)
-                ended.push_back(NowMs() - stop);
-            CloseHandle(process);
-        }
+    Cycles service, minimal;
+    SERVICE_STATUS plain = {};
+    if (!ControlService(run.echo.Get(), SERVICE_CONTROL_STOP, &plain) ||
+        !WaitForState(run.echo.Get(), SERVICE_STOPPED, SERVICE_TIMEOUT_MS)) {
+        run.Fail("the minimal service did not stop");
+        return;
     }
-    Summary r = Summarize(running), p = Summarize(ready), s = Summarize(stopped), e = Summarize(ended);
-    printf("\nStart and stop through the service-manager API, %d cycles (median / max):\n", run.options.cycles);
-    printf("  StartService to RUNNING reported          %7.1f / %7.1f ms\n", r.median, r.max);
-    printf("  StartService to the pipe's first reply    %7.1f / %7.1f ms\n", p.median, p.max);
-    printf("  stop control to STOPPED reported          %7.1f / %7.1f ms\n", s.median, s.max);
-    if (e.count == s.count)
-        printf("  stop control to the process's end         %7.1f / %7.1f ms\n", e.median, e.max);
+    for (int cycle = 0; cycle < run.options.cycles; ++cycle) {
+        if (!OneCycle(run, run.service.Get(), CONTROL_PIPE_NAME, &service) ||
+            !OneCycle(run, run.echo.Get(), BENCH_ECHO_PIPE_NAME, &minimal))
+            return;
+    }
+    // The round trips need the echo again.
+    if (!StartServiceW(run.echo.Get(), 0, nullptr) || WaitUntilServed(BENCH_ECHO_PIPE_NAME, NowMs()) < 0) {
+        run.Fail("the minimal service did not start again");
+        return;
+    }
+    printf(
+        "\nStart and stop through the service-manager API, %d cycles each, in turn with a minimal service\n"
+        "(the echo: reports running once its pipe exists) (median / max):\n",
+        run.options.cycles);
+    printf("  %-36s %-22s %-22s %s\n", "", "Tobra Service", "minimal service", "ratio");
+    PrintCycle("StartService to RUNNING reported", service.running, minimal.running);
+    PrintCycle("StartService to the pipe's first reply", service.ready, minimal.ready);
+    PrintCycle("stop control to STOPPED reported", service.stopped, minimal.stopped);
+    if (service.ended.size() == service.stopped.size() && minimal.ended.size() == minimal.stopped.size())
+        PrintCycle("stop control to the process's end", service.ended, minimal.ended);
     else
-        printf("  stop control to the process's end         (not seen in %zu of %zu cycles)\n", s.count - e.count,
-               s.count);
+        printf("  stop control to the process's end         (not seen in every cycle)\n");
 }
 
 // Starts the service for the long run and takes its process handle.
@@ -371,42 +427,54 @@ bool StartForRun(Run& run)
 
 void PrintTrip(const char* name, const Summary& s)
 {
-    printf("  %-26s %8.3f %8.3f %8.3f %8.3f %8.3f\n", name, s.median, s.p99, s.mean, s.min, s.max);
+    printf("  %-34s %8.3f %8.3f %8.3f %8.3f %8.3f\n", name, s.median, s.p99, s.mean, s.min, s.max);
 }
 
-// The service and the floor answer alternately, so that both see the same
-// machine at the same moments.
+// The service and the floor answer in turn, so that both see the same machine
+// at the same moments: a raw client with no checks (the server's cost), then
+// the client library (the client's cost on top).
 void RoundTrips(Run& run, int* served)
 {
     for (int i = 0; i < WARM_UP_REQUESTS; ++i) {
-        if (NotDoneRoundTrip(CONTROL_PIPE_NAME) < 0 || NotDoneRoundTrip(BENCH_ECHO_PIPE_NAME) < 0) {
+        if (NotDoneRoundTrip(CONTROL_PIPE_NAME) < 0 || NotDoneRoundTrip(BENCH_ECHO_PIPE_NAME) < 0 ||
+            RawRoundTrip(CONTROL_PIPE_NAME) < 0 || RawRoundTrip(BENCH_ECHO_PIPE_NAME) < 0) {
             run.Fail("a warm-up request got no \"not done\" reply");
             return;
         }
-        ++*served;
+        *served += 2;
     }
-    std::vector<double> service, floor;
+    std::vector<double> rawService, rawFloor, service, floor;
     for (int i = 0; i < run.options.requests; ++i) {
-        double a = NotDoneRoundTrip(CONTROL_PIPE_NAME);
-        double b = NotDoneRoundTrip(BENCH_ECHO_PIPE_NAME);
-        if (a < 0 || b < 0) {
+        double a = RawRoundTrip(CONTROL_PIPE_NAME);
+        double b = RawRoundTrip(BENCH_ECHO_PIPE_NAME);
+        double c = NotDoneRoundTrip(CONTROL_PIPE_NAME);
+        double d = NotDoneRoundTrip(BENCH_ECHO_PIPE_NAME);
+        if (a < 0 || b < 0 || c < 0 || d < 0) {
             run.Fail("a request got no \"not done\" reply");
             return;
         }
-        ++*served;
-        service.push_back(a);
-        floor.push_back(b);
+        *served += 2;
+        rawService.push_back(a);
+        rawFloor.push_back(b);
+        service.push_back(c);
+        floor.push_back(d);
     }
-    Summary s = Summarize(service), f = Summarize(floor);
+    Summary rs = Summarize(rawService), rf = Summarize(rawFloor), s = Summarize(service), f = Summarize(floor);
     printf(
         "\nRound trip of a request answered \"not done\" (connect, 12 bytes each way, close),\n"
-        "%d each, the two servers alternately (ms):\n",
+        "%d each, the two servers and the two clients in turn (ms):\n",
         run.options.requests);
-    printf("  %-26s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
-    PrintTrip("Tobra Service", s);
-    PrintTrip("raw pipe echo (the floor)", f);
-    printf("  %-26s %7.2fx %7.2fx %7.2fx\n", "ratio", f.median > 0 ? s.median / f.median : 0,
+    printf("  %-34s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
+    PrintTrip("raw client, Tobra Service", rs);
+    PrintTrip("raw client, echo (the floor)", rf);
+    printf("  %-34s %7.2fx %7.2fx %7.2fx\n", "raw ratio (the server's cost)", rf.median > 0 ? rs.median / rf.median : 0,
+           rf.p99 > 0 ? rs.p99 / rf.p99 : 0, rf.mean > 0 ? rs.mean / rf.mean : 0);
+    PrintTrip("client library, Tobra Service", s);
+    PrintTrip("client library, echo (no checks)", f);
+    printf("  %-34s %7.2fx %7.2fx %7.2fx\n", "library ratio", f.median > 0 ? s.median / f.median : 0,
            f.p99 > 0 ? s.p99 / f.p99 : 0, f.mean > 0 ? s.mean / f.mean : 0);
+    printf("  %-34s %8.3f %8.3f %8.3f\n", "library above raw, Tobra Service", s.median - rs.median, s.p99 - rs.p99,
+           s.mean - rs.mean);
 }
 
 // The client library's name read made to report another pipe: the library
@@ -464,13 +532,13 @@ void ServerCheckCost(Run& run, int* served)
     Summary s = Summarize(all), o = Summarize(noOwner), n = Summarize(none);
     printf("\nThe client library's checks of who serves the pipe, %d exchanges each, in turn (ms):\n",
            run.options.requests);
-    printf("  %-26s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
+    printf("  %-34s %8s %8s %8s %8s %8s\n", "", "median", "p99", "mean", "min", "max");
     PrintTrip("with every check", s);
     PrintTrip("without the owner read", o);
     PrintTrip("without any check", n);
-    printf("  %-26s %8.3f %8.3f %8.3f\n", "all checks, per exchange", s.median - n.median, s.p99 - n.p99,
+    printf("  %-34s %8.3f %8.3f %8.3f\n", "all checks, per exchange", s.median - n.median, s.p99 - n.p99,
            s.mean - n.mean);
-    printf("  %-26s %8.3f %8.3f %8.3f\n", "the owner read alone", s.median - o.median, s.p99 - o.p99, s.mean - o.mean);
+    printf("  %-34s %8.3f %8.3f %8.3f\n", "the owner read alone", s.median - o.median, s.p99 - o.p99, s.mean - o.mean);
 }
 
 void Load(Run& run, int* served)
@@ -830,6 +898,7 @@ int wmain(int argc, wchar_t** argv)
         if (!ok)
             return Usage();
     }
-    options.load = std::max(options.load, options.requests + WARM_UP_REQUESTS);
+    // The round trips and the check costs serve 5 requests per round to the service.
+    options.load = std::max(options.load, 5 * options.requests + 2 * WARM_UP_REQUESTS);
     return Bench(options);
 }

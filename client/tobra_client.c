@@ -61,7 +61,7 @@ static int IsLocalPipeName(const wchar_t* name)
  * Service" all open it. The pipe file system's name for the handle does, in
  * the case its creator used. A name that cannot be read counts as the
  * service's, so that the checks run; so does the service's name as given. */
-static int IsServicePipe(HANDLE pipe, const wchar_t* name)
+static int IsServicePipe(HANDLE pipe, const wchar_t* name, DWORD* error)
 {
     union {
         FILE_NAME_INFO info;
@@ -69,10 +69,13 @@ static int IsServicePipe(HANDLE pipe, const wchar_t* name)
     } fileName;
     DWORD chars;
 
+    *error = 0;
     if (CompareStringOrdinal(name, -1, TOBRA_PIPE_NAME, -1, TRUE) == CSTR_EQUAL)
         return 1;
-    if (!g_tobraClientPlatform.GetFileInformationByHandleEx(pipe, FileNameInfo, &fileName, sizeof(fileName)))
+    if (!g_tobraClientPlatform.GetFileInformationByHandleEx(pipe, FileNameInfo, &fileName, sizeof(fileName))) {
+        *error = GetLastError();
         return 1;
+    }
     chars = fileName.info.FileNameLength / sizeof(WCHAR);
     if (chars > PIPE_FILE_NAME_CHARS)
         return 1;
@@ -98,6 +101,69 @@ static int IsOwnedBySystem(HANDLE pipe, DWORD* error)
     return system;
 }
 
+/* The service manager's handle, kept for the life of the process and shared
+ * by its threads: opening it costs milliseconds per request under Wine. The
+ * lock, set up once, guards it. The service's own handle is not kept: Windows
+ * removes a deleted service only once every handle to it is closed, so a kept
+ * one would hold off an uninstall or upgrade until this process ended. */
+static INIT_ONCE g_serviceQueryOnce = INIT_ONCE_STATIC_INIT;
+static CRITICAL_SECTION g_serviceQueryLock;
+static SC_HANDLE g_serviceManager = NULL;
+
+static BOOL CALLBACK InitializeServiceQueryLock(PINIT_ONCE once, PVOID parameter, PVOID* context)
+{
+    (void)once;
+    (void)parameter;
+    (void)context;
+    InitializeCriticalSection(&g_serviceQueryLock);
+    return TRUE;
+}
+
+/* The id of the process the service manager runs the service in (0 when it
+ * runs none). A kept manager handle that no longer answers (the manager
+ * restarted) is opened afresh once. 0 when the manager cannot tell (*error
+ * says why). */
+static int QueryServiceProcessId(DWORD* processId, DWORD* error)
+{
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed = 0;
+    int queried = 0;
+    int attempt;
+
+    InitOnceExecuteOnce(&g_serviceQueryOnce, InitializeServiceQueryLock, NULL, NULL);
+    EnterCriticalSection(&g_serviceQueryLock);
+    for (attempt = 0; attempt < 2 && !queried; ++attempt) {
+        int kept = g_serviceManager != NULL;
+        SC_HANDLE service;
+        if (!kept)
+            g_serviceManager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+        if (g_serviceManager == NULL) {
+            *error = GetLastError();
+            break;
+        }
+        service = OpenServiceW(g_serviceManager, TOBRA_SERVICE_NAME, SERVICE_QUERY_STATUS);
+        if (service != NULL) {
+            queried = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status), &needed);
+            if (!queried)
+                *error = GetLastError();
+            CloseServiceHandle(service);
+        } else {
+            *error = GetLastError();
+        }
+        /* A service that does not exist is an answer, not a stale manager. */
+        if (!queried && (!kept || *error == ERROR_SERVICE_DOES_NOT_EXIST))
+            break;
+        if (!queried) {
+            CloseServiceHandle(g_serviceManager);
+            g_serviceManager = NULL;
+        }
+    }
+    if (queried)
+        *processId = status.dwProcessId;
+    LeaveCriticalSection(&g_serviceQueryLock);
+    return queried;
+}
+
 /* A program that took the pipe's name before the service (at a restart or an
  * upgrade) would get the request and could answer anything. The pipe must be
  * owned by SYSTEM and, as a second line, served by the process the service
@@ -110,11 +176,7 @@ static int IsOwnedBySystem(HANDLE pipe, DWORD* error)
 static int IsServedByService(HANDLE pipe, DWORD* error)
 {
     ULONG serverId = 0;
-    SERVICE_STATUS_PROCESS status;
-    DWORD needed = 0;
-    int served = 0;
-    SC_HANDLE manager;
-    SC_HANDLE service;
+    DWORD serviceId = 0;
 
     if (!IsOwnedBySystem(pipe, error))
         return 0;
@@ -122,23 +184,9 @@ static int IsServedByService(HANDLE pipe, DWORD* error)
         *error = GetLastError();
         return 0;
     }
-    manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    if (manager == NULL) {
-        *error = GetLastError();
+    if (!QueryServiceProcessId(&serviceId, error))
         return 0;
-    }
-    service = OpenServiceW(manager, TOBRA_SERVICE_NAME, SERVICE_QUERY_STATUS);
-    if (service == NULL) {
-        *error = GetLastError();
-    } else {
-        if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE*)&status, sizeof(status), &needed))
-            *error = GetLastError();
-        else
-            served = status.dwProcessId != 0 && status.dwProcessId == serverId;
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    return served;
+    return serviceId != 0 && serviceId == serverId;
 }
 
 /* Opens the pipe, waiting while another client is being served. */
@@ -240,10 +288,12 @@ static TobraResult Exchange(const wchar_t* pipeName, const unsigned char* reques
     result = OpenPipe(pipeName, start, limit, &pipe, outcome);
     if (result != TOBRA_DONE)
         return result;
-    if (IsServicePipe(pipe, pipeName) && !IsServedByService(pipe, &error)) {
+    if (IsServicePipe(pipe, pipeName, &error) && (IsEndOfConnection(error) || !IsServedByService(pipe, &error))) {
         outcome->error = error;
         CloseHandle(pipe);
-        return TOBRA_NOT_THE_SERVICE;
+        /* A server that dropped the connection while it was being checked has
+         * been sent nothing and can be told nothing. */
+        return IsEndOfConnection(error) ? TOBRA_NO_REPLY : TOBRA_NOT_THE_SERVICE;
     }
 
     ZeroMemory(&overlapped, sizeof(overlapped));

@@ -161,6 +161,31 @@ BOOL CloseServiceHandle(SC_HANDLE handle)
     return FALSE;
 }
 
+BOOL InitOnceExecuteOnce(PINIT_ONCE once, PINIT_ONCE_FN function, PVOID parameter, PVOID* context)
+{
+    (void)once, (void)function, (void)parameter, (void)context;
+    Unreachable("InitOnceExecuteOnce");
+    return FALSE;
+}
+
+void InitializeCriticalSection(CRITICAL_SECTION* section)
+{
+    (void)section;
+    Unreachable("InitializeCriticalSection");
+}
+
+void EnterCriticalSection(CRITICAL_SECTION* section)
+{
+    (void)section;
+    Unreachable("EnterCriticalSection");
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION* section)
+{
+    (void)section;
+    Unreachable("LeaveCriticalSection");
+}
+
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size)
 {
     (void)file, (void)infoClass, (void)info, (void)size;

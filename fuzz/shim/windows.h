@@ -15,6 +15,7 @@ extern "C" {
 #endif
 
 #define WINAPI
+#define CALLBACK
 #define TRUE 1
 #define FALSE 0
 
@@ -26,6 +27,7 @@ typedef void* HANDLE;
 typedef const wchar_t* LPCWSTR;
 typedef DWORD* LPDWORD;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef uint32_t ULONG;
 typedef void* SC_HANDLE;
@@ -39,6 +41,15 @@ typedef DWORD SECURITY_INFORMATION;
 typedef enum FILE_INFO_BY_HANDLE_CLASS { FileNameInfo = 2 } FILE_INFO_BY_HANDLE_CLASS;
 typedef enum SE_OBJECT_TYPE { SE_KERNEL_OBJECT = 6 } SE_OBJECT_TYPE;
 typedef enum WELL_KNOWN_SID_TYPE { WinLocalSystemSid = 22 } WELL_KNOWN_SID_TYPE;
+
+typedef struct INIT_ONCE {
+    void* Ptr;
+} INIT_ONCE, *PINIT_ONCE;
+#define INIT_ONCE_STATIC_INIT {0}
+typedef BOOL (*PINIT_ONCE_FN)(PINIT_ONCE once, PVOID parameter, PVOID* context);
+typedef struct CRITICAL_SECTION {
+    void* opaque[5];
+} CRITICAL_SECTION;
 
 typedef struct FILE_NAME_INFO {
     DWORD FileNameLength;
@@ -90,6 +101,7 @@ typedef struct OVERLAPPED {
 #define ERROR_PIPE_BUSY 231u
 #define ERROR_PIPE_NOT_CONNECTED 233u
 #define ERROR_IO_PENDING 997u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define CSTR_EQUAL 2
 #define SC_MANAGER_CONNECT 0x0001u
 #define SERVICE_QUERY_STATUS 0x0004u
@@ -120,6 +132,10 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
 BOOL QueryServiceStatusEx(SC_HANDLE service, int level, BYTE* buffer, DWORD size, LPDWORD needed);
 BOOL CloseServiceHandle(SC_HANDLE handle);
+BOOL InitOnceExecuteOnce(PINIT_ONCE once, PINIT_ONCE_FN function, PVOID parameter, PVOID* context);
+void InitializeCriticalSection(CRITICAL_SECTION* section);
+void EnterCriticalSection(CRITICAL_SECTION* section);
+void LeaveCriticalSection(CRITICAL_SECTION* section);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size);
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner, PSID* group,
                       PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);

@@ -20,6 +20,8 @@ PipePlatform g_pipePlatform = {
     ::CreateEventW,
     ::ConnectNamedPipe,
     ::WaitForMultipleObjects,
+    ::CancelIoEx,
+    ::GetOverlappedResult,
     ::GetTickCount,
     ::CreateTimerQueueTimer,
     ::ImpersonateNamedPipeClient,

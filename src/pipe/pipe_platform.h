@@ -20,6 +20,7 @@ struct PipePlatform {
     // Remote-client rejection shows only to another machine; tests record the arguments.
     decltype(&::CreateNamedPipeW) CreateNamedPipeW;
     decltype(&::VirtualAlloc) VirtualAlloc;
+    // The handler's read of a request, and the server's zero-byte read.
     decltype(&::ReadFile) ReadFile;
     // Failures of the peek, the reply's write, the connect event, the connect
     // and the wait, which a real pipe gives only by chance.
@@ -28,6 +29,11 @@ struct PipePlatform {
     decltype(&::CreateEventW) CreateEventW;
     decltype(&::ConnectNamedPipe) ConnectNamedPipe;
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects;
+    // The end of the zero-byte read that waits for a client's first bytes: a
+    // completion with an error, and that its cancel is waited for, which a
+    // real pipe shows only by chance.
+    decltype(&::CancelIoEx) CancelIoEx;
+    decltype(&::GetOverlappedResult) GetOverlappedResult;
     decltype(&::GetTickCount) GetTickCount;
     // The timer that bounds the reply's flush, whose failure no real system gives.
     decltype(&::CreateTimerQueueTimer) CreateTimerQueueTimer;

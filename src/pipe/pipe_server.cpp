@@ -42,32 +42,118 @@ bool WaitForStop(DWORD ms, ServerEnd* end)
     return true;
 }
 
-// Polls the handler until it has dealt with the client, until more than the
+// What a wait for a connected client's first bytes found.
+enum ClientWait {
+    CLIENT_DATA_ARRIVED,  // bytes came while the read was pending
+    CLIENT_DATA_WAITING,  // bytes were there already, or the read cannot tell: poll
+    CLIENT_GONE,          // the client has closed its end and left nothing
+    CLIENT_TIME_UP,
+    CLIENT_STOP,          // a stop came, or the wait failed (recorded in end)
+};
+
+// Ends a pending read and waits until it has ended, so that nothing refers to
+// the record once it goes (it lives on the caller's stack).
+void EndPendingRead(HANDLE pipe, OVERLAPPED* read)
+{
+    DWORD ignored = 0;
+    g_pipePlatform.CancelIoEx(pipe, read);
+    g_pipePlatform.GetOverlappedResult(pipe, read, &ignored, TRUE);
+}
+
+bool IsClientGone(DWORD error)
+{
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+// Sleeps until the client's first bytes arrive, the client goes, the time
+// left runs out or a stop comes, without polling: a zero-byte read of the
+// pipe pends until data is waiting. A read that fails at once with an error
+// other than the client's going falls back to polling, where the handler
+// decides.
+ClientWait WaitForClientBytes(HANDLE pipe, HANDLE readEvent, DWORD timeLeftMs, ServerEnd* end)
+{
+    OVERLAPPED read;
+    ZeroMemory(&read, sizeof(read));
+    read.hEvent = readEvent;
+    BYTE none = 0;
+    DWORD transferred = 0;
+    if (g_pipePlatform.ReadFile(pipe, &none, 0, nullptr, &read))
+        return CLIENT_DATA_WAITING;
+    DWORD error = GetLastError();
+    if (IsClientGone(error))
+        return CLIENT_GONE;  // waiting now would wait for nothing
+    if (error != ERROR_IO_PENDING)
+        return CLIENT_DATA_WAITING;
+
+    HANDLE waitList[2] = {g_pipeStopEvent, readEvent};
+    DWORD result = g_pipePlatform.WaitForMultipleObjects(2, waitList, FALSE, timeLeftMs);
+    if (result == WAIT_OBJECT_0 + 1) {
+        if (g_pipePlatform.GetOverlappedResult(pipe, &read, &transferred, FALSE))
+            return CLIENT_DATA_ARRIVED;
+        error = GetLastError();
+        // ERROR_BROKEN_PIPE when the client closed, ERROR_PIPE_NOT_CONNECTED at a disconnect.
+        if (IsClientGone(error))
+            return CLIENT_GONE;
+        if (error == ERROR_IO_INCOMPLETE)
+            EndPendingRead(pipe, &read);
+        return CLIENT_DATA_WAITING;
+    }
+    error = GetLastError();
+    EndPendingRead(pipe, &read);
+    if (result == WAIT_TIMEOUT)
+        return CLIENT_TIME_UP;
+    if (result != WAIT_OBJECT_0)
+        SetFailure(end, WAIT_FAILURE, error);
+    return CLIENT_STOP;
+}
+
+// Calls the handler until it has dealt with the client, until more than the
 // request time limit has passed since the connection was seen, or until a
-// stop comes. Partial data does not restart the count; the unsigned
-// difference survives the tick count's wrap. A request once read is carried
-// out and answered within the one handler call, so a stop only ever drops a
-// client that still owes its header. True when the server is to end.
-bool ServeClient(HANDLE pipe, ServerEnd* end)
+// stop comes. Until the first bytes arrive the thread sleeps on a zero-byte
+// read; once some are waiting that read would complete at once, so the
+// handler is then asked again every millisecond until the header is whole.
+// Partial data does not restart the count; the unsigned difference survives
+// the tick count's wrap. A request once read is carried out and answered
+// within the one handler call, so a stop only ever drops a client that still
+// owes its header. True when the server is to end.
+bool ServeClient(HANDLE pipe, HANDLE readEvent, ServerEnd* end)
 {
     DWORD start = g_pipePlatform.GetTickCount();
+    bool polling = false;
     for (;;) {
         if (HandlePipeRequest(pipe) != 0)
             return false;
-        if (g_pipePlatform.GetTickCount() - start > g_pipePlatform.requestTimeoutMs) {
+        DWORD elapsed = g_pipePlatform.GetTickCount() - start;
+        if (elapsed > g_pipePlatform.requestTimeoutMs) {
             LogPrintf(L"PIPE Timeout.");
             return false;
         }
         // Any user can connect and stay silent: that must not hold off a stop.
-        if (WaitForStop(PIPE_POLL_MS, end))
+        if (polling) {
+            if (WaitForStop(PIPE_POLL_MS, end))
+                return true;
+            continue;
+        }
+        switch (WaitForClientBytes(pipe, readEvent, g_pipePlatform.requestTimeoutMs - elapsed + 1, end)) {
+        case CLIENT_GONE:
+            return false;
+        case CLIENT_STOP:
             return true;
+        case CLIENT_DATA_WAITING:
+            // Bytes stay until the handler reads a whole header: poll from now on.
+            polling = true;
+            break;
+        case CLIENT_DATA_ARRIVED:
+        case CLIENT_TIME_UP:
+            break;  // the handler, then the clock, decide
+        }
     }
 }
 
 // Connects, serves and disconnects clients until the stop event is set, or
 // until a connect or a wait fails (recorded in end). When a stop and a
 // connection come together, the stop wins.
-void ServeClients(HANDLE pipe, HANDLE connectEvent, ServerEnd* end)
+void ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE readEvent, ServerEnd* end)
 {
     // A pending connect refers to the record until it completes or is cancelled.
     OVERLAPPED connect;
@@ -90,7 +176,7 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent, ServerEnd* end)
             }
             // ERROR_PIPE_CONNECTED: a client came before the call; serve it at once.
             if (error == ERROR_PIPE_CONNECTED) {
-                stop = ServeClient(pipe, end);
+                stop = ServeClient(pipe, readEvent, end);
                 DisconnectNamedPipe(pipe);
                 // A client that is answered at its first poll never reaches a wait.
                 if (!stop)
@@ -113,7 +199,7 @@ void ServeClients(HANDLE pipe, HANDLE connectEvent, ServerEnd* end)
             break;
         }
         pending = 0;
-        stop = ServeClient(pipe, end);
+        stop = ServeClient(pipe, readEvent, end);
         DisconnectNamedPipe(pipe);
     }
 
@@ -165,6 +251,8 @@ DWORD WINAPI PipeServerThread(LPVOID)
 {
     ServerEnd end = {nullptr, NO_ERROR};
     HANDLE connectEvent = g_pipePlatform.CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // Manual reset, as GetOverlappedResult needs; each read resets it.
+    HANDLE readEvent = nullptr;
     HANDLE pipe = INVALID_HANDLE_VALUE;
     PSECURITY_DESCRIPTOR security = nullptr;
     const WCHAR* allowedClients = g_policy.allowedClients[0] != L'\0' ? g_policy.allowedClients : nullptr;
@@ -172,6 +260,11 @@ DWORD WINAPI PipeServerThread(LPVOID)
     // Without the connect event no client could ever be seen.
     if (connectEvent == nullptr) {
         SetFailure(&end, L"Could not create the connect event", GetLastError());
+        goto cleanup;
+    }
+    readEvent = g_pipePlatform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (readEvent == nullptr) {
+        SetFailure(&end, L"Could not create the read event", GetLastError());
         goto cleanup;
     }
 
@@ -195,13 +288,15 @@ DWORD WINAPI PipeServerThread(LPVOID)
         goto cleanup;
     }
 
-    ServeClients(pipe, connectEvent, &end);
+    ServeClients(pipe, connectEvent, readEvent, &end);
 
 cleanup:
     if (security != nullptr)
         LocalFree(security);
     if (connectEvent != nullptr)
         CloseHandle(connectEvent);
+    if (readEvent != nullptr)
+        CloseHandle(readEvent);
     if (pipe != INVALID_HANDLE_VALUE) {
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);

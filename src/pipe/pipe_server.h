@@ -7,8 +7,9 @@
 // seen, to get the 12-byte request header into the pipe.
 constexpr DWORD PIPE_REQUEST_TIMEOUT_MS = 30000;
 
-// How long the server pauses between polls of a connected client, and after a
-// connect that failed at once; it waits on the stop event meanwhile.
+// How long the server pauses between looks at a client whose header is partly
+// there (until its first byte it sleeps on a zero-byte read instead), and
+// after a connect that failed at once; it waits on the stop event meanwhile.
 constexpr DWORD PIPE_POLL_MS = 1;
 // How often a name that another program holds is tried again.
 constexpr DWORD PIPE_CREATE_RETRY_MS = 1000;

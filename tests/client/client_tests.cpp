@@ -450,6 +450,51 @@ TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
     }
 }
 
+// Reads of a server that has already dropped the connection.
+BOOL WINAPI NameOfAGoneServer(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
+{
+    SetLastError(ERROR_PIPE_NOT_CONNECTED);
+    return FALSE;
+}
+
+DWORD WINAPI OwnerOfAGoneServer(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                PSECURITY_DESCRIPTOR*)
+{
+    return ERROR_BROKEN_PIPE;
+}
+
+// A server that is gone while it is being checked has been sent nothing: no
+// reply, not an impostor. Every other failure of the checks still refuses.
+TEST(ClientExchange, AServerGoneWhileCheckedGivesNoReplyAndGetsNothing)
+{
+    const ServerCheckCase cases[] = {
+        {"the name read finds it gone", nullptr, nullptr, nullptr, NameOfAGoneServer, nullptr,
+         ERROR_PIPE_NOT_CONNECTED},
+        {"the owner read finds it gone", TOBRA_PIPE_NAME, nullptr, OWNED_BY_SYSTEM, nullptr, OwnerOfAGoneServer,
+         ERROR_BROKEN_PIPE},
+    };
+    for (const ServerCheckCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetFileInformationByHandleEx)> readName(
+            g_tobraClientPlatform.GetFileInformationByHandleEx,
+            c.readName != nullptr ? c.readName : g_tobraClientPlatform.GetFileInformationByHandleEx);
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetSecurityInfo)> readOwner(
+            g_tobraClientPlatform.GetSecurityInfo,
+            c.readOwner != nullptr ? c.readOwner : g_tobraClientPlatform.GetSecurityInfo);
+        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2,
+                              c.serverName != nullptr ? c.serverName : test::UniquePipeName(), c.security);
+        const wchar_t* name = c.serverName == nullptr ? server.Name().c_str() : nullptr;
+        TobraOutcome outcome;
+        EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NO_REPLY);
+        EXPECT_FALSE(outcome.requestSent);
+        EXPECT_EQ(outcome.error, c.error);
+        unsigned char reply[16];
+        EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), TOBRA_NO_REPLY);
+        server.Stop();
+        EXPECT_TRUE(server.Requests().empty());
+    }
+}
+
 // Only the service's pipe is checked: a test server's, owned by SYSTEM or not,
 // whose name can be read, is served as it is.
 TEST(ClientExchange, APipeOfAnotherNameIsNotChecked)

@@ -189,6 +189,83 @@ int FailingGrant(PSID, HANDLE)
     return 0;
 }
 
+// The server's zero-byte reads, counted; a row may have them succeed at once,
+// fail at once, or pend and then fail, with g_zeroReadError. Reads of a size
+// (the handler's) and every other record go to the real calls.
+enum class ZeroRead { Real, SucceedAtOnce, FailAtOnce, PendThenFail };
+ZeroRead g_zeroReadMode = ZeroRead::Real;
+DWORD g_zeroReadError = 0;
+std::atomic<int> g_zeroReads{0};
+std::atomic<int> g_zeroReadsPending{0};
+std::atomic<int> g_cancels{0};
+std::atomic<int> g_cancelWaits{0};
+std::atomic<OVERLAPPED*> g_fakedRead{nullptr};
+
+BOOL WINAPI SteeredReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    if (size != 0)
+        return ::ReadFile(file, buffer, size, read, overlapped);
+    ++g_zeroReads;
+    switch (g_zeroReadMode) {
+    case ZeroRead::SucceedAtOnce:
+        return TRUE;
+    case ZeroRead::FailAtOnce:
+        SetLastError(g_zeroReadError);
+        return FALSE;
+    case ZeroRead::PendThenFail:
+        g_fakedRead = overlapped;
+        SetEvent(overlapped->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    case ZeroRead::Real:
+        break;
+    }
+    BOOL started = ::ReadFile(file, buffer, size, read, overlapped);
+    DWORD error = GetLastError();
+    if (!started && error == ERROR_IO_PENDING)
+        ++g_zeroReadsPending;
+    SetLastError(error);
+    return started;
+}
+
+BOOL WINAPI SteeredGetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait)
+{
+    if (wait)
+        ++g_cancelWaits;
+    OVERLAPPED* faked = overlapped;
+    if (g_fakedRead.compare_exchange_strong(faked, nullptr)) {
+        *transferred = 0;
+        SetLastError(g_zeroReadError);
+        return FALSE;
+    }
+    return ::GetOverlappedResult(file, overlapped, transferred, wait);
+}
+
+BOOL WINAPI CountingCancelIoEx(HANDLE file, LPOVERLAPPED overlapped)
+{
+    ++g_cancels;
+    return ::CancelIoEx(file, overlapped);
+}
+
+// Until the server sleeps on a real zero-byte read.
+bool WaitForPendingRead()
+{
+    return WaitUntil([] { return g_zeroReadsPending.load() > 0; });
+}
+
+// CreateEventW that fails from its g_eventFailsFrom-th call on.
+std::atomic<int> g_events{0};
+int g_eventFailsFrom = 0;
+
+HANDLE WINAPI LaterFailingCreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual, BOOL initial, LPCWSTR name)
+{
+    if (++g_events >= g_eventFailsFrom) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return ::CreateEventW(attributes, manual, initial, name);
+}
+
 // --- The fixture ---------------------------------------------------------------
 
 class ServerTest : public ::testing::Test {
@@ -207,6 +284,17 @@ protected:
         g_serviceFailure = 0;
         g_serviceFailureReason = nullptr;
         g_pipePlatform.GrantFullAccess = RecordingGrant;
+        g_zeroReadMode = ZeroRead::Real;
+        g_zeroReadError = 0;
+        g_zeroReads = 0;
+        g_zeroReadsPending = 0;
+        g_cancels = 0;
+        g_cancelWaits = 0;
+        g_fakedRead = nullptr;
+        g_events = 0;
+        g_pipePlatform.ReadFile = SteeredReadFile;
+        g_pipePlatform.GetOverlappedResult = SteeredGetOverlappedResult;
+        g_pipePlatform.CancelIoEx = CountingCancelIoEx;
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(stop_, nullptr);
         g_pipeStopEvent = stop_;
@@ -351,6 +439,10 @@ TEST_F(ServerTest, SilentClientIsDroppedAfterTheLimitAndTheNextIsServed)
     EXPECT_TRUE(Disconnected(silent));
     EXPECT_GE(GetTickCount() - start, 190u);
     EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 1);
+    // Asleep on the read for the whole limit, not polling; the read ended before the disconnect.
+    EXPECT_LE(g_zeroReads, 2);
+    EXPECT_EQ(g_cancels, g_zeroReads);
+    EXPECT_EQ(g_cancelWaits, g_zeroReads);
 
     Client next;
     EXPECT_EQ(Hex(Serve(next, AdapterRequest(ACTION_RESTART))), Hex(Reply(1, 1)));
@@ -378,7 +470,7 @@ TEST_F(ServerTest, ClientThatClosedPartWayThroughTheHeaderIsDroppedAtOnce)
 {
     StartListening();
     const std::string request = Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0);
-    for (size_t sent : {size_t{1}, size_t{11}}) {
+    for (size_t sent : {size_t{1}, size_t{5}, size_t{11}}) {
         SCOPED_TRACE(sent);
         Client partial;
         ASSERT_EQ(partial.OpenWhenFree(PIPE_NAME), 0u);
@@ -393,7 +485,7 @@ TEST_F(ServerTest, ClientThatClosedPartWayThroughTheHeaderIsDroppedAtOnce)
     }
     std::vector<std::wstring> messages = log_.Messages();
     EXPECT_EQ(CountMessages(messages, TIMEOUT_LINE), 0);
-    EXPECT_EQ(CountMessages(messages, L"*** Recv pipe message ***"), 2);
+    EXPECT_EQ(CountMessages(messages, L"*** Recv pipe message ***"), 3);
 }
 
 TEST_F(ServerTest, StopWithAGoneClientConnectedIsNotHeldByIt)
@@ -450,6 +542,69 @@ TEST_F(ServerTest, SplitHeaderIsServedWhenItsRestArrivesInTime)
     EXPECT_EQ(Hex(g_adapterCalls.lastAddressBytes.substr(0, 7)), "00 11 22 33 44 55 01");
 }
 
+// The header's first bytes wake the server; it then looks every millisecond
+// until the rest is there.
+TEST_F(ServerTest, HeaderInTwoWritesApartIsServedOnceWhole)
+{
+    StartListening();
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    ASSERT_TRUE(WaitForPendingRead());
+    std::string request = AdapterRequest(ACTION_RESTART);
+    ASSERT_TRUE(client.Write(request.substr(0, 5)));
+    Sleep(200);
+    EXPECT_EQ(g_adapterCalls.restarts, 0);
+    ASSERT_TRUE(client.Write(request.substr(5)));
+    DWORD error = 0;
+    EXPECT_EQ(Hex(client.ReadAll(12, 5000, &error)), Hex(Reply(1, 1)));
+    EXPECT_EQ(g_adapterCalls.restarts, 1);
+    EXPECT_EQ(g_cancels, 0) << "a read that completed needs no cancel";
+}
+
+// Every outcome of the zero-byte read: a client that has gone is dropped at
+// once, without waiting for the limit; anything else leaves the handler to
+// decide, polled, and the client is served once it writes.
+struct ZeroReadCase {
+    const char* name;
+    ZeroRead mode;
+    DWORD error;
+    bool dropped;
+};
+
+class ZeroReadOutcome : public ServerTest, public ::testing::WithParamInterface<ZeroReadCase> {};
+
+TEST_P(ZeroReadOutcome, DropsOnlyAClientThatHasGone)
+{
+    g_zeroReadMode = GetParam().mode;
+    g_zeroReadError = GetParam().error;
+    StartListening();
+    Client client;
+    ASSERT_EQ(client.Open(PIPE_NAME), 0u);
+    ASSERT_TRUE(WaitUntil([] { return g_zeroReads.load() > 0; }));
+    if (GetParam().dropped) {
+        EXPECT_TRUE(Disconnected(client));
+    } else {
+        Sleep(20);
+        EXPECT_TRUE(client.Connected());
+        ASSERT_TRUE(client.Write(Header(CONTROL_MESSAGE_MAGIC, 1, 2, 0)));
+        DWORD error = 0;
+        EXPECT_EQ(Hex(client.ReadAll(12, 5000, &error)), Hex(Reply(2, 0)));
+    }
+    EXPECT_EQ(g_zeroReads, 1) << "polled after the one read, never read again";
+    EXPECT_EQ(g_cancels, 0);
+    EXPECT_EQ(CountMessages(log_.Messages(), TIMEOUT_LINE), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ZeroReadOutcome,
+    ::testing::Values(ZeroReadCase{"SucceedsAtOnce", ZeroRead::SucceedAtOnce, 0, false},
+                      ZeroReadCase{"FailsAtOnceBrokenPipe", ZeroRead::FailAtOnce, ERROR_BROKEN_PIPE, true},
+                      ZeroReadCase{"FailsAtOnceOtherwise", ZeroRead::FailAtOnce, ERROR_INVALID_FUNCTION, false},
+                      ZeroReadCase{"PendsThenBrokenPipe", ZeroRead::PendThenFail, ERROR_BROKEN_PIPE, true},
+                      ZeroReadCase{"PendsThenNotConnected", ZeroRead::PendThenFail, ERROR_PIPE_NOT_CONNECTED, true},
+                      ZeroReadCase{"PendsThenAborted", ZeroRead::PendThenFail, ERROR_OPERATION_ABORTED, false}),
+    test::RowName());
+
 // --- The reply flush bound in the loop ----------------------------------------------
 
 TEST_F(ServerTest, ClientThatNeverReadsItsReplyDoesNotHoldTheServer)
@@ -505,9 +660,16 @@ TEST_P(StopWithAClientOwingItsHeader, EndsTheThreadAtOnceWithoutAReply)
     Client client;
     ASSERT_EQ(client.Open(PIPE_NAME), 0u);
     ASSERT_TRUE(client.Write(AdapterRequest(ACTION_RESTART).substr(0, GetParam())));
-    ASSERT_TRUE(WaitForPolls(3));
+    // A silent client leaves the server asleep on its read; a partial header has it polling.
+    if (GetParam() == 0)
+        ASSERT_TRUE(WaitForPendingRead());
+    else
+        ASSERT_TRUE(WaitForPolls(3));
     SetEvent(stop_);
     EXPECT_TRUE(Ended(1000));
+    // The read is cancelled and waited for before the disconnect.
+    EXPECT_EQ(g_cancels, GetParam() == 0 ? 1 : 0);
+    EXPECT_EQ(g_cancelWaits, g_cancels);
     DWORD error = 0;
     EXPECT_EQ(client.ReadAll(12, 1000, &error), "");
     EXPECT_EQ(g_adapterCalls.restarts, 0);
@@ -555,6 +717,18 @@ TEST_F(ServerTest, MissingConnectEventEndsTheThreadWithoutAPipe)
     EXPECT_EQ(g_grant.calls, 0);
     EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not create the connect event (error 8)"));
+}
+
+TEST_F(ServerTest, MissingReadEventEndsTheThreadWithoutAPipe)
+{
+    g_pipePlatform.CreateNamedPipeW = RecordingCreateNamedPipeW;
+    g_pipePlatform.CreateEventW = LaterFailingCreateEventW;
+    g_eventFailsFrom = 2;
+    Start();
+    ExpectEndedCleanly(2000);
+    EXPECT_EQ(g_pipeArguments.calls, 0);
+    EXPECT_EQ(g_serviceFailure, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_THAT(log_.Messages(), ::testing::ElementsAre(L"Could not create the read event (error 8)"));
 }
 
 TEST_F(ServerTest, MissingDescriptorEndsTheThreadWithoutAPipe)

@@ -306,7 +306,10 @@ void WINAPI FakeCoTaskMemFree(LPVOID memory)
 
 }  // namespace
 
-const WCHAR RECORD_KEY[] = L"Software\\TobraTests\\DisabledAdapters";
+// A key of its own: the service tests, which may run meanwhile, clear theirs
+// (Software\TobraTests) wholesale.
+const WCHAR RECORD_ROOT[] = L"Software\\TobraAdapterTests";
+const WCHAR RECORD_KEY[] = L"Software\\TobraAdapterTests\\DisabledAdapters";
 
 std::wstring RecordValue(const WCHAR* address)
 {
@@ -320,7 +323,7 @@ std::wstring RecordValue(const WCHAR* address)
 void Install()
 {
     Clear();
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
+    RegDeleteTreeW(HKEY_CURRENT_USER, RECORD_ROOT);
     ZeroMemory(&g_loggedRecords, sizeof(g_loggedRecords));
     g_script = Script();
     g_record = Record();
@@ -389,5 +392,5 @@ void AdapterTest::TearDown()
     EXPECT_EQ(g_record.coInitialize, g_record.coUninitialize);
     EXPECT_EQ(fake::CountCalls("Unexpected"), 0) << calls;
     fake::Clear();
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\TobraTests");
+    RegDeleteTreeW(HKEY_CURRENT_USER, fake::RECORD_ROOT);
 }

@@ -137,20 +137,32 @@ void FuzzAddressFormat(const uint8_t* data, size_t size)
 // Only a pipe on this machine is opened: a file or a device would take the
 // request as data. "\\.\pipe\" in either case of the ASCII letters, and
 // at least one character after it.
-void FuzzPipeName(const uint8_t* data, size_t size)
+bool IsLocalPipe(const wchar_t* name)
+{
+    static const char PREFIX[] = "\\\\.\\pipe\\";
+    bool local = wcslen(name) > strlen(PREFIX);
+    for (size_t i = 0; local && i < strlen(PREFIX); ++i) {
+        wchar_t c = name[i];
+        local = (c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c) == static_cast<wchar_t>(PREFIX[i]);
+    }
+    return local;
+}
+
+// The input as a NUL-terminated pipe name.
+std::vector<wchar_t> PipeNameOf(const uint8_t* data, size_t size)
 {
     std::vector<uint32_t> characters = Utf16Text(data, size);
     std::vector<wchar_t> name(characters.begin(), characters.end());
     name.push_back(L'\0');
+    return name;
+}
+
+void FuzzPipeName(const uint8_t* data, size_t size)
+{
+    std::vector<wchar_t> name = PipeNameOf(data, size);
     const wchar_t* asked = size == 0 ? nullptr : name.data();
     const wchar_t* wanted = asked == nullptr ? TOBRA_PIPE_NAME : asked;
-
-    static const char PREFIX[] = "\\\\.\\pipe\\";
-    bool local = wcslen(wanted) > strlen(PREFIX);
-    for (size_t i = 0; local && i < strlen(PREFIX); ++i) {
-        wchar_t c = wanted[i];
-        local = (c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c) == static_cast<wchar_t>(PREFIX[i]);
-    }
+    bool local = IsLocalPipe(wanted);
 
     const uint8_t request[12] = {0x54, 0x42, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0};
     std::vector<uint8_t> reply(12);
@@ -172,17 +184,9 @@ void FuzzPipeName(const uint8_t* data, size_t size)
 // rule: nothing opened outside the local pipes, and no service, no request.
 void FuzzEnableName(const uint8_t* data, size_t size)
 {
-    std::vector<uint32_t> characters = Utf16Text(data, size);
-    std::vector<wchar_t> name(characters.begin(), characters.end());
-    name.push_back(L'\0');
+    std::vector<wchar_t> name = PipeNameOf(data, size);
     const wchar_t* asked = size == 0 ? nullptr : name.data();
-    const wchar_t* wanted = asked == nullptr ? TOBRA_PIPE_NAME : asked;
-    static const char PREFIX[] = "\\\\.\\pipe\\";
-    bool local = wcslen(wanted) > strlen(PREFIX);
-    for (size_t i = 0; local && i < strlen(PREFIX); ++i) {
-        wchar_t c = wanted[i];
-        local = (c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c) == static_cast<wchar_t>(PREFIX[i]);
-    }
+    bool local = IsLocalPipe(asked == nullptr ? TOBRA_PIPE_NAME : asked);
     const unsigned char address[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
     TobraOutcome outcome;
     TobraAdapterReport report;

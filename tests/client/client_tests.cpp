@@ -393,6 +393,19 @@ DWORD WINAPI OwnerUnreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*
     return ERROR_ACCESS_DENIED;
 }
 
+// Reads of a server that has already dropped the connection.
+BOOL WINAPI NameOfAGoneServer(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
+{
+    SetLastError(ERROR_PIPE_NOT_CONNECTED);
+    return FALSE;
+}
+
+DWORD WINAPI OwnerOfAGoneServer(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                PSECURITY_DESCRIPTOR*)
+{
+    return ERROR_BROKEN_PIPE;
+}
+
 const wchar_t OWNED_BY_SYSTEM[] = L"O:SYD:(A;;GA;;;WD)";
 
 struct ServerCheckCase {
@@ -402,29 +415,36 @@ struct ServerCheckCase {
     const wchar_t* security;    // the pipe's descriptor; nullptr: the default (under Wine, no owner)
     decltype(g_tobraClientPlatform.GetFileInformationByHandleEx) readName;
     decltype(g_tobraClientPlatform.GetSecurityInfo) readOwner;
-    unsigned long error;  // outcome.error of TOBRA_NOT_THE_SERVICE; 0: another program serves the pipe
+    unsigned long error;  // outcome.error; for TOBRA_NOT_THE_SERVICE 0 means another program serves the pipe
+    bool gone;            // the server dropped the client while it was checked: no reply, not an impostor
 };
 
 // The service's own pipe, however it is spelled, is checked before anything is
 // written: a pipe that SYSTEM does not own, or whose server the service manager
 // does not run as "Tobra Service" (here no such service is registered at all),
-// gets nothing. So does a pipe whose name or owner cannot be read.
+// gets nothing. So does a pipe whose name or owner cannot be read. A server
+// that is gone while it is checked has been sent nothing: no reply, not an
+// impostor; every other failure of the checks still refuses.
 TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
 {
     const ServerCheckCase cases[] = {
-        {"default name", TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, nullptr, 0},
-        {"the name as given", TOBRA_PIPE_NAME, TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, 0},
-        {"another case", TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE", nullptr, nullptr, nullptr, 0},
+        {"default name", TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, nullptr, 0, false},
+        {"the name as given", TOBRA_PIPE_NAME, TOBRA_PIPE_NAME, nullptr, nullptr, nullptr, 0, false},
+        {"another case", TOBRA_PIPE_NAME, L"\\\\.\\PIPE\\Norva\\TOBRA SERVICE", nullptr, nullptr, nullptr, 0, false},
         {"created in another case", L"\\\\.\\pipe\\NORVA\\tobra service", L"\\\\.\\pipe\\norva/Tobra Service", nullptr,
-         nullptr, nullptr, 0},
-        {"a forward slash", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service", nullptr, nullptr, nullptr, 0},
-        {"a trailing dot", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva\\Tobra Service.", nullptr, nullptr, nullptr, 0},
-        {"a detour", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\x\\..\\norva\\Tobra Service", nullptr, nullptr, nullptr, 0},
+         nullptr, nullptr, 0, false},
+        {"a forward slash", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service", nullptr, nullptr, nullptr, 0, false},
+        {"a trailing dot", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva\\Tobra Service.", nullptr, nullptr, nullptr, 0, false},
+        {"a detour", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\x\\..\\norva\\Tobra Service", nullptr, nullptr, nullptr, 0, false},
         {"owned by SYSTEM, served by another process", TOBRA_PIPE_NAME, L"\\\\.\\pipe\\norva/Tobra Service",
-         OWNED_BY_SYSTEM, nullptr, nullptr, ERROR_SERVICE_DOES_NOT_EXIST},
+         OWNED_BY_SYSTEM, nullptr, nullptr, ERROR_SERVICE_DOES_NOT_EXIST, false},
         {"the owner cannot be read", TOBRA_PIPE_NAME, nullptr, OWNED_BY_SYSTEM, nullptr, OwnerUnreadable,
-         ERROR_ACCESS_DENIED},
-        {"another pipe whose name cannot be read", nullptr, nullptr, nullptr, NameUnreadable, nullptr, 0},
+         ERROR_ACCESS_DENIED, false},
+        {"another pipe whose name cannot be read", nullptr, nullptr, nullptr, NameUnreadable, nullptr, 0, false},
+        {"the name read finds the server gone", nullptr, nullptr, nullptr, NameOfAGoneServer, nullptr,
+         ERROR_PIPE_NOT_CONNECTED, true},
+        {"the owner read finds the server gone", TOBRA_PIPE_NAME, nullptr, OWNED_BY_SYSTEM, nullptr, OwnerOfAGoneServer,
+         ERROR_BROKEN_PIPE, true},
     };
     for (const ServerCheckCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -439,57 +459,13 @@ TEST(ClientExchange, TheServicesPipeServedByAnotherProcessGetsNothing)
         const wchar_t* name = c.clientName != nullptr   ? c.clientName
                               : c.serverName == nullptr ? server.Name().c_str()
                                                         : nullptr;
+        TobraResult refused = c.gone ? TOBRA_NO_REPLY : TOBRA_NOT_THE_SERVICE;
         TobraOutcome outcome;
-        EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NOT_THE_SERVICE);
+        EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), refused);
         EXPECT_FALSE(outcome.requestSent);
         EXPECT_EQ(outcome.error, c.error);
         unsigned char reply[16];
-        EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), TOBRA_NOT_THE_SERVICE);
-        server.Stop();
-        EXPECT_TRUE(server.Requests().empty());
-    }
-}
-
-// Reads of a server that has already dropped the connection.
-BOOL WINAPI NameOfAGoneServer(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD)
-{
-    SetLastError(ERROR_PIPE_NOT_CONNECTED);
-    return FALSE;
-}
-
-DWORD WINAPI OwnerOfAGoneServer(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
-                                PSECURITY_DESCRIPTOR*)
-{
-    return ERROR_BROKEN_PIPE;
-}
-
-// A server that is gone while it is being checked has been sent nothing: no
-// reply, not an impostor. Every other failure of the checks still refuses.
-TEST(ClientExchange, AServerGoneWhileCheckedGivesNoReplyAndGetsNothing)
-{
-    const ServerCheckCase cases[] = {
-        {"the name read finds it gone", nullptr, nullptr, nullptr, NameOfAGoneServer, nullptr,
-         ERROR_PIPE_NOT_CONNECTED},
-        {"the owner read finds it gone", TOBRA_PIPE_NAME, nullptr, OWNED_BY_SYSTEM, nullptr, OwnerOfAGoneServer,
-         ERROR_BROKEN_PIPE},
-    };
-    for (const ServerCheckCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        test::ScopedSwap<decltype(g_tobraClientPlatform.GetFileInformationByHandleEx)> readName(
-            g_tobraClientPlatform.GetFileInformationByHandleEx,
-            c.readName != nullptr ? c.readName : g_tobraClientPlatform.GetFileInformationByHandleEx);
-        test::ScopedSwap<decltype(g_tobraClientPlatform.GetSecurityInfo)> readOwner(
-            g_tobraClientPlatform.GetSecurityInfo,
-            c.readOwner != nullptr ? c.readOwner : g_tobraClientPlatform.GetSecurityInfo);
-        FakePipeServer server(ServerBehaviour::Reply, wire::Reply(1, 1), 2,
-                              c.serverName != nullptr ? c.serverName : test::UniquePipeName(), c.security);
-        const wchar_t* name = c.serverName == nullptr ? server.Name().c_str() : nullptr;
-        TobraOutcome outcome;
-        EXPECT_EQ(TobraRestartAdapter(name, ADDRESS, 2000, &outcome), TOBRA_NO_REPLY);
-        EXPECT_FALSE(outcome.requestSent);
-        EXPECT_EQ(outcome.error, c.error);
-        unsigned char reply[16];
-        EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), TOBRA_NO_REPLY);
+        EXPECT_EQ(TobraExchangeRaw(name, "TB", 2, 2000, reply, sizeof(reply), nullptr), refused);
         server.Stop();
         EXPECT_TRUE(server.Requests().empty());
     }

@@ -17,6 +17,7 @@ import sys
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 SETTINGS = r"HKLM\Software\norva\Tobra Service"
+GROUP_POLICY = r"HKLM\Software\Policies\norva\Tobra Service"
 ALLOWED = "00-11-22-33-44-66"
 REFUSED = "00-11-22-33-44-55"
 
@@ -48,6 +49,9 @@ def main(bin_dir, template, work):
             subprocess.run([WINE, "wineboot"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=err, timeout=180, check=True)
         run(tool, "remove")
+        # The copy holds whatever settings the other tests had written just then.
+        run("reg", "delete", SETTINGS, "/f")
+        run("reg", "delete", GROUP_POLICY, "/f")
         run("reg", "add", SETTINGS, "/v", "AllowedAdapters", "/t", "REG_MULTI_SZ", "/d", ALLOWED, "/f")
         if run(tool, "install") != 0 or run(tool, "start") != 0:
             return fail("the service did not start", work)

@@ -32,8 +32,19 @@ static DWORD WINAPI ReadSecurityWithWindows(HANDLE handle, SE_OBJECT_TYPE type, 
     return GetSecurityInfo(handle, type, wanted, owner, group, dacl, sacl, descriptor);
 }
 
+static BOOL WINAPI ReadServerProcessIdWithWindows(HANDLE pipe, PULONG processId)
+{
+    return GetNamedPipeServerProcessId(pipe, processId);
+}
+
+static HANDLE WINAPI OpenProcessWithWindows(DWORD access, BOOL inherit, DWORD processId)
+{
+    return OpenProcess(access, inherit, processId);
+}
+
 TobraClientPlatform g_tobraClientPlatform = {OpenFileWithWindows, ReadFileInformationWithWindows,
-                                             ReadSecurityWithWindows};
+                                             ReadSecurityWithWindows, ReadServerProcessIdWithWindows,
+                                             OpenProcessWithWindows};
 
 /* Time left of the limit counted from start; the unsigned difference stays
  * right when the tick count wraps. */
@@ -101,14 +112,24 @@ static int IsOwnedBySystem(HANDLE pipe, DWORD* error)
     return system;
 }
 
-/* The service manager's handle, kept for the life of the process and shared
- * by its threads: opening it costs milliseconds per request under Wine. The
- * lock, set up once, guards it. The service's own handle is not kept: Windows
- * removes a deleted service only once every handle to it is closed, so a kept
- * one would hold off an uninstall or upgrade until this process ended. */
+/* What the server check keeps for the life of the process, shared by its
+ * threads under a lock set up once: asking the service manager costs
+ * milliseconds per request under Wine.
+ * - The service manager's handle. The service's own handle is not kept:
+ *   Windows removes a deleted service only once every handle to it is closed,
+ *   so a kept one would hold off an uninstall or upgrade until this process
+ *   ended.
+ * - The process the manager last said runs the service, opened to wait on.
+ *   While that handle is open the id cannot name another process, so a pipe
+ *   served from that id while the process has not ended is the service's
+ *   without asking the manager again. Opening it may be refused (the
+ *   process's access list is the system's); then the manager is asked each
+ *   time, as without it. */
 static INIT_ONCE g_serviceQueryOnce = INIT_ONCE_STATIC_INIT;
 static CRITICAL_SECTION g_serviceQueryLock;
 static SC_HANDLE g_serviceManager = NULL;
+static HANDLE g_serviceProcess = NULL;
+static DWORD g_serviceProcessId = 0;
 
 static BOOL CALLBACK InitializeServiceQueryLock(PINIT_ONCE once, PVOID parameter, PVOID* context)
 {
@@ -122,7 +143,7 @@ static BOOL CALLBACK InitializeServiceQueryLock(PINIT_ONCE once, PVOID parameter
 /* The id of the process the service manager runs the service in (0 when it
  * runs none). A kept manager handle that no longer answers (the manager
  * restarted) is opened afresh once. 0 when the manager cannot tell (*error
- * says why). */
+ * says why). Called with the lock held. */
 static int QueryServiceProcessId(DWORD* processId, DWORD* error)
 {
     SERVICE_STATUS_PROCESS status;
@@ -130,8 +151,6 @@ static int QueryServiceProcessId(DWORD* processId, DWORD* error)
     int queried = 0;
     int attempt;
 
-    InitOnceExecuteOnce(&g_serviceQueryOnce, InitializeServiceQueryLock, NULL, NULL);
-    EnterCriticalSection(&g_serviceQueryLock);
     for (attempt = 0; attempt < 2 && !queried; ++attempt) {
         int kept = g_serviceManager != NULL;
         SC_HANDLE service;
@@ -160,8 +179,66 @@ static int QueryServiceProcessId(DWORD* processId, DWORD* error)
     }
     if (queried)
         *processId = status.dwProcessId;
-    LeaveCriticalSection(&g_serviceQueryLock);
     return queried;
+}
+
+static int IsRunning(HANDLE process)
+{
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+static void ForgetServiceProcess(void)
+{
+    if (g_serviceProcess != NULL)
+        CloseHandle(g_serviceProcess);
+    g_serviceProcess = NULL;
+    g_serviceProcessId = 0;
+}
+
+/* Keeps the process the manager has just named. The id may have been reused
+ * between the answer and the open, so the manager is asked once more with
+ * the handle held; only a process that still runs under the id it names
+ * again is kept. */
+static void KeepServiceProcess(DWORD processId)
+{
+    DWORD again = 0;
+    DWORD ignored = 0;
+    HANDLE process = g_tobraClientPlatform.OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == NULL)
+        return;
+    if (QueryServiceProcessId(&again, &ignored) && again == processId && IsRunning(process)) {
+        g_serviceProcess = process;
+        g_serviceProcessId = processId;
+        return;
+    }
+    CloseHandle(process);
+}
+
+/* Whether the service manager runs the service in the process `serverId`. 0
+ * with *error 0 when it does not, with *error set when it cannot tell. */
+static int IsServiceProcess(ULONG serverId, DWORD* error)
+{
+    DWORD serviceId = 0;
+    int served = 0;
+
+    InitOnceExecuteOnce(&g_serviceQueryOnce, InitializeServiceQueryLock, NULL, NULL);
+    EnterCriticalSection(&g_serviceQueryLock);
+    if (g_serviceProcess != NULL && g_serviceProcessId == serverId && IsRunning(g_serviceProcess)) {
+        served = 1;
+    } else {
+        /* Ended, or another process serves: the manager decides. */
+        if (g_serviceProcess != NULL && !IsRunning(g_serviceProcess))
+            ForgetServiceProcess();
+        if (QueryServiceProcessId(&serviceId, error)) {
+            served = serviceId != 0 && serviceId == serverId;
+            if (served && serviceId != g_serviceProcessId) {
+                ForgetServiceProcess();
+                KeepServiceProcess(serviceId);
+            }
+        }
+    }
+    LeaveCriticalSection(&g_serviceQueryLock);
+    return served;
 }
 
 /* A program that took the pipe's name before the service (at a restart or an
@@ -176,18 +253,36 @@ static int QueryServiceProcessId(DWORD* processId, DWORD* error)
 static int IsServedByService(HANDLE pipe, DWORD* error)
 {
     ULONG serverId = 0;
-    DWORD serviceId = 0;
 
     if (!IsOwnedBySystem(pipe, error))
         return 0;
-    if (!GetNamedPipeServerProcessId(pipe, &serverId)) {
+    if (!g_tobraClientPlatform.GetNamedPipeServerProcessId(pipe, &serverId)) {
         *error = GetLastError();
         return 0;
     }
-    if (!QueryServiceProcessId(&serviceId, error))
-        return 0;
-    return serviceId != 0 && serviceId == serverId;
+    return IsServiceProcess(serverId, error);
 }
+
+#ifdef TOBRA_CLIENT_DLL
+/* A DLL that is unloaded (FreeLibrary) closes what it kept; at the process's
+ * end the system does, and another thread may hold the lock then. */
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    BOOL pending = TRUE;
+    (void)instance;
+    if (reason != DLL_PROCESS_DETACH || reserved != NULL)
+        return TRUE;
+    /* Nothing was kept before the first check set the lock up. */
+    if (!InitOnceBeginInitialize(&g_serviceQueryOnce, INIT_ONCE_CHECK_ONLY, &pending, NULL) || pending)
+        return TRUE;
+    ForgetServiceProcess();
+    if (g_serviceManager != NULL)
+        CloseServiceHandle(g_serviceManager);
+    g_serviceManager = NULL;
+    DeleteCriticalSection(&g_serviceQueryLock);
+    return TRUE;
+}
+#endif
 
 /* Opens the pipe, waiting while another client is being served. */
 static TobraResult OpenPipe(const wchar_t* name, DWORD start, DWORD limit, HANDLE* pipe, TobraOutcome* outcome)

@@ -1,7 +1,7 @@
 /* Tobra client library, private: the platform calls its tests steer. Wine
  * ignores the quality-of-service flags of a pipe open, so tests record them
  * here; the name and owner reads of the server check cannot be made to fail
- * for real. The real calls are the defaults. Not for the desktop application. */
+ * for real, nor a process id be made to come back for another process. The real calls are the defaults. Not for the desktop application. */
 #ifndef TOBRA_CLIENT_PLATFORM_H
 #define TOBRA_CLIENT_PLATFORM_H
 
@@ -21,6 +21,8 @@ typedef struct TobraClientPlatform {
     DWORD(WINAPI* GetSecurityInfo)
     (HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted, PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
      PSECURITY_DESCRIPTOR* descriptor);
+    BOOL(WINAPI* GetNamedPipeServerProcessId)(HANDLE pipe, PULONG processId);
+    HANDLE(WINAPI* OpenProcess)(DWORD access, BOOL inherit, DWORD processId);
 } TobraClientPlatform;
 
 extern TobraClientPlatform g_tobraClientPlatform;

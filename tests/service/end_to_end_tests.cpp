@@ -3,6 +3,7 @@
 // service-manager API, with requests on the real control pipe. Each test
 // prints what it measured.
 #include <windows.h>
+#include <sddl.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "service_client.h"
 #include "support/test_support.h"
 #include "tobra_client.h"
+#include "tobra_client_platform.h"
 
 using namespace serviceclient;
 using namespace wire;
@@ -24,6 +26,7 @@ namespace {
 const DWORD START_TIMEOUT_MS = 15000;
 const DWORD STOP_TIMEOUT_MS = 15000;
 const DWORD REQUEST_TIMEOUT_MS = 10000;
+const unsigned char NO_SUCH_ADAPTER[6] = {0x02, 0x00, 0x5E, 0x7B, 0x0B, 0xA0};
 
 std::wstring CommandLine(const std::wstring& switches)
 {
@@ -425,6 +428,99 @@ TEST_F(EndToEnd, AProgramRegisteredAsTheServiceGetsNothing)
     InstallAndStart(L"", true);
     EXPECT_EQ(test::RunCaptured(tobractl + L"restart 02-00-5E-7B-0B-A0", REQUEST_TIMEOUT_MS, &output), 7)
         << "no adapter has the address: " << output;
+}
+
+ULONG g_claimedServerId = 0;
+
+BOOL WINAPI ClaimServerId(HANDLE, PULONG processId)
+{
+    *processId = g_claimedServerId;
+    return TRUE;
+}
+
+// The library keeps the service's process so as not to ask the service
+// manager per request. Once that process has ended the manager decides
+// again, also for a pipe that names the ended process's id (as one handed on
+// by it, or one whose creator got the id afterwards, would); the process the
+// manager names next is kept in its turn.
+TEST_F(EndToEnd, TheLibraryAsksTheServiceManagerAgainOnceTheServiceProcessHasEnded)
+{
+    InstallAndStart(L"", true);
+    SERVICE_STATUS_PROCESS status = {};
+    ASSERT_TRUE(QueryStatus(service_.Get(), &status));
+    TobraOutcome outcome;
+    for (int request = 0; request < 3; ++request) {
+        EXPECT_EQ(TobraRestartAdapter(nullptr, NO_SUCH_ADAPTER, REQUEST_TIMEOUT_MS, &outcome), TOBRA_DONE);
+        EXPECT_EQ(outcome.requestSent, 1);
+    }
+    StopResult stop = StopAndWait(service_.Get(), STOP_TIMEOUT_MS);
+    ASSERT_TRUE(stop.stopped);
+    ASSERT_EQ(stop.processExitCode, 0) << "the process has ended";
+
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &attributes.lpSecurityDescriptor, nullptr));
+    HANDLE squatter = CreateNamedPipeW(CONTROL_PIPE_NAME, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, &attributes);
+    LocalFree(attributes.lpSecurityDescriptor);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE) << ErrorText(GetLastError());
+    OVERLAPPED connect = {};
+    connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ConnectNamedPipe(squatter, &connect);
+    {
+        g_claimedServerId = status.dwProcessId;
+        test::ScopedSwap<decltype(g_tobraClientPlatform.GetNamedPipeServerProcessId)> claim(
+            g_tobraClientPlatform.GetNamedPipeServerProcessId, ClaimServerId);
+        EXPECT_EQ(TobraRestartAdapter(nullptr, NO_SUCH_ADAPTER, REQUEST_TIMEOUT_MS, &outcome), TOBRA_NOT_THE_SERVICE);
+        EXPECT_EQ(outcome.requestSent, 0);
+        EXPECT_EQ(outcome.error, 0u) << "the manager answered: the service runs in no process";
+    }
+    EXPECT_EQ(WaitForSingleObject(connect.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "the client never came";
+    DWORD available = 0;
+    if (PeekNamedPipe(squatter, nullptr, 0, nullptr, &available, nullptr)) {
+        EXPECT_EQ(available, 0u) << "the squatter received the request";
+    }
+    CloseHandle(connect.hEvent);
+    CloseHandle(squatter);
+
+    ASSERT_TRUE(StartTobraService(service_.Get())) << ErrorText(GetLastError());
+    ASSERT_TRUE(WaitForState(service_.Get(), SERVICE_RUNNING, START_TIMEOUT_MS, &status));
+    HANDLE pipe = ConnectControlPipe(START_TIMEOUT_MS);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    CloseHandle(pipe);
+    for (int request = 0; request < 2; ++request) {
+        EXPECT_EQ(TobraRestartAdapter(nullptr, NO_SUCH_ADAPTER, REQUEST_TIMEOUT_MS, &outcome), TOBRA_DONE);
+        EXPECT_EQ(outcome.requestSent, 1);
+    }
+}
+
+// tobra_client.dll, loaded and unloaded as a language binding may do, closes
+// the service manager's handle and the service's process that it kept. The
+// first round is not counted: Wine's RPC keeps a connection to the service
+// manager for reuse once one was made.
+TEST_F(EndToEnd, UnloadingTheClientDllClosesWhatItKept)
+{
+    InstallAndStart(L"", true);
+    const std::wstring path = test::ModuleDirectory() + L"\\tobra_client.dll";
+    DWORD before = 0;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE dll = LoadLibraryW(path.c_str());
+        ASSERT_NE(dll, nullptr) << ErrorText(GetLastError());
+        auto restart = reinterpret_cast<decltype(&TobraRestartAdapter)>(
+            reinterpret_cast<void*>(GetProcAddress(dll, "TobraRestartAdapter")));
+        ASSERT_NE(restart, nullptr);
+        TobraOutcome outcome;
+        EXPECT_EQ(restart(nullptr, NO_SUCH_ADAPTER, REQUEST_TIMEOUT_MS, &outcome), TOBRA_DONE);
+        DWORD held = test::ProcessHandleCount();
+        EXPECT_TRUE(FreeLibrary(dll));
+        if (round == 0) {
+            before = test::ProcessHandleCount();
+            continue;
+        }
+        EXPECT_GT(held, before) << "the DLL keeps handles between requests";
+        EXPECT_EQ(test::HandleCountSettledAt(before), before);
+    }
 }
 
 }  // namespace

@@ -55,6 +55,10 @@
  * SYSTEM, S-1-5-18, which on Windows no ordinary user can give an object; and
  * its server must be the process that the service manager runs "Tobra Service"
  * in. Either failing: nothing is sent and the result is TOBRA_NOT_THE_SERVICE.
+ * The library keeps, for the life of the process, a handle to the service
+ * manager and one to the process it last named (SYNCHRONIZE only), so that it
+ * asks the manager again only when another process serves the pipe or that
+ * one has ended; tobra_client.dll closes both when it is unloaded.
  * Whether a pipe is the service's is decided by the name of the opened handle
  * (TOBRA_PIPE_FILE_NAME, any case), not by the caller's spelling, so
  * "\\.\pipe\norva/Tobra Service" and the like are checked too; a handle

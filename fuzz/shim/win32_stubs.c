@@ -133,6 +133,13 @@ BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId)
     return FALSE;
 }
 
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId)
+{
+    (void)access, (void)inherit, (void)processId;
+    Unreachable("OpenProcess");
+    return NULL;
+}
+
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access)
 {
     (void)machine, (void)database, (void)access;

@@ -30,6 +30,7 @@ typedef void* LPVOID;
 typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef uint32_t ULONG;
+typedef ULONG* PULONG;
 typedef void* SC_HANDLE;
 typedef wchar_t WCHAR;
 typedef void* PSID;
@@ -105,6 +106,7 @@ typedef struct OVERLAPPED {
 #define CSTR_EQUAL 2
 #define SC_MANAGER_CONNECT 0x0001u
 #define SERVICE_QUERY_STATUS 0x0004u
+#define SYNCHRONIZE 0x00100000u
 #define SC_STATUS_PROCESS_INFO 0
 #define OWNER_SECURITY_INFORMATION 0x00000001u
 
@@ -128,6 +130,7 @@ BOOL PeekNamedPipe(HANDLE pipe, LPVOID buffer, DWORD size, LPDWORD read, LPDWORD
 int lstrlenW(LPCWSTR text);
 int CompareStringOrdinal(LPCWSTR first, int firstLength, LPCWSTR second, int secondLength, BOOL ignoreCase);
 BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId);
+HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId);
 SC_HANDLE OpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access);
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access);
 BOOL QueryServiceStatusEx(SC_HANDLE service, int level, BYTE* buffer, DWORD size, LPDWORD needed);

@@ -519,7 +519,7 @@ TEST_F(EndToEnd, UnloadingTheClientDllClosesWhatItKept)
             continue;
         }
         EXPECT_GT(held, before) << "the DLL keeps handles between requests";
-        EXPECT_EQ(test::HandleCountSettledAt(before), before);
+        EXPECT_LE(test::HandleCountSettledAt(before), before) << "a handle more for each load";
     }
 }
 

@@ -90,6 +90,19 @@ bool StartTobraService(SC_HANDLE service)
 {
     if (StartServiceW(service, 0, nullptr))
         return true;
+    if (GetLastError() == ERROR_SERVICE_REQUEST_TIMEOUT) {
+        SERVICE_STATUS_PROCESS status = {};
+        if (QueryStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED &&
+            status.dwWin32ExitCode != NO_ERROR) {
+            printf("[ NOTE     ] the service stopped with %lu before Wine's service manager read its answer to the "
+                   "start (%s)\n",
+                   status.dwWin32ExitCode, ErrorText(ERROR_SERVICE_REQUEST_TIMEOUT).c_str());
+            fflush(stdout);
+            return true;
+        }
+        SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+        return false;
+    }
     if (GetLastError() != ERROR_INTERNAL_ERROR)
         return false;
     LONG retries = InterlockedIncrement(&g_platformStartRetries);

@@ -60,7 +60,11 @@ ScHandle OpenTobraService();
 // the service's process: ERROR_INTERNAL_ERROR is Wine's STATUS_INTERNAL_ERROR
 // for a new process that ended before its start-up finished, so no code of the
 // service ran. Every other failure is returned as it is. Each retry is counted
-// and printed.
+// and printed. A service that stops at once (an invalid setting) can end
+// before Wine's service manager has read the answer to its start, which then
+// says ERROR_SERVICE_REQUEST_TIMEOUT although the service ran: when its
+// status shows a stop with an error of its own, that counts as started (as on
+// Windows), and is printed too.
 bool StartTobraService(SC_HANDLE service);
 // Starts retried so far in this process.
 int PlatformStartRetries();
